@@ -1,0 +1,39 @@
+# Convenience wrapper around CMake. `make demo`, `make test` and `make run` install any
+# missing Debian packages first, so they work on a fresh Debian 12 machine.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+PREFIX     ?= /usr/local
+
+.PHONY: all deps build build-asan run demo test test-asan bench fuzz format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTAROVUE_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+# Starts Tarovue on the real network, for users.
+run: build
+	$(BUILD)/tarovue $(ARGS)
+
+# Simulated indicators and Tarovue together in a private network; nothing leaves it.
+demo: build
+	@scripts/demo $(BUILD)
+
+test: build build-asan
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,27 @@
+// Operations on NUL-terminated single-byte text, shared by the parser, HTTP and the
+// device records. Fixed-size fields are filled only through CopyText, which cuts at the
+// field's size minus one, so every field stays terminated.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+// Copies at most `size` - 1 characters of `source` into `dest` and terminates it.
+// Returns the number of characters copied. `size` must be at least 1.
+std::size_t CopyText(char* dest, std::size_t size, const char* source);
+
+template <std::size_t N>
+std::size_t CopyText(char (&dest)[N], const char* source) {
+  static_assert(N >= 1);
+  return CopyText(dest, N, source);
+}
+
+// True only when both texts are identical, byte for byte.
+inline bool TextEquals(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+
+// Removes leading and trailing spaces (code 32 only) in place; returns the new start,
+// which points into `text`.
+char* TrimSpaces(char* text);
+
+// Turns a-z into A-Z in place; all other bytes stay.
+void FoldUpper(char* text);

@@ -1,0 +1,5 @@
+#include "platform/clock.h"
+
+#include <ctime>
+
+int32_t SystemClock::Now() const { return static_cast<int32_t>(std::time(nullptr)); }

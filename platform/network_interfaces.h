@@ -1,0 +1,19 @@
+// The host's IPv4 interfaces, in the order the system lists them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct InterfaceEntry {
+  uint32_t address;  // network byte order
+  bool up;
+  bool loopback;
+};
+
+// Fills `entries` with every IPv4 interface address. Returns false (entries empty) when the
+// system cannot list them.
+bool ListIpv4Interfaces(std::vector<InterfaceEntry>& entries);
+
+// Opens and closes a temporary IPv4 datagram socket, the way the listing was asked for on
+// systems that need a socket for it. Returns false when no such socket can be opened.
+bool ProbeDatagramSocket();

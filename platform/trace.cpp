@@ -1,0 +1,57 @@
+#include "platform/trace.h"
+
+#include <QLoggingCategory>
+#include <QString>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcTrace, "tarovue.trace", QtWarningMsg)
+
+void QtLoggingSink(const char* line) {
+  if (!lcTrace().isDebugEnabled()) return;
+  // Qt's handlers add their own line end; Latin-1 keeps network bytes as they came.
+  std::size_t n = std::strlen(line);
+  if (n > 0 && line[n - 1] == '\n') --n;
+  qCDebug(lcTrace).noquote() << QString::fromLatin1(line, static_cast<qsizetype>(n));
+}
+
+TraceSink g_sink = QtLoggingSink;
+QtMessageHandler g_previous_handler = nullptr;
+
+void RawTraceHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (context.category && std::strcmp(context.category, "tarovue.trace") == 0) {
+    QByteArray bytes = message.toLatin1();
+    bytes.append('\n');
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
+    return;
+  }
+  if (g_previous_handler) g_previous_handler(type, context, message);
+}
+
+}  // namespace
+
+void Trace(const char* format, ...) {
+  char line[kTraceMaxChars + 2];  // 255 characters, a line feed and the terminator
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(line, kTraceMaxChars + 1, format, args);
+  va_end(args);
+  if (n < 0) return;
+  std::size_t length = std::strlen(line);
+  if (length > 0 && line[length - 1] != '\n') {
+    line[length] = '\n';
+    line[length + 1] = '\0';
+  }
+  g_sink(line);
+}
+
+TraceSink SetTraceSink(TraceSink sink) {
+  TraceSink previous = g_sink;
+  g_sink = sink ? sink : QtLoggingSink;
+  return previous;
+}
+
+void InstallRawTraceOutput() { g_previous_handler = qInstallMessageHandler(RawTraceHandler); }
