@@ -5,3 +5,27 @@
 // Sent as ST in every search request; an announcement must carry it as NT (or, without NT,
 // as ST) to be taken.
 inline constexpr char SEARCH_TARGET[] = "urn:schemas-velmorant-com:device:indicator:1";
+
+#include <cstdint>
+
+// The SSDP multicast group and port.
+inline constexpr char kSsdpGroup[] = "239.255.255.250";
+inline constexpr uint16_t kSsdpPort = 1900;
+// Hops a search may travel: enough for a plant network with a few routers.
+inline constexpr int kMulticastTtl = 4;
+// Largest datagram taken; one byte more is kept for the terminator.
+inline constexpr int kReceiveBufferSize = 512;
+// Interfaces used for group membership and for recognising the host's own datagrams.
+inline constexpr uint32_t kMaxInterfaces = 16;
+// MX sent in every search: a hundred, as devices in the field expect it.
+inline constexpr int kSearchMx = 100;
+// A search request is formatted in an area of this size.
+inline constexpr int kSearchRequestArea = 512;
+
+// Timers by id. A search burst ticks every 50 ms; validity is swept every minute.
+inline constexpr int MY_EXPIRY_ID = 1234;
+inline constexpr int MY_DISCOVER_ID = 1235;
+inline constexpr int kDiscoverPeriodMs = 50;
+inline constexpr int kExpiryPeriodMs = 60000;
+// Passes of one burst, counted down to below zero.
+inline constexpr int32_t kSearchPasses = 3;

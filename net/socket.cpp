@@ -1,0 +1,288 @@
+#include "net/socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <cerrno>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include "net/socket_error.h"
+#include "net/socket_event_queue.h"
+#include "platform/error_text.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Slice of one poll while waiting, so that painting keeps up.
+constexpr int kPaintSliceMs = 15;
+
+// Marks the object as inside a blocking call for the call's whole length.
+class BlockingScope {
+ public:
+  explicit BlockingScope(bool& flag) : m_flag(flag) { m_flag = true; }
+  ~BlockingScope() { m_flag = false; }
+  BlockingScope(const BlockingScope&) = delete;
+  BlockingScope& operator=(const BlockingScope&) = delete;
+
+ private:
+  bool& m_flag;
+};
+
+bool ResolveIpv4(const char* host, in_addr* address) {
+  if (inet_pton(AF_INET, host, address) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+bool WouldBlock(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+}  // namespace
+
+CSocket::~CSocket() {
+  if (IsOpen()) Close();
+}
+
+void CSocket::OnClosedWhileWaiting() {
+  if (m_blocking) m_closed_while_waiting = true;
+}
+
+void CSocket::SetDeadline(SteadyClock::time_point deadline) {
+  m_has_deadline = true;
+  m_deadline = deadline;
+}
+
+void CSocket::ClearDeadline() {
+  m_has_deadline = false;
+}
+
+CSocket::WaitResult CSocket::WaitFor(short poll_events) {
+  SocketEventQueue& queue = SocketEventQueue::ForThisThread();
+  queue.EnterWait();
+  const auto tick = SteadyClock::now() + std::chrono::milliseconds(kWaitTickMs);
+  WaitResult result;
+  for (;;) {
+    if (m_closed_while_waiting || !IsOpen()) {
+      result = WaitResult::kClosed;
+      break;
+    }
+    const auto now = SteadyClock::now();
+    if (m_has_deadline && now >= m_deadline) {
+      result = WaitResult::kDeadline;
+      break;
+    }
+    if (now >= tick) {
+      result = WaitResult::kTick;
+      break;
+    }
+    auto until = tick;
+    if (m_has_deadline && m_deadline < until) until = m_deadline;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+    int timeout = static_cast<int>(left < kPaintSliceMs ? left : kPaintSliceMs);
+
+    std::vector<CAsyncSocket*> watchers = queue.ReadWatchers(this);
+    std::vector<pollfd> fds;
+    fds.reserve(watchers.size() + 1);
+    fds.push_back({Handle(), poll_events, 0});
+    for (CAsyncSocket* other : watchers) fds.push_back({other->Handle(), POLLIN, 0});
+    int ready = ::poll(fds.data(), fds.size(), timeout);
+    if (ready > 0) {
+      // Other sockets' readiness is kept for their handlers, in the order seen.
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[i].revents != 0) queue.Append(watchers[i - 1], kEventRead, 0);
+      }
+      if (fds[0].revents != 0) {
+        result = WaitResult::kReady;
+        break;
+      }
+    }
+    // Painting only: no input, no timers, no socket notifiers. Posted events do run, and a
+    // drain they ask for is put off by the queue while this wait lasts.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::ExcludeSocketNotifiers |
+                                    QEventLoop::X11ExcludeTimers);
+  }
+  queue.LeaveWait();
+  return result;
+}
+
+bool CSocket::WaitFailed(WaitResult result) {
+  switch (result) {
+    case WaitResult::kClosed:
+      SetLastSocketError(kErrInterrupted);
+      return true;
+    case WaitResult::kDeadline:
+      SetLastSocketError(kErrTimedOut);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool CSocket::Connect(const char* host, uint16_t port) {
+  if (m_blocking) {
+    SetLastSocketError(kErrInProgress);
+    return false;
+  }
+  BlockingScope scope(m_blocking);
+  m_closed_while_waiting = false;
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(port);
+  if (host == nullptr || !ResolveIpv4(host, &peer.sin_addr)) {
+    SetLastSocketError(kErrInvalidArgument);
+    return false;
+  }
+  if (::connect(Handle(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
+    m_connect_error = 0;
+    return true;
+  }
+  if (errno != EINPROGRESS && errno != EINTR) {
+    m_connect_error = errno;
+    SetLastSocketError(errno);
+    return false;
+  }
+  // The connect event: the socket turns writable (or fails) when the attempt ends. The
+  // wake-up ticks only make it look again.
+  for (;;) {
+    WaitResult result = WaitFor(POLLOUT);
+    if (WaitFailed(result)) return false;
+    if (result == WaitResult::kReady) break;
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(Handle(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  m_connect_error = error;
+  if (error != 0) {
+    SetLastSocketError(error);
+    return false;
+  }
+  return true;
+}
+
+int CSocket::Send(const void* data, int length) {
+  if (m_blocking) {
+    SetLastSocketError(kErrInProgress);
+    return 0;
+  }
+  BlockingScope scope(m_blocking);
+  m_closed_while_waiting = false;
+  const char* bytes = static_cast<const char*>(data);
+  int sent = 0;
+  while (sent < length) {
+    if (!IsOpen()) {
+      SetLastSocketError(kErrInterrupted);
+      return -1;
+    }
+    ssize_t n = ::send(Handle(), bytes + sent, static_cast<std::size_t>(length - sent),
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<int>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (!WouldBlock(errno)) {
+      SetLastSocketError(errno);
+      return -1;
+    }
+    if (WaitFailed(WaitFor(POLLOUT))) return -1;
+  }
+  return sent;
+}
+
+int CSocket::Receive(void* buffer, int length) {
+  if (m_blocking) {
+    SetLastSocketError(kErrInProgress);
+    return 0;
+  }
+  BlockingScope scope(m_blocking);
+  m_closed_while_waiting = false;
+  for (;;) {
+    if (!IsOpen()) {
+      SetLastSocketError(kErrInterrupted);
+      return -1;
+    }
+    ssize_t n = ::recv(Handle(), buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    if (!WouldBlock(errno)) {
+      SetLastSocketError(errno);
+      return -1;
+    }
+    if (WaitFailed(WaitFor(POLLIN))) return -1;
+  }
+}
+
+int CSocket::ReceiveFrom(void* buffer, int length, sockaddr_in* sender) {
+  if (m_blocking) {
+    SetLastSocketError(kErrInProgress);
+    return 0;
+  }
+  BlockingScope scope(m_blocking);
+  m_closed_while_waiting = false;
+  for (;;) {
+    if (!IsOpen()) {
+      SetLastSocketError(kErrInterrupted);
+      return -1;
+    }
+    sockaddr_in from{};
+    iovec part{buffer, static_cast<std::size_t>(length)};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    ssize_t n = ::recvmsg(Handle(), &message, MSG_DONTWAIT);
+    if (n >= 0) {
+      if (sender != nullptr) *sender = from;
+      if (message.msg_flags & MSG_TRUNC) {
+        SetLastSocketError(EMSGSIZE);
+        return -1;
+      }
+      return static_cast<int>(n);
+    }
+    if (errno == EINTR) continue;
+    if (!WouldBlock(errno)) {
+      SetLastSocketError(errno);
+      return -1;
+    }
+    if (WaitFailed(WaitFor(POLLIN))) return -1;
+  }
+}
+
+int CSocket::SendTo(const void* data, int length, const sockaddr_in& destination) {
+  if (m_blocking) {
+    SetLastSocketError(kErrInProgress);
+    return -1;
+  }
+  BlockingScope scope(m_blocking);
+  m_closed_while_waiting = false;
+  for (;;) {
+    if (!IsOpen()) {
+      SetLastSocketError(kErrInterrupted);
+      return -1;
+    }
+    ssize_t n =
+        ::sendto(Handle(), data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
+                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    if (!WouldBlock(errno)) {
+      SetLastSocketError(errno);
+      return -1;
+    }
+    if (WaitFailed(WaitFor(POLLOUT))) return -1;
+  }
+}

@@ -1,0 +1,126 @@
+#include "net/socket_event_queue.h"
+
+#include <sys/socket.h>
+#include <cerrno>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include "net/async_socket.h"
+
+SocketEventQueue& SocketEventQueue::ForThisThread() {
+  thread_local SocketEventQueue queue;
+  return queue;
+}
+
+void SocketEventQueue::Register(CAsyncSocket* socket) {
+  socket->m_serial = m_next_serial++;
+  m_live[socket->m_serial] = socket;
+}
+
+void SocketEventQueue::Unregister(CAsyncSocket* socket) {
+  m_live.erase(socket->m_serial);
+  // Nothing can be delivered any more: forget what is still queued.
+  if (m_live.empty()) m_queue.clear();
+}
+
+CAsyncSocket* SocketEventQueue::Find(uint64_t serial) const {
+  auto it = m_live.find(serial);
+  return it == m_live.end() ? nullptr : it->second;
+}
+
+void SocketEventQueue::Append(CAsyncSocket* socket, unsigned kind, int error) {
+  if (kind == kEventRead) {
+    socket->m_read_queued = true;
+    socket->EnableReadNotifier(false);
+  }
+  m_queue.push_back({socket->m_serial, kind, error});
+}
+
+void SocketEventQueue::Drain() {
+  while (m_wait_depth == 0 && !m_queue.empty()) {
+    SocketEvent event = m_queue.front();
+    m_queue.pop_front();
+    Dispatch(event);
+  }
+}
+
+void SocketEventQueue::ScheduleDrain() {
+  if (m_drain_scheduled || QCoreApplication::instance() == nullptr) return;
+  m_drain_scheduled = true;
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(),
+      [this] {
+        m_drain_scheduled = false;
+        Drain();
+      },
+      Qt::QueuedConnection);
+}
+
+void SocketEventQueue::LeaveWait() {
+  --m_wait_depth;
+  if (m_wait_depth == 0 && !m_queue.empty()) ScheduleDrain();
+}
+
+void SocketEventQueue::Dispatch(const SocketEvent& event) {
+  CAsyncSocket* socket = Find(event.serial);
+  if (socket == nullptr) return;  // closed since the event was queued
+  const uint64_t serial = event.serial;
+  switch (event.kind) {
+    case kEventRead: {
+      socket->m_read_queued = false;
+      int error = event.error;
+      bool deliver = error != 0;
+      char probe;
+      ssize_t n = ::recv(socket->Handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (n > 0) {
+        deliver = true;
+      } else if (n == 0 && socket->Type() == SOCK_STREAM) {
+        // The peer has closed: a close event, and no more read events for this stream.
+        socket->m_at_end = true;
+        socket->EnableReadNotifier(false);
+        socket->OnClose(0);
+        return;
+      } else if (n == 0) {
+        deliver = true;  // an empty datagram waits; the handler's receive takes it away
+      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        error = errno;
+        deliver = true;
+      }
+      if (deliver) socket->OnReceive(error);
+      // The handler may have closed or destroyed the socket.
+      if (CAsyncSocket* still = Find(serial); still != nullptr && !still->m_read_queued) {
+        still->EnableReadNotifier(true);
+      }
+      return;
+    }
+    case kEventWrite:
+      socket->OnSend(event.error);
+      return;
+    case kEventOutOfBand:
+      socket->OnOutOfBandData(event.error);
+      return;
+    case kEventAccept:
+      socket->OnAccept(event.error);
+      return;
+    case kEventConnect:
+      socket->OnConnect(event.error);
+      return;
+    case kEventClose:
+      socket->OnClose(event.error);
+      return;
+    default:
+      return;
+  }
+}
+
+std::vector<CAsyncSocket*> SocketEventQueue::ReadWatchers(const CAsyncSocket* except) const {
+  std::vector<CAsyncSocket*> watchers;
+  for (const auto& [serial, socket] : m_live) {
+    if (socket != except && socket->m_read_notifier && !socket->m_read_queued &&
+        !socket->m_at_end) {
+      watchers.push_back(socket);
+    }
+  }
+  return watchers;
+}

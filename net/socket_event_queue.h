@@ -1,0 +1,56 @@
+// The per-thread table of live sockets and the first-in-first-out queue of their pending
+// events. Handlers run to completion one at a time; while a blocking call waits, events are
+// only appended, and the queue is drained once the handler that started the call returns.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+class CAsyncSocket;
+
+struct SocketEvent {
+  uint64_t serial;  // the socket's serial number, never reused
+  unsigned kind;    // one SocketEventKind bit
+  int error;
+};
+
+class SocketEventQueue {
+ public:
+  static SocketEventQueue& ForThisThread();
+
+  void Register(CAsyncSocket* socket);
+  void Unregister(CAsyncSocket* socket);
+  [[nodiscard]] CAsyncSocket* Find(uint64_t serial) const;
+
+  // Appends an event (the socket's read notifier stays off while its read event waits).
+  void Append(CAsyncSocket* socket, unsigned kind, int error);
+  // Hands queued events to their handlers in order, unless a blocking call is waiting; then
+  // the drain is left for later.
+  void Drain();
+  // Arranges a drain from the event loop, after the current handler has returned.
+  void ScheduleDrain();
+
+  // Blocking calls bracket their waits with these.
+  void EnterWait() { ++m_wait_depth; }
+  void LeaveWait();
+  [[nodiscard]] bool Waiting() const { return m_wait_depth > 0; }
+
+  // The live sockets other than `except` that would raise a read event when readable: the
+  // ones a blocking call watches itself, since notifiers are not dispatched while it waits.
+  [[nodiscard]] std::vector<CAsyncSocket*> ReadWatchers(const CAsyncSocket* except) const;
+
+  [[nodiscard]] std::size_t Pending() const { return m_queue.size(); }
+
+ private:
+  void Dispatch(const SocketEvent& event);
+
+  std::unordered_map<uint64_t, CAsyncSocket*> m_live;
+  std::deque<SocketEvent> m_queue;
+  uint64_t m_next_serial = 1;
+  int m_wait_depth = 0;
+  bool m_drain_scheduled = false;
+
+  friend class CAsyncSocket;
+};

@@ -1,0 +1,50 @@
+// The SSDP side of discovery, shared by the dialog and the scanner: the table of usable
+// interfaces, the search socket, the socket on port 1900 and the search burst. The owner
+// supplies the listener for datagrams and the timers; it dispatches MY_DISCOVER_ID ticks to
+// OnSearchTick.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "platform/network_interfaces.h"
+#include "platform/timer_table.h"
+#include "ssdp/search_schedule.h"
+#include "ssdp/ssdp_socket.h"
+
+// How the host's interfaces are found; tests replace it.
+struct InterfaceSource {
+  std::function<bool()> probe = ProbeDatagramSocket;
+  std::function<bool(std::vector<InterfaceEntry>&)> list = ListIpv4Interfaces;
+};
+
+class ControlPoint {
+ public:
+  explicit ControlPoint(TimerHost& timers, InterfaceSource source = {});
+  ControlPoint(const ControlPoint&) = delete;
+  ControlPoint& operator=(const ControlPoint&) = delete;
+
+  // Lists the usable interfaces and creates both sockets, handing datagrams to `listener`
+  // and receive errors to `reporter`. Returns nullptr on success, or the text of the failure
+  // that must stop start-up (the sockets created so far stay as they are).
+  const char* Open(SsdpListener* listener, SocketErrorReporter reporter);
+
+  void StartDiscover() { m_schedule.StartDiscover(); }
+  void OnSearchTick() { m_schedule.OnSearchTick(); }
+
+  [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
+  [[nodiscard]] const uint32_t* Interfaces() const { return m_interfaces; }
+
+  CSsdpSocket m_port_socket;
+  CSsdpSocket m_ssdp_socket;
+
+ private:
+  // Fills the interface table; false when the system cannot list the interfaces.
+  bool ListUsableInterfaces();
+
+  InterfaceSource m_source;
+  uint32_t m_interfaces[kMaxInterfaces] = {};
+  uint32_t m_interface_count = 0;
+  SearchSchedule m_schedule;
+};

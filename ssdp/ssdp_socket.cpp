@@ -1,0 +1,125 @@
+#include "ssdp/ssdp_socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <cerrno>
+#include <cstdio>
+
+#include "net/socket_error.h"
+#include "platform/error_text.h"
+#include "platform/trace.h"
+
+namespace {
+
+const char* Dotted(uint32_t address, char (&out)[INET_ADDRSTRLEN]) {
+  in_addr in{address};
+  if (inet_ntop(AF_INET, &in, out, sizeof out) == nullptr) out[0] = '\0';
+  return out;
+}
+
+sockaddr_in GroupAddress() {
+  sockaddr_in group{};
+  group.sin_family = AF_INET;
+  group.sin_port = htons(kSsdpPort);
+  inet_pton(AF_INET, kSsdpGroup, &group.sin_addr);
+  return group;
+}
+
+}  // namespace
+
+int FormatSearchRequest(char* out, int size, const char* search_target) {
+  int n = std::snprintf(out, static_cast<std::size_t>(size),
+                        "M-SEARCH * HTTP/1.1\r\n"
+                        "MX: %d\r\n"
+                        "ST: %s\r\n"
+                        "HOST: %s:%d\r\n"
+                        "MAN: \"ssdp:discover\"\r\n"
+                        "\r\n",
+                        kSearchMx, search_target, kSsdpGroup, kSsdpPort);
+  return n < 0 || n >= size ? 0 : n;
+}
+
+bool CSsdpSocket::Create(const uint32_t* interfaces, uint32_t count) {
+  Trace("CSsdpSocket::Create()");
+  m_interface_count = 0;
+  if (interfaces == nullptr) return CSocket::Create(0, SOCK_DGRAM, kEventAll);
+
+  while (m_interface_count < count && m_interface_count < kMaxInterfaces) {
+    m_interfaces[m_interface_count] = interfaces[m_interface_count];
+    ++m_interface_count;
+  }
+  if (!Socket(SOCK_DGRAM, kEventRead | kEventWrite)) return false;
+
+  const int ttl = kMulticastTtl;
+  if (!SetSockOpt(IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl)) {
+    Trace("IP_MULTICAST_TTL failed(%s)", ErrorText(GetLastSocketError()));
+  }
+  const int on = 1;
+  if (!SetSockOpt(SOL_SOCKET, SO_BROADCAST, &on, sizeof on)) {
+    Trace("SO_BROADCAST failed(%s)", ErrorText(GetLastSocketError()));
+    return false;
+  }
+  if (!SetSockOpt(SOL_SOCKET, SO_REUSEADDR, &on, sizeof on)) {
+    Trace("SetSockOpt failed(%s)", ErrorText(GetLastSocketError()));
+  }
+  if (!Bind(kSsdpPort, nullptr)) {
+    Trace("Bind failed(%s)", ErrorText(GetLastSocketError()));
+  }
+  for (uint32_t i = 0; i < m_interface_count; ++i) {
+    ip_mreq request{};
+    inet_pton(AF_INET, kSsdpGroup, &request.imr_multiaddr);
+    request.imr_interface.s_addr = m_interfaces[i];
+    char text[INET_ADDRSTRLEN];
+    Trace("imr_multiaddr=%s", Dotted(request.imr_multiaddr.s_addr, text));
+    Trace("imr_interface=%s", Dotted(request.imr_interface.s_addr, text));
+    if (!SetSockOpt(IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request)) {
+      Trace("IP_ADD_MEMBERSHIP failed(%s)", ErrorText(GetLastSocketError()));
+    }
+  }
+  return true;
+}
+
+void CSsdpSocket::SendDiscover(const char* search_target) {
+  char request[kSearchRequestArea];
+  int length = FormatSearchRequest(request, sizeof request, search_target);
+  Trace("SendDiscover:SentTo()");
+  if (length == 0 || SendTo(request, length, GroupAddress()) < 1) {
+    int error = GetLastSocketError();
+    Trace("SendDiscover:SentTo()failed(%d:%s)", error, ErrorText(error));
+  }
+}
+
+void CSsdpSocket::OnReceive(int error) {
+  char text[kReceiveBufferSize + 1];  // a full-size datagram still gets its terminator
+  sockaddr_in sender{};
+  int n = ReceiveFrom(text, kReceiveBufferSize, &sender);
+  char dotted[INET_ADDRSTRLEN];
+  if (n < 0 && GetLastSocketError() == EMSGSIZE) {
+    // Other UPnP devices send long NOTIFYs; dropping one must not end discovery.
+    Trace("OnReceive: datagram from %s longer than %d bytes dropped",
+          Dotted(sender.sin_addr.s_addr, dotted), kReceiveBufferSize);
+  } else if (n < 0) {
+    int code = GetLastSocketError();
+    Trace("OnReceive: ReceiveFrom failed(%d:%s)", code, ErrorText(code));
+    if (m_report_error) m_report_error("Error occurred");
+    Close();
+  } else if (n == 0) {
+    // Anyone can send an empty datagram; it must not cost us the socket.
+    Trace("OnReceive: empty datagram from %s ignored", Dotted(sender.sin_addr.s_addr, dotted));
+  } else {
+    text[n] = '\0';
+    if (IsOwnAddress(sender.sin_addr.s_addr)) {
+      Trace("Receive from myself at %s", Dotted(sender.sin_addr.s_addr, dotted));
+    } else if (m_listener != nullptr) {
+      m_listener->OnReceive(text, sender.sin_addr.s_addr);
+    }
+  }
+  CSocket::OnReceive(error);
+}
+
+bool CSsdpSocket::IsOwnAddress(uint32_t address) const {
+  for (uint32_t i = 0; i < m_interface_count; ++i) {
+    if (m_interfaces[i] == address) return true;
+  }
+  return false;
+}
