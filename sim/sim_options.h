@@ -1,0 +1,45 @@
+// The simulator's command line. ParseOptions only reads the arguments: it opens no socket,
+// so a bad command line ends the program before anything is sent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/sim_protocol.h"
+
+namespace sim {
+
+struct SimOptions {
+  int devices = kDefaultDevices;
+  std::string address;  // dotted IPv4; empty: the host's only non-loopback address
+  uint16_t http_port = kDefaultHttpPort;
+  uint32_t max_age = kDefaultMaxAge;
+  double notify_interval = kDefaultNotifyInterval;  // seconds between alive rounds
+  bool mx_delay = false;
+  bool verbose = false;  // a line per datagram sent, not only per search or round
+
+  // Misbehaviour for tests.
+  size_t pad_response = 0;  // 0: off; else every search response is exactly this long
+  bool empty_response = false;
+  bool http_hang = false;  // answer, then keep the connection open
+  bool http_drip = false;  // send the answer one byte at a time
+  int drip_interval_ms = kDefaultDripMs;
+  size_t http_huge = 0;  // 0: off; else every HTTP body is padded to this many bytes
+  std::string host_name = kHostNamePattern;  // verbatim, "{n}" becomes the device number
+  size_t text_length = 0;                    // 0: off; else device texts are this long
+  std::string cache_control;                 // empty: "max-age=" and max_age
+
+  bool help = false;
+  bool version = false;
+};
+
+// Fills `options` from argv[1..argc-1]. Returns true on success; on failure returns false
+// with a one-line reason in `error` and `options` partly filled.
+bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::string& error);
+
+// The --help text, several lines ending in a line feed.
+std::string UsageText();
+
+}  // namespace sim

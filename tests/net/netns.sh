@@ -1,0 +1,68 @@
+# Private test networks for shell scripts: two network namespaces joined by a veth pair,
+# with multicast routed over it and nothing connected to the host's own network.
+# Needs root (ip netns add). Source this file, then:
+#
+#   tv_net_up || exit 77       # builds the network; prints why on failure
+#   tv_in_client CMD...        # runs CMD in the client namespace
+#   tv_in_devices CMD...       # runs CMD in the devices namespace
+#   tv_net_down                # kills what runs inside and deletes both namespaces
+#
+# tv_net_up sets TV_NS_CLIENT, TV_NS_DEVICES (namespace names), TV_IF_CLIENT, TV_IF_DEVICES
+# (veth names inside them) and TV_ADDR_CLIENT, TV_ADDR_DEVICES (10.231.X.1 and .2, /24), and
+# installs an EXIT trap that calls tv_net_down, so that a failing script cleans up too.
+
+tv_net_up() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "netns.sh: a private network needs root (ip netns add); run as root or use scripts/demo" >&2
+    return 1
+  fi
+  if ! command -v ip >/dev/null 2>&1; then
+    echo "netns.sh: the ip command (iproute2) is missing" >&2
+    return 1
+  fi
+  local x=$(( ($$ % 250) + 1 ))
+  TV_NS_CLIENT="tvsh-$$-c"
+  TV_NS_DEVICES="tvsh-$$-d"
+  TV_IF_CLIENT="tvc0"
+  TV_IF_DEVICES="tvd0"
+  TV_ADDR_CLIENT="10.231.$x.1"
+  TV_ADDR_DEVICES="10.231.$x.2"
+  trap tv_net_down EXIT
+  local out
+  if ! out=$(
+    set -e
+    ip netns add "$TV_NS_CLIENT"
+    ip netns add "$TV_NS_DEVICES"
+    ip -n "$TV_NS_CLIENT" link add "$TV_IF_CLIENT" type veth peer name "$TV_IF_DEVICES" \
+      netns "$TV_NS_DEVICES"
+    for side in CLIENT DEVICES; do
+      ns_var="TV_NS_$side"; if_var="TV_IF_$side"; addr_var="TV_ADDR_$side"
+      ns=${!ns_var}; dev=${!if_var}; addr=${!addr_var}
+      ip -n "$ns" link set lo up
+      ip -n "$ns" addr add "$addr/24" dev "$dev"
+      ip -n "$ns" link set "$dev" up
+      ip -n "$ns" route add 224.0.0.0/4 dev "$dev"
+    done
+  2>&1); then
+    echo "netns.sh: cannot build the private network: $out" >&2
+    tv_net_down
+    return 1
+  fi
+  export TV_NS_CLIENT TV_NS_DEVICES TV_IF_CLIENT TV_IF_DEVICES TV_ADDR_CLIENT TV_ADDR_DEVICES
+}
+
+tv_in_client() { ip netns exec "$TV_NS_CLIENT" "$@"; }
+tv_in_devices() { ip netns exec "$TV_NS_DEVICES" "$@"; }
+
+tv_net_down() {
+  local ns pid
+  for ns in ${TV_NS_CLIENT:-} ${TV_NS_DEVICES:-}; do
+    ip netns list 2>/dev/null | grep -qw "^$ns" || continue
+    # Processes still inside would keep the namespace alive after its name is gone.
+    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -TERM "$pid" 2>/dev/null; done
+    sleep 0.2
+    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
+    ip netns del "$ns" 2>/dev/null
+  done
+  return 0
+}
