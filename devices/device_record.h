@@ -6,14 +6,14 @@
 #include <cstdint>
 
 struct DeviceRecord {
-  int32_t row_index = -1;        // position of the record's row; -1 until it has one
-  uint32_t address = 0;          // sender of the last accepted announcement, network order
-  int32_t valid_until = 0;       // seconds since 1970 UTC; 0 when not valid
-  char address_text[32] = {};    // dotted form of address
-  char status[32] = {};          // "new", "online", "changed" or "byebye"
-  char host_name[32] = {};       // first double-quoted text inside model_description
-  char device_type[32] = {};     // text of the description's modelName element
-  char usn[256] = {};            // unique service name: the record's key
+  int32_t row_index = -1;      // position of the record's row; -1 until it has one
+  uint32_t address = 0;        // sender of the last accepted announcement, network order
+  int32_t valid_until = 0;     // seconds since 1970 UTC; 0 when not valid
+  char address_text[32] = {};  // dotted form of address
+  char status[32] = {};        // "new", "online", "changed" or "byebye"
+  char host_name[32] = {};     // first double-quoted text inside model_description
+  char device_type[32] = {};   // text of the description's modelName element
+  char usn[256] = {};          // unique service name: the record's key
   char model_description[256] = {};
-  char description[2048] = {};   // body of the last description fetch
+  char description[2048] = {};  // body of the last description fetch
 };

@@ -1,0 +1,97 @@
+#include "devices/device_registry.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "devices/announcement_protocol.h"
+#include "devices/device_record.h"
+#include "devices/device_rows.h"
+#include "parse/text.h"
+#include "platform/clock.h"
+
+DeviceRecord* DeviceRegistry::FindByUsn(const char* usn) {
+  if (usn == nullptr) return nullptr;
+  const int count = m_rows.RowCount();
+  for (int row = 0; row < count; ++row) {
+    DeviceRecord* record = m_rows.RecordAt(row);
+    if (record == nullptr) return nullptr;
+    // Records keep only the first 255 characters of a USN; comparing just as many keeps a
+    // longer USN finding its record instead of adding a row per announcement.
+    if (std::strncmp(record->usn, usn, sizeof record->usn - 1) == 0) {
+      record->row_index = row;
+      return record;
+    }
+  }
+  return nullptr;
+}
+
+bool DeviceRegistry::UpdateRow(DeviceRecord& record) {
+  if (record.row_index == -1) {
+    const int row = m_rows.AppendRow(record.address_text);
+    if (row < 0) return false;
+    record.row_index = row;
+    m_rows.SetRecord(row, &record);
+  }
+  char validity[kValidityTextSize];
+  FormatValidity(record.valid_until, validity);
+  m_rows.SetCellText(record.row_index, kColumnAddress, record.address_text);
+  m_rows.SetCellText(record.row_index, kColumnHostName, record.host_name);
+  m_rows.SetCellText(record.row_index, kColumnDeviceType, record.device_type);
+  m_rows.SetCellText(record.row_index, kColumnStatus, record.status);
+  m_rows.SetCellText(record.row_index, kColumnValidUntil, validity);
+  return true;
+}
+
+void DeviceRegistry::UpdateStatusCells(const DeviceRecord& record) {
+  char validity[kValidityTextSize];
+  FormatValidity(record.valid_until, validity);
+  m_rows.SetCellText(record.row_index, kColumnStatus, record.status);
+  m_rows.SetCellText(record.row_index, kColumnValidUntil, validity);
+}
+
+void DeviceRegistry::ResetForSearch() {
+  const int count = m_rows.RowCount();
+  for (int row = 0; row < count; ++row) {
+    DeviceRecord* record = m_rows.RecordAt(row);
+    if (record == nullptr) continue;
+    record->valid_until = 0;
+    m_rows.SetCellText(row, kColumnStatus, kCellSearching);
+    m_rows.SetCellText(row, kColumnValidUntil, kCellNoTime);
+  }
+}
+
+void DeviceRegistry::ExpirySweep() {
+  const int32_t now = Now();
+  const int count = m_rows.RowCount();
+  for (int row = 0; row < count; ++row) {
+    DeviceRecord* record = m_rows.RecordAt(row);
+    if (record == nullptr || record->valid_until == 0 || record->valid_until > now) continue;
+    m_rows.SetCellText(row, kColumnStatus, kCellLost);
+    m_rows.SetCellText(row, kColumnValidUntil, kCellNoTime);
+    record->valid_until = 0;
+  }
+}
+
+void DeviceRegistry::FreeAll() {
+  const int count = m_rows.RowCount();
+  for (int row = 0; row < count; ++row) {
+    DeviceRecord* record = m_rows.RecordAt(row);
+    if (record == nullptr) continue;
+    m_rows.SetRecord(row, nullptr);
+    delete record;
+  }
+}
+
+int32_t DeviceRegistry::Now() const {
+  return m_clock.Now();
+}
+
+void DeviceRegistry::FormatValidity(int32_t valid_until, char (&out)[kValidityTextSize]) {
+  CopyText(out, kCellNoTime);
+  if (valid_until <= 0) return;
+  const std::time_t when = valid_until;
+  std::tm local{};
+  if (localtime_r(&when, &local) == nullptr) return;
+  std::snprintf(out, sizeof out, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+}

@@ -1,0 +1,56 @@
+// The device store: records bound to the rows of a DeviceRows, looked up by walking the
+// rows, plus the bulk operations on all rows (reset for a search, expiry sweep, release).
+// The rows own the records; the registry only borrows the rows and the clock, which must
+// outlive it. Returned record pointers stay valid until FreeAll().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class Clock;
+class DeviceRows;
+struct DeviceRecord;
+
+// "hh:mm:ss" plus its terminator, or "????".
+inline constexpr std::size_t kValidityTextSize = 16;
+
+class DeviceRegistry {
+ public:
+  DeviceRegistry(DeviceRows& rows, const Clock& clock) : m_rows(rows), m_clock(clock) {}
+  DeviceRegistry(const DeviceRegistry&) = delete;
+  DeviceRegistry& operator=(const DeviceRegistry&) = delete;
+
+  // The record whose USN equals `usn` (case-sensitive; a USN longer than the record's field
+  // is compared as far as the field keeps it), with its row index refreshed to its
+  // row's position; nullptr when none does or `usn` is nullptr. Stops at the first row
+  // without a record.
+  DeviceRecord* FindByUsn(const char* usn);
+
+  // Gives a record without a row (row index -1) a new last row, which then owns it, and
+  // writes all five cells. Returns true when the record has a row; false leaves a record
+  // without a row unowned, so the caller still owns it.
+  bool UpdateRow(DeviceRecord& record);
+
+  // Writes the status cell from the record and the validity cell from its valid until.
+  void UpdateStatusCells(const DeviceRecord& record);
+
+  // Marks every record not valid and shows "searching" and "????" in its row.
+  void ResetForSearch();
+
+  // Marks every record whose valid until has come (signed, so below 0 counts too) not
+  // valid and shows "lost" and "????"; the record keeps its status text.
+  void ExpirySweep();
+
+  // Deletes every row's record and detaches it; the rows stay, carrying nothing.
+  void FreeAll();
+
+  [[nodiscard]] int32_t Now() const;
+
+  // The validity cell text: the local time of day of `valid_until` as "%02d:%02d:%02d", or
+  // "????" for 0 (not valid) and for a value below 0, which has no time of day.
+  static void FormatValidity(int32_t valid_until, char (&out)[kValidityTextSize]);
+
+ private:
+  DeviceRows& m_rows;
+  const Clock& m_clock;
+};
