@@ -1,0 +1,231 @@
+// The socket layer's promises: handlers run one at a time in arrival order, a blocking call
+// lets nothing but painting run, and events for vanished data or sockets never reach a
+// handler.
+#include <gtest/gtest.h>
+
+#include <QMetaObject>
+#include <QTimer>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "net/socket.h"
+#include "net/socket_error.h"
+#include "net/socket_event_queue.h"
+#include "platform/error_text.h"
+#include "tests/support/event_loop.h"
+#include "tests/support/isolated_network.h"
+#include "tests/support/loopback_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A UDP socket on loopback that logs every datagram its handler takes.
+class RecordingSocket : public CSocket {
+ public:
+  explicit RecordingSocket(std::vector<std::string>& log) : m_log(log) {
+    Create(0, SOCK_DGRAM, kEventAll, "127.0.0.1");
+  }
+  void OnReceive(int) override {
+    ++calls;
+    char buffer[600];
+    sockaddr_in sender{};
+    int n = ReceiveFrom(buffer, sizeof buffer, &sender);
+    m_log.push_back(n >= 0 ? std::string(buffer, static_cast<std::size_t>(n))
+                           : "error:" + std::to_string(GetLastSocketError()));
+  }
+  [[nodiscard]] uint16_t Port() const { return LocalPort(Handle()); }
+  int calls = 0;
+
+ private:
+  std::vector<std::string>& m_log;
+};
+
+// Connects a blocking client to `server`.
+bool ConnectTo(CSocket& client, const LoopbackServer& server) {
+  return client.Create(0, SOCK_STREAM, kEventAll) && client.Connect("127.0.0.1", server.Port());
+}
+
+TEST(SocketEventQueue, DatagramsDuringBlockingExchangeAreHandledAfterItInArrivalOrder) {
+  std::vector<std::string> log;
+  RecordingSocket udp(log);
+  const uint16_t udp_port = udp.Port();
+  LoopbackServer server([udp_port](int fd) {
+    ReadRequestHead(fd);
+    SendDatagram("one", "127.0.0.1", udp_port);
+    SendDatagram("two", "127.0.0.1", udp_port);
+    std::this_thread::sleep_for(200ms);  // both datagrams wait while the client blocks
+    SendAll(fd, "response");
+    close(fd);
+  });
+  QTimer::singleShot(0, [&] {
+    CSocket client;
+    ASSERT_TRUE(ConnectTo(client, server));
+    client.Send("GET\r\n\r\n", 7);
+    char buffer[64];
+    int n = client.Receive(buffer, sizeof buffer);
+    log.push_back("exchange:" + std::string(buffer, static_cast<std::size_t>(n > 0 ? n : 0)));
+  });
+  ASSERT_TRUE(RunUntil([&] { return log.size() >= 3; }));
+  EXPECT_EQ(log, (std::vector<std::string>{"exchange:response", "one", "two"}));
+}
+
+TEST(SocketEventQueue, ReadEventWhoseBytesWereAlreadyReadIsDropped) {
+  std::vector<std::string> log;
+  RecordingSocket udp(log);
+  SocketEventQueue& queue = SocketEventQueue::ForThisThread();
+  queue.Append(&udp, kEventRead, 0);
+  queue.Drain();
+  EXPECT_EQ(udp.calls, 0);
+}
+
+TEST(SocketEventQueue, EventsOfAClosedSocketAreIgnoredEvenWhenItsHandleIsReused) {
+  std::vector<std::string> log;
+  RecordingSocket keeper(log);  // keeps the queue from being emptied by the last close
+  auto closed = std::make_unique<RecordingSocket>(log);
+  const int old_handle = closed->Handle();
+  SocketEventQueue& queue = SocketEventQueue::ForThisThread();
+  queue.Append(closed.get(), kEventRead, 0);
+  closed->Close();
+
+  RecordingSocket successor(log);
+  EXPECT_EQ(successor.Handle(), old_handle) << "the system did not reuse the handle";
+  ASSERT_TRUE(SendDatagram("for successor", "127.0.0.1", successor.Port()));
+  std::this_thread::sleep_for(20ms);
+  queue.Drain();  // only the stale event is queued
+  EXPECT_EQ(successor.calls, 0);
+
+  ASSERT_TRUE(RunUntil([&] { return successor.calls == 1; }));
+  EXPECT_EQ(log, std::vector<std::string>{"for successor"});
+}
+
+TEST(SocketEventQueue, EmptyDatagramReachesTheHandlerOnceWithoutSpinning) {
+  std::vector<std::string> log;
+  RecordingSocket udp(log);
+  ASSERT_TRUE(SendDatagram("", "127.0.0.1", udp.Port()));
+  ASSERT_TRUE(RunUntil([&] { return udp.calls >= 1; }));
+  RunFor(100);
+  EXPECT_EQ(udp.calls, 1);
+  EXPECT_EQ(log, std::vector<std::string>{""});
+}
+
+TEST(BlockingCalls, SecondCallOnTheSameObjectIsRefusedAndCloseEndsTheWait) {
+  std::atomic<bool> release{false};
+  LoopbackServer server([&](int fd) {
+    ReadRequestHead(fd);
+    while (!release) std::this_thread::sleep_for(5ms);  // never answers by itself
+    close(fd);
+  });
+  CSocket client;
+  ASSERT_TRUE(ConnectTo(client, server));
+  int nested_result = 99;
+  int nested_error = 0;
+  int nested_sendto = 99;
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(),
+      [&] {
+        nested_result = client.Send("x", 1);
+        nested_error = GetLastSocketError();
+        nested_sendto = client.SendTo("x", 1, sockaddr_in{});
+        client.Close();
+      },
+      Qt::QueuedConnection);
+  client.Send("GET\r\n\r\n", 7);
+  char buffer[16];
+  int n = client.Receive(buffer, sizeof buffer);
+  release = true;
+
+  EXPECT_EQ(nested_result, 0);
+  EXPECT_EQ(nested_error, kErrInProgress);
+  EXPECT_EQ(nested_sendto, -1);
+  EXPECT_EQ(n, -1);
+  EXPECT_EQ(GetLastSocketError(), kErrInterrupted);
+  EXPECT_FALSE(client.IsOpen());
+}
+
+TEST(BlockingCalls, TimersWaitUntilTheBlockingHandlerHasReturned) {
+  LoopbackServer server([](int fd) {
+    ReadRequestHead(fd);
+    std::this_thread::sleep_for(150ms);
+    SendAll(fd, "late");
+    close(fd);
+  });
+  std::vector<std::string> order;
+  QTimer::singleShot(0, [&] {
+    QTimer::singleShot(5, [&] { order.push_back("timer"); });
+    CSocket client;
+    ASSERT_TRUE(ConnectTo(client, server));
+    client.Send("GET\r\n\r\n", 7);
+    char buffer[16];
+    client.Receive(buffer, sizeof buffer);
+    order.push_back("exchange");
+  });
+  ASSERT_TRUE(RunUntil([&] { return order.size() == 2; }));
+  EXPECT_EQ(order, (std::vector<std::string>{"exchange", "timer"}));
+}
+
+TEST(BlockingCalls, DeadlineEndsAWaitThatNothingElseWouldEnd) {
+  std::atomic<bool> release{false};
+  LoopbackServer server([&](int fd) {
+    ReadRequestHead(fd);
+    while (!release) std::this_thread::sleep_for(5ms);
+    close(fd);
+  });
+  CSocket client;
+  ASSERT_TRUE(ConnectTo(client, server));
+  client.Send("GET\r\n\r\n", 7);
+  client.SetDeadline(std::chrono::steady_clock::now() + 300ms);
+  const auto start = std::chrono::steady_clock::now();
+  char buffer[16];
+  EXPECT_EQ(client.Receive(buffer, sizeof buffer), -1);
+  EXPECT_EQ(GetLastSocketError(), kErrTimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+  release = true;
+}
+
+TEST(BlockingCalls, OversizedDatagramIsTakenOffAndReportedAsTooLong) {
+  std::vector<std::string> log;
+  CSocket udp;
+  ASSERT_TRUE(udp.Create(0, SOCK_DGRAM, kEventAll, "127.0.0.1"));
+  const uint16_t port = LocalPort(udp.Handle());
+  ASSERT_TRUE(SendDatagram(std::string(20, 'x'), "127.0.0.1", port));
+  ASSERT_TRUE(SendDatagram("next", "127.0.0.1", port));
+  char buffer[11];
+  sockaddr_in sender{};
+  EXPECT_EQ(udp.ReceiveFrom(buffer, 10, &sender), -1);
+  EXPECT_EQ(GetLastSocketError(), EMSGSIZE);
+  EXPECT_EQ(udp.ReceiveFrom(buffer, 10, &sender), 4);
+  EXPECT_EQ(std::string(buffer, 4), "next");
+}
+
+TEST(BlockingCalls, ConnectFailures) {
+  // A name look-up may ask a resolver: only inside the private network.
+  if (!NetworkIsolated()) GTEST_SKIP() << IsolationFailure();
+  CSocket client;
+  ASSERT_TRUE(client.Create(0, SOCK_STREAM, kEventAll));
+  EXPECT_FALSE(client.Connect("no-such-host.invalid", 80)) << "unresolvable name";
+  EXPECT_EQ(GetLastSocketError(), kErrInvalidArgument);
+
+  int probe = socket(AF_INET, SOCK_STREAM, 0);  // a port nobody listens on
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  const uint16_t closed_port = LocalPort(probe);
+  close(probe);
+  CSocket refused;
+  ASSERT_TRUE(refused.Create(0, SOCK_STREAM, kEventAll));
+  EXPECT_FALSE(refused.Connect("127.0.0.1", closed_port)) << "refused port";
+  EXPECT_EQ(GetLastSocketError(), ECONNREFUSED);
+}
+
+TEST(AsyncSocket, BindRejectsAnAddressThatIsNotDotted) {
+  CAsyncSocket socket;
+  EXPECT_FALSE(socket.Create(0, SOCK_DGRAM, kEventRead, "localhost"));
+  EXPECT_EQ(GetLastSocketError(), kErrInvalidArgument);
+  EXPECT_FALSE(socket.IsOpen()) << "a failed bind closes the socket again";
+}
+
+}  // namespace
