@@ -28,6 +28,22 @@ bool ParseSeconds(const std::string& text, double& value) {
          value <= 86400.0 * 365;
 }
 
+// The value as it may appear in a one-line message: control characters escaped, cut short.
+std::string Printable(const std::string& value) {
+  std::string out;
+  for (unsigned char c : value.substr(0, 60)) {
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c < 0x20 || c == 0x7f)
+      out += '?';
+    else
+      out += static_cast<char>(c);
+  }
+  return value.size() > 60 ? out + "..." : out;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
@@ -58,7 +74,7 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
       return true;
     };
     auto bad = [&](const char* name, const char* what) {
-      error = std::string(name) + " needs " + what + " (got '" + value + "')";
+      error = std::string(name) + " needs " + what + " (got '" + Printable(value) + "')";
     };
     unsigned long long number = 0;
 
@@ -121,7 +137,7 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
         bad("--cache-control", "a text without line breaks");
       options.cache_control = value;
     } else {
-      error = "unknown argument '" + std::string(argv[i]) + "' (see --help)";
+      error = "unknown argument '" + Printable(argv[i]) + "' (see --help)";
     }
     if (!error.empty()) return false;
   }

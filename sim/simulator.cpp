@@ -110,6 +110,11 @@ bool Simulator::Start(std::string& error) {
   int one = 1, zero = 0, ttl = kMulticastTtl, sndbuf = 4 << 20;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &sndbuf, sizeof sndbuf);
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &sndbuf, sizeof sndbuf);  // when privileged
+  // Our own alive rounds would come back to this socket: with many devices they fill its
+  // receive buffer and crowd out the searches we are here to answer.
+  setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &zero, sizeof zero);
   // Only the group memberships of this socket count, not those of other programs.
   setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
   sockaddr_in any{};
