@@ -221,9 +221,15 @@ TEST_F(ReportListTest, SetupColumnsOnFilledListRemovesRowsAndLeavesItemData) {
   int record = 42;
   list_->SetItemData(1, &record);
   list_->SetItemState(1, kBoth, kBoth);
+  QSignalSpy changes(list_, &CListCtrl::ItemChanged);
   EXPECT_TRUE(list_->SetupColumns(kDeviceListColumns, 1));
   EXPECT_EQ(list_->GetItemCount(), 0);
   EXPECT_EQ(list_->GetFirstSelectedItem(), -1);
+  EXPECT_EQ(changes.count(), 0);
+  // Emptying the rows keeps the columns and their widths; the new one goes in front.
+  ASSERT_EQ(list_->GetHeaderItemCount(), 6);
+  EXPECT_EQ(list_->GetColumnWidth(0), 90);
+  EXPECT_EQ(list_->GetColumnWidth(2), 120);
   EXPECT_EQ(list_->GetItemData(1), nullptr);
   EXPECT_EQ(record, 42);
 }
