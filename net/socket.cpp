@@ -183,7 +183,7 @@ int CSocket::Send(const void* data, int length) {
   int sent = 0;
   while (sent < length) {
     if (!IsOpen()) {
-      SetLastSocketError(kErrInterrupted);
+      SetLastSocketError(EBADF);
       return -1;
     }
     ssize_t n = ::send(Handle(), bytes + sent, static_cast<std::size_t>(length - sent),
@@ -211,7 +211,7 @@ int CSocket::Receive(void* buffer, int length) {
   m_closed_while_waiting = false;
   for (;;) {
     if (!IsOpen()) {
-      SetLastSocketError(kErrInterrupted);
+      SetLastSocketError(EBADF);
       return -1;
     }
     ssize_t n = ::recv(Handle(), buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
@@ -234,7 +234,7 @@ int CSocket::ReceiveFrom(void* buffer, int length, sockaddr_in* sender) {
   m_closed_while_waiting = false;
   for (;;) {
     if (!IsOpen()) {
-      SetLastSocketError(kErrInterrupted);
+      SetLastSocketError(EBADF);
       return -1;
     }
     sockaddr_in from{};
@@ -271,7 +271,7 @@ int CSocket::SendTo(const void* data, int length, const sockaddr_in& destination
   m_closed_while_waiting = false;
   for (;;) {
     if (!IsOpen()) {
-      SetLastSocketError(kErrInterrupted);
+      SetLastSocketError(EBADF);
       return -1;
     }
     ssize_t n =

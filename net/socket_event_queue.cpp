@@ -1,5 +1,6 @@
 #include "net/socket_event_queue.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <cerrno>
 
@@ -69,24 +70,21 @@ void SocketEventQueue::Dispatch(const SocketEvent& event) {
   switch (event.kind) {
     case kEventRead: {
       socket->m_read_queued = false;
-      int error = event.error;
-      bool deliver = error != 0;
-      char probe;
-      ssize_t n = ::recv(socket->Handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-      if (n > 0) {
-        deliver = true;
-      } else if (n == 0 && socket->Type() == SOCK_STREAM) {
-        // The peer has closed: a close event, and no more read events for this stream.
-        socket->m_at_end = true;
-        socket->EnableReadNotifier(false);
-        socket->OnClose(0);
-        return;
-      } else if (n == 0) {
-        deliver = true;  // an empty datagram waits; the handler's receive takes it away
-      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        error = errno;
-        deliver = true;
+      // Look without taking anything: a pending error must stay for the handler's receive.
+      pollfd probe{socket->Handle(), POLLIN, 0};
+      ::poll(&probe, 1, 0);
+      bool deliver = event.error != 0 || (probe.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+      if (deliver && !(probe.revents & POLLERR) && socket->Type() == SOCK_STREAM) {
+        char byte;
+        if (::recv(socket->Handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+          // The peer has closed: a close event, and no more read events for this stream.
+          socket->m_at_end = true;
+          socket->EnableReadNotifier(false);
+          socket->OnClose(0);
+          return;
+        }
       }
+      const int error = event.error;
       if (deliver) socket->OnReceive(error);
       // The handler may have closed or destroyed the socket.
       if (CAsyncSocket* still = Find(serial); still != nullptr && !still->m_read_queued) {
