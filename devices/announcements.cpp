@@ -7,7 +7,7 @@
 #include "devices/announcement_protocol.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
-#include "devices/dotted_address.h"
+#include "platform/dotted_address.h"
 #include "http/extract_between.h"
 #include "parse/header_block.h"
 #include "parse/text.h"

@@ -1,7 +1,6 @@
 #include "ssdp/control_point.h"
 
-#include <arpa/inet.h>
-
+#include "platform/dotted_address.h"
 #include "platform/trace.h"
 
 ControlPoint::ControlPoint(TimerHost& timers, InterfaceSource source)
@@ -27,9 +26,8 @@ bool ControlPoint::ListUsableInterfaces() {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const InterfaceEntry& entry = entries[i];
     if (entry.loopback || !entry.up) continue;
-    char text[INET_ADDRSTRLEN];
-    in_addr in{entry.address};
-    inet_ntop(AF_INET, &in, text, sizeof text);
+    char text[kDottedAddressSize];
+    FormatDottedAddress(entry.address, text);
     // Hosts with many bridges or tunnels must still start: the first 16 are used.
     if (m_interface_count == kMaxInterfaces) {
       Trace("Interface %d : %s not used (only %u are)", static_cast<int>(i), text, kMaxInterfaces);

@@ -6,14 +6,14 @@
 #include <cstdio>
 
 #include "net/socket_error.h"
+#include "platform/dotted_address.h"
 #include "platform/error_text.h"
 #include "platform/trace.h"
 
 namespace {
 
-const char* Dotted(uint32_t address, char (&out)[INET_ADDRSTRLEN]) {
-  in_addr in{address};
-  if (inet_ntop(AF_INET, &in, out, sizeof out) == nullptr) out[0] = '\0';
+const char* Dotted(uint32_t address, char (&out)[kDottedAddressSize]) {
+  FormatDottedAddress(address, out);
   return out;
 }
 
@@ -69,7 +69,7 @@ bool CSsdpSocket::Create(const uint32_t* interfaces, uint32_t count) {
     ip_mreq request{};
     inet_pton(AF_INET, kSsdpGroup, &request.imr_multiaddr);
     request.imr_interface.s_addr = m_interfaces[i];
-    char text[INET_ADDRSTRLEN];
+    char text[kDottedAddressSize];
     Trace("imr_multiaddr=%s", Dotted(request.imr_multiaddr.s_addr, text));
     Trace("imr_interface=%s", Dotted(request.imr_interface.s_addr, text));
     if (!SetSockOpt(IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request)) {
@@ -93,7 +93,7 @@ void CSsdpSocket::OnReceive(int error) {
   char text[kReceiveBufferSize + 1];  // a full-size datagram still gets its terminator
   sockaddr_in sender{};
   int n = ReceiveFrom(text, kReceiveBufferSize, &sender);
-  char dotted[INET_ADDRSTRLEN];
+  char dotted[kDottedAddressSize];
   if (n < 0 && GetLastSocketError() == EMSGSIZE) {
     // Other UPnP devices send long NOTIFYs; dropping one must not end discovery.
     Trace("OnReceive: datagram from %s longer than %d bytes dropped",

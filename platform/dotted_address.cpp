@@ -1,4 +1,4 @@
-#include "devices/dotted_address.h"
+#include "platform/dotted_address.h"
 
 #include <cstdio>
 #include <cstring>
