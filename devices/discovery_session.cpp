@@ -5,7 +5,13 @@
 
 DiscoverySession::DiscoverySession(DeviceRows& rows, SessionServices services)
     : m_services(std::move(services)),
-      m_timers([this](int id) { OnTimer(id); }),
+      m_timers([this](int id) {
+        if (m_services.on_timer) {
+          m_services.on_timer(id);
+        } else {
+          OnTimer(id);
+        }
+      }),
       m_control(m_timers, m_services.interfaces),
       m_registry(rows, m_services.clock ? *m_services.clock : m_system_clock),
       m_announcements(m_registry, m_services.tones ? *m_services.tones : m_silence,

@@ -20,6 +20,8 @@ struct SessionServices {
   ToneGenerator* tones = nullptr;     // silence when null
   std::function<bool()> beep_ticked;  // never when empty
   SocketErrorReporter report_error;   // receive errors are only traced when empty
+  // Receives the timers' ticks when set (and passes them on to OnTimer); OnTimer otherwise.
+  std::function<void(int id)> on_timer;
 };
 
 class DiscoverySession {
