@@ -1,0 +1,85 @@
+// Protects what a device may make the operator's desktop open: only web pages, and telnet only
+// on a plain address.
+#include "ui/shell.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/recording_shell.h"
+#include "tests/support/trace_recorder.h"
+
+namespace {
+
+TEST(IsWebAddress, AcceptsHttpAndHttpsInAnyLetterCase) {
+  EXPECT_TRUE(IsWebAddress("http://10.0.0.7/"));
+  EXPECT_TRUE(IsWebAddress("https://10.0.0.7:8443/index.html?a=1&b=2#top"));
+  EXPECT_TRUE(IsWebAddress("HTTP://10.0.0.7/"));
+  EXPECT_TRUE(IsWebAddress("Https://scale-1.local/"));
+}
+
+TEST(IsWebAddress, RefusesOtherSchemesAndLookAlikes) {
+  for (const char* url :
+       {"", "file:///etc/passwd", "javascript:alert(1)", "ftp://10.0.0.7/", "http:10.0.0.7",
+        "http:/10.0.0.7/", "http://", "https://", "httpx://10.0.0.7/", " http://10.0.0.7/",
+        "/usr/bin/xterm", "10.0.0.7/", "data:text/html,<b>x</b>", "smb://host/share"}) {
+    EXPECT_FALSE(IsWebAddress(url)) << url;
+  }
+}
+
+TEST(IsWebAddress, RefusesSpacesControlAndNonAsciiBytes) {
+  for (const char* url : {"http://10.0.0.7/a b", "http://10.0.0.7/\t", "http://10.0.0.7/\n",
+                          "http://10.0.0.7/\x7f", "http://10.0.0.7/\xe9"}) {
+    EXPECT_FALSE(IsWebAddress(url)) << url;
+  }
+  EXPECT_FALSE(IsWebAddress(std::string_view("http://10.0.0.7/\0x", 18)));
+}
+
+TEST(IsWebAddress, LengthLimitIsThePageAddressPlusBackupPage) {
+  std::string page = "http://10.0.0.7/" + std::string(255 - 16, 'a');
+  ASSERT_EQ(page.size(), 255u);
+  EXPECT_TRUE(IsWebAddress(BackupAddress(page)));
+  EXPECT_FALSE(IsWebAddress(BackupAddress(page + "a")));
+  EXPECT_FALSE(IsWebAddress("http://" + std::string(10'000, 'a')));
+}
+
+TEST(BackupAddress, AppendsWithoutInsertingASlash) {
+  EXPECT_EQ(BackupAddress("http://10.0.0.7/"), "http://10.0.0.7/backup.html");
+  EXPECT_EQ(BackupAddress("http://10.0.0.7"), "http://10.0.0.7backup.html");
+}
+
+TEST(IsDottedAddress, OnlyFourNumbersUpTo255) {
+  for (const char* text : {"0.0.0.0", "10.0.0.7", "255.255.255.255", "192.168.100.9"}) {
+    EXPECT_TRUE(IsDottedAddress(text)) << text;
+  }
+  for (const char* text :
+       {"", "10.0.0", "10.0.0.7.1", "256.0.0.1", "10.0.0.7 ", "-l root", "10..0.7", ".10.0.0.7",
+        "10.0.0.", "010.0.0.7", "1000.0.0.1", "0x0a.0.0.7", "10.0.0.7;id", "scale-1"}) {
+    EXPECT_FALSE(IsDottedAddress(text)) << text;
+  }
+}
+
+TEST(OpenWebAddress, OpensWebPagesOnly) {
+  TraceRecorder trace;
+  RecordingShell shell;
+  EXPECT_TRUE(OpenWebAddress(shell, "http://10.0.0.7/"));
+  EXPECT_FALSE(OpenWebAddress(shell, ""));
+  EXPECT_FALSE(OpenWebAddress(shell, "file:///etc/passwd"));
+  EXPECT_FALSE(OpenWebAddress(shell, "javascript:alert(1)"));
+  ASSERT_EQ(shell.urls.size(), 1u);
+  EXPECT_EQ(shell.urls[0], "http://10.0.0.7/");
+  EXPECT_TRUE(shell.files.empty());
+  // An empty address is the ordinary "no page" case and stays silent; the others are traced.
+  EXPECT_EQ(trace.CountStartingWith("OpenWebAddress: not a web address, ignored: "), 2);
+  EXPECT_TRUE(trace.Has("OpenWebAddress: not a web address, ignored: file:///etc/passwd"));
+}
+
+TEST(OpenWebAddress, TraceLineCannotCarryControlBytes) {
+  TraceRecorder trace;
+  RecordingShell shell;
+  EXPECT_FALSE(OpenWebAddress(shell, "x\nforged line\x1b[2J"));
+  EXPECT_TRUE(trace.Has("OpenWebAddress: not a web address, ignored: x?forged line?[2J"));
+  EXPECT_TRUE(shell.Empty());
+}
+
+}  // namespace
