@@ -104,6 +104,11 @@ std::string ScalesPageText(const std::vector<ScaleEntry>& entries) {
 
 bool WriteScalesPage(const std::string& directory, const std::string& text, std::string* path) {
   path->clear();
+  // An empty directory would put the page at the root of the file system.
+  if (directory.empty()) {
+    Trace("WriteScalesPage: no directory");
+    return false;
+  }
   std::string target = directory + "/" + kScalesPageName;
   std::string scratch = target + ".XXXXXX";
   // mkstemp creates the file new with mode 0600; whatever sits at the final name is not opened.

@@ -136,6 +136,9 @@ TEST(WriteScalesPage, FailuresLeaveNoPath) {
   std::string path = "stale";
   EXPECT_FALSE(WriteScalesPage((dir.Path() / "missing").string(), "page", &path));
   EXPECT_TRUE(path.empty());
+  path = "stale";
+  EXPECT_FALSE(WriteScalesPage("", "page", &path));
+  EXPECT_TRUE(path.empty());
   // A directory at the page's name cannot be replaced; the scratch file goes again.
   fs::create_directory(dir.Path() / "Indicators.html");
   EXPECT_FALSE(WriteScalesPage(dir.Path(), "page", &path));
