@@ -27,7 +27,7 @@ constexpr char kSilentHost[] = "10.77.0.99";
 
 ScriptedReply Reply(std::vector<std::string> segments, std::chrono::milliseconds pause = 0ms,
                     bool close = true) {
-  return ScriptedReply{std::move(segments), pause, close};
+  return ScriptedReply(std::move(segments), pause, close);
 }
 
 std::string Request(const std::string& path) {
@@ -146,8 +146,11 @@ TEST_F(GetUrlTest, WakeUpTicksDoNotEndTheExchange) {
 
 TEST_F(GetUrlTest, ResponseLongerThanSizeStopsAtSizeAndHangsUp) {
   constexpr uint32_t kSmall = 100;
-  const std::string response = std::string(kResponse) + std::string(1 << 20, 'z');
-  ScriptedHttpServer server(Reply({response}));
+  // More than the client reads, and more again later, so that the server notices the hang-up.
+  std::vector<std::string> segments(20, std::string(1024, 'z'));
+  segments.front() = kResponse + segments.front();
+  const std::string response = segments.front();
+  ScriptedHttpServer server(Reply(segments, 20ms));
   const Fetched fetched = Fetch(WithPort("http://127.0.0.1:PORT/", server.Port()), kSmall);
   EXPECT_EQ(fetched.count, kSmall);
   EXPECT_EQ(fetched.text, response.substr(0, kSmall));

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,9 +22,17 @@
 #include "tests/support/loopback_peer.h"
 
 struct ScriptedReply {
-  std::vector<std::string> segments;   // sent one by one, each its own TCP segment
-  std::chrono::milliseconds pause{0};  // before each segment
-  bool close = true;                   // false: hold the connection open until destroyed
+  explicit ScriptedReply(std::vector<std::string> segments_ = {},
+                         std::chrono::milliseconds pause_ = std::chrono::milliseconds(0),
+                         bool close_ = true)
+      : segments(std::move(segments_)), pause(pause_), close(close_) {}
+
+  std::vector<std::string> segments;  // sent one by one, each its own TCP segment
+  std::chrono::milliseconds pause;    // before each segment
+  bool close;                         // false: hold the connection open until destroyed
+  // Runs in the server's thread once the request head is in, before the reply; gets the
+  // connection's number, counted from 1.
+  std::function<void(int connection)> on_request;
 };
 
 class ScriptedHttpServer {
@@ -88,7 +97,7 @@ class ScriptedHttpServer {
   }
 
   void Answer(int fd) {
-    ++m_connections;
+    const int connection = ++m_connections;
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     timeval limit{10, 0};  // a client that never ends its request must not hang the test
@@ -100,6 +109,7 @@ class ScriptedHttpServer {
       m_requests.push_back(head);
       reply = m_reply;
     }
+    if (reply.on_request) reply.on_request(connection);
     for (const std::string& segment : reply.segments) {
       if (reply.pause.count() > 0) std::this_thread::sleep_for(reply.pause);
       if (!SendEvery(fd, segment)) {
