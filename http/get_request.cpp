@@ -1,0 +1,58 @@
+#include "http/get_request.h"
+
+#include <cassert>
+#include <cctype>
+#include <cstdio>
+
+#include "parse/split_cursor.h"
+#include "parse/text.h"
+
+namespace {
+
+constexpr uint16_t kDefaultHttpPort = 80;
+
+// The port as a C library would read it: leading white space, a sign, the leading digits
+// (none: 0); only the low 16 bits count.
+uint16_t ParsePort(const char* text) {
+  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  uint32_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text)
+    value = value * 10 + static_cast<uint32_t>(*text - '0');
+  if (negative) value = 0u - value;
+  return static_cast<uint16_t>(value & 0xFFFFu);
+}
+
+}  // namespace
+
+bool PrepareGetRequest(char* scratch, uint32_t scratch_size, const char* url, GetRequest* out) {
+  assert(scratch_size >= 1);
+  *out = GetRequest{};
+  CopyText(scratch, scratch_size, url);
+
+  SplitCursor cursor(scratch);
+  const char* scheme = cursor.Next("://");
+  if (scheme == nullptr || !TextEquals(scheme, "http")) return false;
+  char* authority = cursor.Next("/");
+  if (authority == nullptr) return false;
+  const char* path = cursor.Position();
+
+  SplitCursor host_cursor(authority);
+  const char* host = host_cursor.Next(":");
+  // An empty host has nobody to connect to.
+  if (host == nullptr || host[0] == '\0') return false;
+  const char* port_text = host_cursor.Position();
+  const uint16_t port = port_text[0] != '\0' ? ParsePort(port_text) : kDefaultHttpPort;
+
+  const int length = std::snprintf(out->text, sizeof out->text, "GET /%s HTTP/1.1\r\n\r\n", path);
+  // A path that does not fit is refused rather than sent cut short.
+  if (length < 0 || length >= static_cast<int>(sizeof out->text)) {
+    *out = GetRequest{};
+    return false;
+  }
+  out->host = host;
+  out->port = port;
+  out->length = length;
+  return true;
+}
