@@ -4,8 +4,9 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 PREFIX     ?= /usr/local
+FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build build-asan run demo test test-asan bench fuzz format clean
+.PHONY: all deps build build-asan run demo test test-asan bench fuzz fuzz-smoke format clean
 
 all: build
 
@@ -31,6 +32,15 @@ demo: build
 test: build build-asan
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory fuzz-smoke
+
+# libFuzzer targets in build-fuzz, one after another, FUZZ_SECONDS each.
+fuzz: deps
+	@scripts/fuzz $(FUZZ_SECONDS)
+
+# The same for 20 s each, as part of `make test`.
+fuzz-smoke: deps
+	@scripts/fuzz 20
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
