@@ -132,10 +132,7 @@ bool CSocket::WaitFailed(WaitResult result) {
 }
 
 bool CSocket::Connect(const char* host, uint16_t port) {
-  if (m_blocking) {
-    SetLastSocketError(kErrInProgress);
-    return false;
-  }
+  if (RefuseNested()) return false;
   BlockingScope scope(m_blocking);
   m_closed_while_waiting = false;
   sockaddr_in peer{};
@@ -172,117 +169,86 @@ bool CSocket::Connect(const char* host, uint16_t port) {
   return true;
 }
 
-int CSocket::Send(const void* data, int length) {
-  if (m_blocking) {
-    SetLastSocketError(kErrInProgress);
-    return 0;
+template <typename Attempt>
+int CSocket::RunBlocking(short poll_events, Attempt attempt) {
+  for (;;) {
+    if (!IsOpen()) {
+      SetLastSocketError(EBADF);
+      return -1;
+    }
+    ssize_t n = attempt();
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    if (!WouldBlock(errno)) {
+      SetLastSocketError(errno);
+      return -1;
+    }
+    if (WaitFailed(WaitFor(poll_events))) return -1;
   }
+}
+
+bool CSocket::RefuseNested() {
+  if (!m_blocking) return false;
+  SetLastSocketError(kErrInProgress);
+  return true;
+}
+
+int CSocket::Send(const void* data, int length) {
+  if (RefuseNested()) return 0;
   BlockingScope scope(m_blocking);
   m_closed_while_waiting = false;
   const char* bytes = static_cast<const char*>(data);
   int sent = 0;
   while (sent < length) {
-    if (!IsOpen()) {
-      SetLastSocketError(EBADF);
-      return -1;
-    }
-    ssize_t n = ::send(Handle(), bytes + sent, static_cast<std::size_t>(length - sent),
-                       MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      sent += static_cast<int>(n);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (!WouldBlock(errno)) {
-      SetLastSocketError(errno);
-      return -1;
-    }
-    if (WaitFailed(WaitFor(POLLOUT))) return -1;
+    int n = RunBlocking(POLLOUT, [&] {
+      return ::send(Handle(), bytes + sent, static_cast<std::size_t>(length - sent),
+                    MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+    if (n < 0) return -1;
+    sent += n;
   }
   return sent;
 }
 
 int CSocket::Receive(void* buffer, int length) {
-  if (m_blocking) {
-    SetLastSocketError(kErrInProgress);
-    return 0;
-  }
+  if (RefuseNested()) return 0;
   BlockingScope scope(m_blocking);
   m_closed_while_waiting = false;
-  for (;;) {
-    if (!IsOpen()) {
-      SetLastSocketError(EBADF);
-      return -1;
-    }
-    ssize_t n = ::recv(Handle(), buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
-    if (n >= 0) return static_cast<int>(n);
-    if (errno == EINTR) continue;
-    if (!WouldBlock(errno)) {
-      SetLastSocketError(errno);
-      return -1;
-    }
-    if (WaitFailed(WaitFor(POLLIN))) return -1;
-  }
+  return RunBlocking(POLLIN, [&] {
+    return ::recv(Handle(), buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+  });
 }
 
 int CSocket::ReceiveFrom(void* buffer, int length, sockaddr_in* sender) {
-  if (m_blocking) {
-    SetLastSocketError(kErrInProgress);
-    return 0;
-  }
+  if (RefuseNested()) return 0;
   BlockingScope scope(m_blocking);
   m_closed_while_waiting = false;
-  for (;;) {
-    if (!IsOpen()) {
-      SetLastSocketError(EBADF);
-      return -1;
-    }
-    sockaddr_in from{};
-    iovec part{buffer, static_cast<std::size_t>(length)};
-    msghdr message{};
+  sockaddr_in from{};
+  iovec part{buffer, static_cast<std::size_t>(length)};
+  msghdr message{};
+  int n = RunBlocking(POLLIN, [&] {
+    message = msghdr{};
     message.msg_name = &from;
     message.msg_namelen = sizeof from;
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    ssize_t n = ::recvmsg(Handle(), &message, MSG_DONTWAIT);
-    if (n >= 0) {
-      if (sender != nullptr) *sender = from;
-      if (message.msg_flags & MSG_TRUNC) {
-        SetLastSocketError(EMSGSIZE);
-        return -1;
-      }
-      return static_cast<int>(n);
-    }
-    if (errno == EINTR) continue;
-    if (!WouldBlock(errno)) {
-      SetLastSocketError(errno);
-      return -1;
-    }
-    if (WaitFailed(WaitFor(POLLIN))) return -1;
+    return ::recvmsg(Handle(), &message, MSG_DONTWAIT);
+  });
+  if (n < 0) return -1;
+  if (sender != nullptr) *sender = from;
+  if (message.msg_flags & MSG_TRUNC) {
+    SetLastSocketError(EMSGSIZE);
+    return -1;
   }
+  return n;
 }
 
 int CSocket::SendTo(const void* data, int length, const sockaddr_in& destination) {
-  if (m_blocking) {
-    SetLastSocketError(kErrInProgress);
-    return -1;
-  }
+  if (RefuseNested()) return -1;
   BlockingScope scope(m_blocking);
   m_closed_while_waiting = false;
-  for (;;) {
-    if (!IsOpen()) {
-      SetLastSocketError(EBADF);
-      return -1;
-    }
-    ssize_t n =
-        ::sendto(Handle(), data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
-                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-    if (n >= 0) return static_cast<int>(n);
-    if (errno == EINTR) continue;
-    if (!WouldBlock(errno)) {
-      SetLastSocketError(errno);
-      return -1;
-    }
-    if (WaitFailed(WaitFor(POLLOUT))) return -1;
-  }
+  return RunBlocking(POLLOUT, [&] {
+    return ::sendto(Handle(), data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
+                    reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+  });
 }

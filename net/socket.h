@@ -47,6 +47,12 @@ class CSocket : public CAsyncSocket {
   WaitResult WaitFor(short poll_events);
   // Maps a wait that did not end in readiness to the last-error value; false if it did.
   bool WaitFailed(WaitResult result);
+  // Repeats `attempt` (one non-blocking call: bytes, or -1 with errno) while it would block,
+  // waiting for `poll_events` in between. Bytes, or -1 with the last-error value set.
+  template <typename Attempt>
+  int RunBlocking(short poll_events, Attempt attempt);
+  // True, with kErrInProgress as the last error, while another blocking call waits.
+  bool RefuseNested();
 
   bool m_blocking = false;
   bool m_closed_while_waiting = false;
