@@ -4,6 +4,7 @@
 
 #include "app/main_app.h"
 #include "platform/trace.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
   InstallRawTraceOutput();
@@ -11,6 +12,8 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Tarovue"));
   QApplication::setApplicationVersion(QStringLiteral(TAROVUE_VERSION));
   QApplication::setOrganizationName(QStringLiteral("Velmorant"));
+  // Lets Wayland compositors find the installed desktop entry and its icon for the window.
+  QGuiApplication::setDesktopFileName(QStringLiteral(TAROVUE_APP_ID));
 
   std::string command_line;
   for (int i = 0; i < argc; ++i) {

@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "version.h"
+
 namespace sim {
 
-inline constexpr const char kVersion[] = "1.0.0.0";
+inline constexpr const char kVersion[] = TAROVUE_VERSION;  // set in cmake/Product.cmake
 
 // SSDP
 inline constexpr const char kSsdpGroup[] = "239.255.255.250";
@@ -24,7 +26,7 @@ inline constexpr const char kResponseLine[] = "HTTP/1.1 200 OK";
 inline constexpr const char kAlive[] = "ssdp:alive";
 inline constexpr const char kByebye[] = "ssdp:byebye";
 inline constexpr const char kMaxAgePrefix[] = "max-age=";
-inline constexpr const char kServerText[] = "Linux/6 UPnP/1.0 tarovue-sim/1.0.0.0";
+inline constexpr const char kServerText[] = "Linux/6 UPnP/1.0 tarovue-sim/" TAROVUE_VERSION;
 inline constexpr const char kPadHeader[] = "X-PAD: ";  // filler header of --pad-response
 inline constexpr size_t kMaxDatagram = 65507;          // largest IPv4 UDP payload, bytes
 inline constexpr size_t kReceiveBuffer = 8192;         // bytes; longer searches are dropped
