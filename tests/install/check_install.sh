@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# check_install.sh BUILD_DIR APP_ID VERSION FILE_VERSION
+# Installs BUILD_DIR into a scratch prefix and checks what a desktop and `man` will read.
+# Prints one line per fault and exits 1 when there was any.
+set -uo pipefail
+
+build=$1 app_id=$2 version=$3 file_version=$4
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+faults=0
+fault() {
+  echo "FAULT: $*"
+  faults=$((faults + 1))
+}
+
+if ! cmake --install "$build" --prefix "$prefix" >"$prefix.log" 2>&1; then
+  cat "$prefix.log"
+  rm -f "$prefix.log"
+  echo "FAULT: cmake --install failed"
+  exit 1
+fi
+rm -f "$prefix.log"
+
+share=$prefix/share
+desktop=$share/applications/$app_id.desktop
+metainfo=$share/metainfo/$app_id.metainfo.xml
+expected=(
+  bin/tarovue bin/tarovue-scan bin/tarovue-sim
+  "share/applications/$app_id.desktop"
+  "share/metainfo/$app_id.metainfo.xml"
+  "share/icons/hicolor/16x16/apps/$app_id.png"
+  "share/icons/hicolor/32x32/apps/$app_id.png"
+  "share/icons/hicolor/scalable/apps/$app_id.svg"
+  share/man/man1/tarovue.1.gz share/man/man1/tarovue-scan.1.gz share/man/man1/tarovue-sim.1.gz
+)
+for f in "${expected[@]}"; do
+  [ -s "$prefix/$f" ] || fault "missing or empty: $f"
+done
+for p in tarovue tarovue-scan tarovue-sim; do
+  [ -x "$prefix/bin/$p" ] || fault "not executable: bin/$p"
+done
+# Nothing but the programs and their data: no test programs or build helpers.
+unexpected=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort |
+  grep -vxF -f <(printf '%s\n' "${expected[@]}"))
+[ -z "$unexpected" ] || fault "unexpected files installed: $unexpected"
+
+# PNG width and height are big-endian words at bytes 16 and 20 of the IHDR chunk.
+png_size() { od -An -tu1 -j16 -N8 "$1" | awk '{print $3 * 256 + $4 "x" $7 * 256 + $8}'; }
+for size in 16 32; do
+  png=$share/icons/hicolor/${size}x${size}/apps/$app_id.png
+  [ -f "$png" ] || continue
+  [ "$(head -c 8 "$png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] || fault "not a PNG: $png"
+  [ "$(png_size "$png")" = "${size}x${size}" ] || fault "$png is $(png_size "$png"), not ${size}x${size}"
+done
+
+if [ -f "$desktop" ]; then
+  # Hints are advice (Network and Utility are both main categories, on purpose); errors and
+  # warnings are faults.
+  out=$(desktop-file-validate "$desktop" 2>&1) || fault "desktop-file-validate failed: $out"
+  out=$(grep -v ': hint: ' <<<"$out")
+  [ -z "$out" ] || fault "desktop-file-validate: $out"
+  grep -qx "Icon=$app_id" "$desktop" || fault "the desktop file's Icon= is not $app_id"
+  grep -qx "Exec=tarovue" "$desktop" || fault "the desktop file does not start tarovue"
+fi
+if [ -f "$metainfo" ]; then
+  # --no-net: nothing here may reach the network, and nothing needs to.
+  out=$(appstreamcli validate --no-net --pedantic "$metainfo" 2>&1) || fault "appstreamcli validate: $out"
+  grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
+    fault "the metainfo does not launch $app_id.desktop"
+  grep -q "<release version=\"$version\"" "$metainfo" || fault "the metainfo's release is not $version"
+fi
+
+for p in tarovue tarovue-scan tarovue-sim; do
+  page=$share/man/man1/$p.1.gz
+  [ -f "$page" ] || continue
+  out=$(zcat "$page" | groff -ww -z -man 2>&1) || fault "groff failed on $p.1"
+  [ -z "$out" ] || fault "groff warnings in $p.1: $out"
+  zcat "$page" | grep -q "^\.TH .*\"Tarovue $version\"" || fault "$p.1 does not carry version $version"
+done
+
+# The programs report the one version. Only --version: neither may touch the network here.
+[ -x "$prefix/bin/tarovue-sim" ] && {
+  out=$("$prefix/bin/tarovue-sim" --version 2>&1)
+  [ "$out" = "tarovue-sim $version" ] || fault "tarovue-sim --version printed '$out'"
+}
+[ -x "$prefix/bin/tarovue-scan" ] && {
+  out=$("$prefix/bin/tarovue-scan" --version 2>&1)
+  [ "$out" = "$file_version" ] || fault "tarovue-scan --version printed '$out'"
+}
+
+[ "$faults" -eq 0 ] && echo "install tree in order: ${#expected[@]} files"
+[ "$faults" -eq 0 ]
