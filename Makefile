@@ -47,3 +47,19 @@ format:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+.PHONY: install uninstall package
+
+# Installs the programs, desktop entry, icons, metainfo and man pages under PREFIX (DESTDIR
+# is honoured); the list of what went where stays in $(BUILD)/install_manifest.txt.
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Removes exactly the files the last `make install` wrote.
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: no $(BUILD)/install_manifest.txt; run make install first"; exit 1; }
+	@tr '\n' '\0' < $(BUILD)/install_manifest.txt | xargs -0 -r rm -fv --
+
+# The Debian package, in $(BUILD).
+package: build
+	@cd $(BUILD) && cpack
