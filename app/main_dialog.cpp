@@ -276,7 +276,14 @@ void CMainDialog::OnBackup() {
   DeviceRecord* record = GetSelectedDevice();
   if (record == nullptr) return;
   const std::string page = PageAddress(*record);
-  if (!page.empty()) OpenWebAddress(*m_shell, BackupAddress(page));
+  if (page.empty()) return;
+  // Appending must not turn a page address that is none into one: "http://" would become
+  // the host "backup.html".
+  if (!IsWebAddress(page)) {
+    Trace("OnBackup: the page address is no web address");
+    return;
+  }
+  OpenWebAddress(*m_shell, BackupAddress(page));
 }
 
 void CMainDialog::OnShowScales() {
