@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <cerrno>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include <QCoreApplication>
@@ -33,16 +35,36 @@ class BlockingScope {
   bool& m_flag;
 };
 
-bool ResolveIpv4(const char* host, in_addr* address) {
-  if (inet_pton(AF_INET, host, address) == 1) return true;
+// A name look-up the resolver carries on in the background. One that is given up while the
+// resolver still works on it must stay alive until the resolver is done with it.
+struct PendingLookup {
+  explicit PendingLookup(const char* host) : name(host) {
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    request.ar_name = name.c_str();
+    request.ar_request = &hints;
+  }
+  ~PendingLookup() {
+    if (request.ar_result != nullptr) freeaddrinfo(request.ar_result);
+  }
+  PendingLookup(const PendingLookup&) = delete;
+  PendingLookup& operator=(const PendingLookup&) = delete;
+
+  std::string name;
   addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return true;
+  gaicb request{};
+};
+
+// Look-ups given up on, kept until the resolver has finished with them.
+std::vector<std::unique_ptr<PendingLookup>>& AbandonedLookups() {
+  thread_local std::vector<std::unique_ptr<PendingLookup>> abandoned;
+  return abandoned;
+}
+
+void ForgetFinishedLookups() {
+  auto& abandoned = AbandonedLookups();
+  std::erase_if(abandoned,
+                [](const auto& lookup) { return gai_error(&lookup->request) != EAI_INPROGRESS; });
 }
 
 bool WouldBlock(int error) {
@@ -118,6 +140,45 @@ CSocket::WaitResult CSocket::WaitFor(short poll_events) {
   return result;
 }
 
+CSocket::LookupResult CSocket::LookUp(const char* host, in_addr* address) {
+  if (inet_pton(AF_INET, host, address) == 1) return LookupResult::kFound;
+  ForgetFinishedLookups();
+  auto lookup = std::make_unique<PendingLookup>(host);
+  gaicb* list[] = {&lookup->request};
+  if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) return LookupResult::kNotFound;
+
+  // A slow resolver must not hold the window: paint while it works, stop at the deadline.
+  SocketEventQueue& queue = SocketEventQueue::ForThisThread();
+  queue.EnterWait();
+  WaitResult given_up = WaitResult::kReady;
+  while (gai_error(&lookup->request) == EAI_INPROGRESS) {
+    if (m_closed_while_waiting || !IsOpen()) {
+      given_up = WaitResult::kClosed;
+    } else if (m_has_deadline && SteadyClock::now() >= m_deadline) {
+      given_up = WaitResult::kDeadline;
+    }
+    if (given_up != WaitResult::kReady) break;
+    const timespec slice{0, kPaintSliceMs * 1000000L};
+    gai_suspend(list, 1, &slice);
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::ExcludeSocketNotifiers |
+                                    QEventLoop::X11ExcludeTimers);
+  }
+  queue.LeaveWait();
+
+  if (given_up != WaitResult::kReady) {
+    if (gai_cancel(&lookup->request) != EAI_CANCELED) {
+      AbandonedLookups().push_back(std::move(lookup));
+    }
+    WaitFailed(given_up);
+    return LookupResult::kGivenUp;
+  }
+  const addrinfo* found = lookup->request.ar_result;
+  if (gai_error(&lookup->request) != 0 || found == nullptr) return LookupResult::kNotFound;
+  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  return LookupResult::kFound;
+}
+
 bool CSocket::WaitFailed(WaitResult result) {
   switch (result) {
     case WaitResult::kClosed:
@@ -138,9 +199,18 @@ bool CSocket::Connect(const char* host, uint16_t port) {
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_port = htons(port);
-  if (host == nullptr || !ResolveIpv4(host, &peer.sin_addr)) {
+  if (host == nullptr) {
     SetLastSocketError(kErrInvalidArgument);
     return false;
+  }
+  switch (LookUp(host, &peer.sin_addr)) {
+    case LookupResult::kFound:
+      break;
+    case LookupResult::kNotFound:
+      SetLastSocketError(kErrInvalidArgument);
+      return false;
+    case LookupResult::kGivenUp:
+      return false;  // WaitFailed has set the reason
   }
   if (::connect(Handle(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
     m_connect_error = 0;

@@ -17,9 +17,9 @@ class CSocket : public CAsyncSocket {
   CSocket() = default;
   ~CSocket() override;
 
-  // A dotted address is used as it is; anything else is resolved as an IPv4 host name.
-  // True once connected; false with the last-error value set (kErrInvalidArgument when the
-  // name does not resolve, the connect's own error otherwise).
+  // A dotted address is used as it is; anything else is resolved as an IPv4 host name, within
+  // the deadline when one is set. True once connected; false with the last-error value set
+  // (kErrInvalidArgument when the name does not resolve, the connect's own error otherwise).
   bool Connect(const char* host, uint16_t port);
   // Sends every byte: the full length, or -1 on error.
   int Send(const void* data, int length);
@@ -44,6 +44,11 @@ class CSocket : public CAsyncSocket {
 
  private:
   enum class WaitResult { kReady, kTick, kClosed, kDeadline };
+  enum class LookupResult { kFound, kNotFound, kGivenUp };
+  // A dotted address as it is, else the name's first IPv4 address from the resolver, which
+  // works in the background while only painting goes on. kGivenUp (with the last-error value
+  // set) when the socket is closed or the deadline passes first.
+  LookupResult LookUp(const char* host, in_addr* address);
   WaitResult WaitFor(short poll_events);
   // Maps a wait that did not end in readiness to the last-error value; false if it did.
   bool WaitFailed(WaitResult result);

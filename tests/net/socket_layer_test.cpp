@@ -3,6 +3,8 @@
 // handler.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <QMetaObject>
 #include <QTimer>
 #include <cerrno>
@@ -219,6 +221,44 @@ TEST(BlockingCalls, ConnectFailures) {
   ASSERT_TRUE(refused.Create(0, SOCK_STREAM, kEventAll));
   EXPECT_FALSE(refused.Connect("127.0.0.1", closed_port)) << "refused port";
   EXPECT_EQ(GetLastSocketError(), ECONNREFUSED);
+}
+
+// A device may name its host instead of giving an address; a resolver that never answers
+// must not hold the window past the caller's deadline.
+TEST(BlockingCalls, SilentResolverIsGivenUpAtTheDeadline) {
+  if (!NetworkIsolated()) GTEST_SKIP() << IsolationFailure();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        // Only this child sees a resolver configuration naming a silent server of its own.
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+          std::_Exit(2);
+        }
+        char path[] = "/tmp/tarovue-resolv-XXXXXX";
+        int fd = mkstemp(path);
+        const std::string config = "nameserver 127.0.0.1\noptions timeout:20 attempts:1\n";
+        if (fd < 0 || write(fd, config.data(), config.size()) < 0 ||
+            mount(path, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) {
+          std::_Exit(3);
+        }
+        int silent = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in dns{};
+        dns.sin_family = AF_INET;
+        dns.sin_port = htons(53);
+        dns.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(silent, reinterpret_cast<sockaddr*>(&dns), sizeof dns);
+
+        CSocket client;
+        client.Create(0, SOCK_STREAM, kEventAll);
+        const auto start = std::chrono::steady_clock::now();
+        client.SetDeadline(start + 300ms);
+        bool connected = client.Connect("slow-device.invalid", 80);
+        const auto took = std::chrono::steady_clock::now() - start;
+        unlink(path);
+        std::_Exit(!connected && GetLastSocketError() == kErrTimedOut && took < 1500ms ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(AsyncSocket, BindRejectsAnAddressThatIsNotDotted) {
