@@ -15,6 +15,10 @@ inline constexpr uint16_t kSsdpPort = 1900;
 inline constexpr int kMulticastTtl = 4;
 // Largest datagram taken; one byte more is kept for the terminator.
 inline constexpr int kReceiveBufferSize = 512;
+// Receive buffer asked for on both SSDP sockets, in bytes. Datagrams wait in it while a
+// handler fetches a description; a thousand devices answering a burst of eight searches
+// need several megabytes, far beyond the system's default.
+inline constexpr int kSocketReceiveBufferBytes = 8 << 20;
 // Interfaces used for group membership and for recognising the host's own datagrams.
 inline constexpr uint32_t kMaxInterfaces = 16;
 // MX sent in every search: a hundred, as devices in the field expect it.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <cerrno>
 #include <cstdio>
 
@@ -25,6 +26,22 @@ sockaddr_in GroupAddress() {
   return group;
 }
 
+// Asks for kSocketReceiveBufferBytes: beyond net.core.rmem_max when privileged, else up to
+// that limit. Failure only leaves the smaller buffer, so discovery goes on either way.
+void EnlargeReceiveBuffer(CAsyncSocket& socket) {
+  const int wanted = kSocketReceiveBufferBytes;
+  if (!socket.SetSockOpt(SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) &&
+      !socket.SetSockOpt(SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted)) {
+    Trace("SO_RCVBUF failed(%s)", ErrorText(GetLastSocketError()));
+  }
+  // The system reports twice what it grants for data, the rest being its own bookkeeping.
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  if (::getsockopt(socket.Handle(), SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0) {
+    Trace("SO_RCVBUF=%d", granted);
+  }
+}
+
 }  // namespace
 
 int FormatSearchRequest(char* out, int size, const char* search_target) {
@@ -42,13 +59,18 @@ int FormatSearchRequest(char* out, int size, const char* search_target) {
 bool CSsdpSocket::Create(const uint32_t* interfaces, uint32_t count) {
   Trace("CSsdpSocket::Create()");
   m_interface_count = 0;
-  if (interfaces == nullptr) return CSocket::Create(0, SOCK_DGRAM, kEventAll);
+  if (interfaces == nullptr) {
+    if (!CSocket::Create(0, SOCK_DGRAM, kEventAll)) return false;
+    EnlargeReceiveBuffer(*this);
+    return true;
+  }
 
   while (m_interface_count < count && m_interface_count < kMaxInterfaces) {
     m_interfaces[m_interface_count] = interfaces[m_interface_count];
     ++m_interface_count;
   }
   if (!Socket(SOCK_DGRAM, kEventRead | kEventWrite)) return false;
+  EnlargeReceiveBuffer(*this);
 
   const int ttl = kMulticastTtl;
   if (!SetSockOpt(IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl)) {

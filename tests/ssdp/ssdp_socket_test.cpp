@@ -175,6 +175,29 @@ TEST_F(SsdpSocketTest, TakenPortIsTracedAndTheSocketStillCounts) {
   close(holder);
 }
 
+// Responses wait in the receive buffer while a description is fetched; with the system's
+// default a thousand devices overflowed it and answers were lost.
+TEST_F(SsdpSocketTest, BothSocketsGetTheLargeReceiveBufferAndTraceIt) {
+  CreateMulticastSocket();
+  CSsdpSocket search;
+  ASSERT_TRUE(search.Create(nullptr, 0));
+
+  // Unprivileged, the system caps the request at net.core.rmem_max; it reports twice the size.
+  long limit = kSocketReceiveBufferBytes;
+  std::ifstream rmem_max("/proc/sys/net/core/rmem_max");
+  long system_max = 0;
+  if (rmem_max >> system_max && system_max < limit) limit = system_max;
+  for (const CSsdpSocket* socket : {&m_ssdp, &search}) {
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    ASSERT_EQ(getsockopt(socket->Handle(), SOL_SOCKET, SO_RCVBUF, &granted, &length), 0);
+    EXPECT_GE(granted, 2 * limit);
+    EXPECT_TRUE(m_trace.Has("SO_RCVBUF=" + std::to_string(granted)));
+  }
+  EXPECT_EQ(m_trace.CountStartingWith("SO_RCVBUF="), 2);
+  EXPECT_EQ(m_trace.CountStartingWith("SO_RCVBUF failed"), 0);
+}
+
 TEST_F(SsdpSocketTest, SearchRequestLeavesAsExactly132BytesForTheGroup) {
   CreateMulticastSocket();
   int receiver = socket(AF_INET, SOCK_DGRAM, 0);
