@@ -3,6 +3,7 @@
 // and the HTTP answer every description fetch receives (no 0xFF: every fetch fails). The
 // datagrams are then received once more, later and partly from another address, so that
 // refreshes, address changes and byebyes after alives happen even for a single datagram.
+// Last, a valid announcement of a new device must still get its row.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -146,5 +147,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   registry.ResetForSearch();
   CheckRows(rows, usns);
+
+  // Whatever came before, a valid announcement of a new device still gets its row.
+  std::string probe_usn = "uuid:probe::";
+  probe_usn += SEARCH_TARGET;
+  while (usns.count(probe_usn) != 0) probe_usn.insert(5, "x");
+  const int rows_before = rows.RowCount();
+  receive(std::string(kNotifyStartLine) + "\r\nNT: " + SEARCH_TARGET + "\r\nNTS: " + kNtsAlive +
+              "\r\nLOCATION: http://192.168.0.7/d.xml\r\nUSN: " + probe_usn +
+              "\r\nCACHE-CONTROL: max-age=1800\r\n\r\n",
+          kFirstAddress);
+  Check(rows.RowCount() == rows_before + 1);
+  const DeviceRecord* probe = rows.RecordAt(rows_before);
+  Check(probe->usn == probe_usn && std::strcmp(probe->status, kStatusNew) == 0);
+  Check(probe->valid_until != 0 && std::strcmp(probe->address_text, "192.168.0.5") == 0);
   return 0;
 }
