@@ -34,6 +34,10 @@ test: build build-asan
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory fuzz-smoke
 
+# Discovery at scale against the floor, in a private network; needs root, skipped otherwise.
+bench: build
+	@scripts/bench $(BUILD)
+
 # libFuzzer targets in build-fuzz, one after another, FUZZ_SECONDS each.
 fuzz: deps
 	@scripts/fuzz $(FUZZ_SECONDS)

@@ -1,0 +1,398 @@
+#!/usr/bin/python3
+"""Discovery at scale, measured against the floor. Run by scripts/bench inside the private
+network of tests/net/netns.sh (TV_NS_CLIENT, TV_NS_DEVICES, TV_IF_CLIENT, TV_ADDR_DEVICES set).
+
+Usage: bench.py BUILD_DIR [N ...]
+
+For each N and each answer pattern (spread over MX, all at once) it starts the simulator in the
+devices namespace, runs the scanner and then the dialog (offscreen) in the client namespace,
+timestamps their trace lines as they arrive, and measures the floor against the same
+simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP exchanges."""
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+NS_CLIENT = os.environ["TV_NS_CLIENT"]
+NS_DEVICES = os.environ["TV_NS_DEVICES"]
+IF_CLIENT = os.environ["TV_IF_CLIENT"]
+ADDR_DEVICES = os.environ["TV_ADDR_DEVICES"]
+
+# Longest a front end may take before the run counts as failed, in seconds.
+RUN_LIMIT = 240
+# After completion, the run ends once every response the simulator sent has been received,
+# or when nothing has arrived for this long.
+QUIET_SECONDS = 2.5
+# Devices spread their answers over min(MX, 5) s; Tarovue sends MX 100.
+SPREAD_SECONDS = 5.0
+
+RE_COUNTS = re.compile(r"^(counts|summary): (.*)$")
+RE_SENT_RESPONSE = re.compile(r"^sent response, \d+ bytes, to \S+ for (\S+)$")
+RE_GETURL_DONE = re.compile(r"^GetUrl\((.*)\)=(-?\d+)$")
+RE_GETURL = re.compile(r"^GetUrl\((.*)\)$")
+
+
+def in_ns(ns, argv):
+    return ["ip", "netns", "exec", ns] + argv
+
+
+def udp_errors():
+    """Udp RcvbufErrors and InErrors of the client namespace."""
+    text = subprocess.run(in_ns(NS_CLIENT, ["cat", "/proc/net/snmp"]), capture_output=True,
+                          text=True, check=True).stdout
+    rows = [line.split() for line in text.splitlines() if line.startswith("Udp:")]
+    table = dict(zip(rows[0][1:], (int(v) for v in rows[1][1:])))
+    return table.get("RcvbufErrors", 0), table.get("InErrors", 0)
+
+
+def proc_cpu_seconds(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    ticks = os.sysconf("SC_CLK_TCK")
+    return (int(fields[11]) + int(fields[12])) / ticks  # utime + stime
+
+
+def proc_hwm_mb(pid):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024.0
+    except OSError:
+        pass
+    return None
+
+
+def child_pid(pid, limit=5.0):
+    """The one child of `pid` (the program that `timeout` started)."""
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        try:
+            with open(f"/proc/{pid}/task/{pid}/children") as f:
+                children = f.read().split()
+            if children:
+                return int(children[0])
+        except OSError:
+            return None
+        time.sleep(0.01)
+    return None
+
+
+class Simulator:
+    def __init__(self, build, devices, spread):
+        # Verbose: a line per datagram, so that the time of each device's first answer is known.
+        argv = [os.path.join(build, "tarovue-sim"), "--devices", str(devices), "--address",
+                ADDR_DEVICES, "--verbose"]
+        if spread:
+            argv.append("--mx-delay")
+        self.proc = subprocess.Popen(in_ns(NS_DEVICES, argv), stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True)
+        self.counts = []
+        self.first_answer = {}  # USN: when its first response of the current window left
+        self.ready = threading.Event()
+        self.lock = threading.Lock()
+        threading.Thread(target=self._read, daemon=True).start()
+        if not self.ready.wait(10):
+            self.stop()
+            raise RuntimeError("simulator did not become ready")
+
+    def _read(self):
+        for line in self.proc.stdout:
+            line = line.rstrip("\n")
+            if line.startswith("ready:"):
+                self.ready.set()
+            m = RE_SENT_RESPONSE.match(line)
+            if m:
+                now = time.monotonic()
+                with self.lock:
+                    self.first_answer.setdefault(m.group(1), now)
+                continue
+            m = RE_COUNTS.match(line)
+            if m:
+                fields = dict(kv.split("=", 1) for kv in m.group(2).split())
+                with self.lock:
+                    self.counts.append({k: int(v) for k, v in fields.items()})
+
+    def reset_answers(self):
+        with self.lock:
+            self.first_answer.clear()
+
+    def last_first_answer(self, devices):
+        """When the last of `devices` devices sent its first answer since reset_answers()."""
+        with self.lock:
+            if len(self.first_answer) < devices:
+                return None
+            return max(self.first_answer.values())
+
+    def query_counts(self, timeout=2.0):
+        """The simulator's counters now (SIGUSR1 makes it print them)."""
+        with self.lock:
+            before = len(self.counts)
+        self.proc.send_signal(signal.SIGUSR1)
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            with self.lock:
+                if len(self.counts) > before:
+                    return self.counts[-1]
+            time.sleep(0.01)
+        raise RuntimeError("simulator did not print its counts")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class FrontEndRun:
+    """One front end in the client namespace, its trace lines timestamped as they arrive."""
+
+    def __init__(self, argv, env_extra, devices):
+        env = dict(os.environ)
+        env["QT_LOGGING_RULES"] = "tarovue.trace.debug=true"
+        env.update(env_extra)
+        self.devices = devices
+        self.lock = threading.Lock()
+        self.first_search = None
+        self.cpu_at_first_search = None
+        self.complete_at = None
+        self.last_receive = None
+        self.received = 0
+        self.fetches = []  # (timestamp, location) of every GetUrl started
+        self.completed_locations = set()
+        self.fetches_at_complete = 0
+        self.failed_fetches = 0
+        self.tail = []  # the last lines, shown when a run fails
+        self.proc = subprocess.Popen(
+            in_ns(NS_CLIENT, ["timeout", "-s", "KILL", str(RUN_LIMIT + 30)] + argv),
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            env=env)
+        self.pid = child_pid(self.proc.pid)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.stderr:
+            now = time.monotonic()
+            line = raw.decode("utf-8", "replace").rstrip("\n")
+            with self.lock:
+                self.tail = self.tail[-19:] + [line]
+                if line.startswith("OnReceive("):
+                    self.received += 1
+                    self.last_receive = now
+                elif line == "SendDiscover:SentTo()":
+                    if self.first_search is None:
+                        self.first_search = now
+                        self.cpu_at_first_search = proc_cpu_seconds(self.pid)
+                else:
+                    m = RE_GETURL_DONE.match(line)
+                    if m:
+                        if int(m.group(2)) > 0:
+                            self.completed_locations.add(m.group(1))
+                            if (self.complete_at is None
+                                    and len(self.completed_locations) >= self.devices):
+                                self.complete_at = now
+                                self.fetches_at_complete = len(self.fetches)
+                        else:
+                            self.failed_fetches += 1
+                        continue
+                    m = RE_GETURL.match(line)
+                    if m:
+                        self.fetches.append((now, m.group(1)))
+
+    def wait(self, sim, spread):
+        """Until complete and every response sent has been received (or all is quiet)."""
+        start = time.monotonic()
+        while True:
+            time.sleep(0.2)
+            now = time.monotonic()
+            with self.lock:
+                complete = self.complete_at is not None
+                first = self.first_search
+                last = self.last_receive or first or start
+                received = self.received
+            if self.proc.poll() is not None or now - start > RUN_LIMIT:
+                return
+            if not complete or first is None:
+                continue
+            # The burst lasts a few hundred milliseconds; spread answers come for 5 s more.
+            if now - first < (SPREAD_SECONDS + 0.5 if spread else 1.0):
+                continue
+            counts = sim.query_counts()
+            if received >= counts["responses"] + counts["alive"] - self.sent_before:
+                return
+            if now - last > QUIET_SECONDS:
+                return
+
+    def stop(self):
+        hwm = proc_hwm_mb(self.pid) if self.pid else None
+        cpu = proc_cpu_seconds(self.pid) if self.pid else None
+        if self.pid:
+            try:
+                os.kill(self.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.reader.join(5)
+        return hwm, cpu
+
+
+def run_front_end(build, name, devices, spread, sim):
+    if name == "scan":
+        argv = [os.path.join(build, "tarovue-scan"), "--watch", "--format", "csv"]
+        env = {}
+    else:
+        argv = [os.path.join(build, "tarovue")]
+        env = {"QT_QPA_PLATFORM": "offscreen"}
+    before = sim.query_counts()
+    rcvbuf_before, inerr_before = udp_errors()
+    sim.reset_answers()
+    run = FrontEndRun(argv, env, devices)
+    run.sent_before = before["responses"] + before["alive"]
+    run.wait(sim, spread)
+    after = sim.query_counts()
+    hwm, cpu = run.stop()
+    rcvbuf_after, inerr_after = udp_errors()
+    answers_done = sim.last_first_answer(devices)
+    if run.complete_at is None:
+        print(f"bench: {name} with N={devices} did not complete (exit status "
+              f"{run.proc.returncode}); its last lines:", file=sys.stderr)
+        for line in run.tail:
+            print("  " + line, file=sys.stderr)
+    with run.lock:
+        handled = len(run.fetches)
+        cpu_discovery = None
+        if cpu is not None and run.cpu_at_first_search is not None:
+            cpu_discovery = cpu - run.cpu_at_first_search
+        return {
+            "front": name,
+            "devices": devices,
+            "spread": spread,
+            "complete": (run.complete_at - run.first_search) if run.complete_at else None,
+            "answers": (answers_done - run.first_search)
+            if answers_done and run.first_search else None,
+            "found": len(run.completed_locations),
+            "sent": after["responses"] + after["alive"] - run.sent_before,
+            "received": run.received,
+            "handled": handled,
+            "failed": run.failed_fetches,
+            "lost_kernel": (rcvbuf_after - rcvbuf_before) + (inerr_after - inerr_before),
+            "cpu": cpu_discovery,
+            "cpu_per": (cpu_discovery / handled * 1e6) if cpu_discovery and handled else None,
+            "rss": hwm,
+            "urls": [loc for _, loc in run.fetches[:run.fetches_at_complete]],
+        }
+
+
+def http_floor(build, urls):
+    if not urls:
+        return None
+    out = subprocess.run(in_ns(NS_CLIENT, [os.path.join(build, "tarovue-bench-http-floor")]),
+                         input="\n".join(urls) + "\n", capture_output=True, text=True,
+                         timeout=RUN_LIMIT)
+    m = re.search(r"ok=(\d+) .*seconds=([0-9.]+)", out.stdout)
+    if not m or int(m.group(1)) != len(urls):
+        raise RuntimeError(f"HTTP floor failed: {out.stdout} {out.stderr}")
+    return float(m.group(2))
+
+
+def gssdp_floor(devices):
+    script = os.path.join(ROOT, "bench", "gssdp_discover.py")
+    out = subprocess.run(in_ns(NS_CLIENT, ["/usr/bin/python3", script, IF_CLIENT, str(devices),
+                                           "60"]), capture_output=True, text=True, timeout=120)
+    m = re.search(r"seen=(\d+) seconds=([0-9.]+)", out.stdout)
+    if not m:
+        raise RuntimeError(f"GSSDP browse failed: {out.stdout} {out.stderr}")
+    return int(m.group(1)), float(m.group(2))
+
+
+def fmt(value, spec, missing="-"):
+    return missing if value is None else format(value, spec)
+
+
+def main():
+    build = sys.argv[1]
+    sizes = [int(n) for n in sys.argv[2:]] or [1, 100, 1000]
+    rows = []
+    for devices in sizes:
+        for spread in (True, False):
+            sim = Simulator(build, devices, spread)
+            try:
+                measured = []
+                for front in ("scan", "dialog"):
+                    r = run_front_end(build, front, devices, spread, sim)
+                    r["http_floor"] = http_floor(build, r["urls"])
+                    measured.append(r)
+                # Last, so that answers to its searches are not counted for a front end.
+                seen, ssdp_seconds = gssdp_floor(devices)
+                for r in measured:
+                    r["gssdp"] = ssdp_seconds if seen >= devices else None
+                    parts = [p for p in (r["http_floor"], r["answers"]) if p is not None]
+                    r["floor"] = max(parts) if len(parts) == 2 else None
+                    r["ratio"] = (r["complete"] / r["floor"]
+                                  if r["complete"] and r["floor"] else None)
+                    # A datagram the kernel dropped is also missing from what was handled.
+                    r["lost"] = max(r["sent"] - r["handled"], r["lost_kernel"], 0)
+                    rows.append(r)
+                    print(f"bench: N={devices} {'spread' if spread else 'at-once'} {r['front']}: "
+                          f"complete={fmt(r['complete'], '.3f')}s "
+                          f"floor={fmt(r['floor'], '.3f')}s", file=sys.stderr, flush=True)
+            finally:
+                sim.stop()
+
+    print()
+    print("Complete: first M-SEARCH to the last device's row with its description.")
+    print("Floor = max(answers: first M-SEARCH to the last device's first answer to it, from "
+          "the simulator's log;")
+    print("            http: a bare loop of the exchanges the front end made until complete, "
+          "same URLs, same order).")
+    print("gssdp: SSDP-only discovery of the same devices by GSSDP's resource browser (its own "
+          "searches, MX 100), for comparison.")
+    print("Sent: responses and notifications the simulator sent while the front end ran; "
+          "recv: OnReceive;")
+    print("handled: fetches started; lost: the larger of sent - handled and the client "
+          "namespace's Udp RcvbufErrors + InErrors.")
+    print("cpu/ann: utime+stime from the first M-SEARCH to the end / handled; rss: VmHWM.")
+    header = (f"{'N':>5} {'pattern':<8} {'front':<6} {'complete':>9} {'answers':>8} {'http':>7} "
+              f"{'floor':>7} {'gssdp':>7} {'ratio':>6} {'sent':>6} {'recv':>6} {'handled':>7} {'lost':>5} "
+              f"{'fetch-fail':>10} {'cpu/ann':>8} {'rss':>7}")
+    print(header)
+    print("-" * len(header))
+    for r in rows:
+        print(f"{r['devices']:>5} {'spread' if r['spread'] else 'at-once':<8} {r['front']:<6} "
+              f"{fmt(r['complete'], '8.3f'):>8}s {fmt(r['answers'], '7.3f'):>7}s "
+              f"{fmt(r['http_floor'], '6.3f'):>6}s {fmt(r['floor'], '6.3f'):>6}s "
+              f"{fmt(r['gssdp'], '6.3f'):>6}s {fmt(r['ratio'], '6.2f'):>6} {r['sent']:>6} {r['received']:>6} "
+              f"{r['handled']:>7} {r['lost']:>5} {r['failed']:>10} "
+              f"{fmt(r['cpu_per'], '6.0f'):>6}us {fmt(r['rss'], '5.1f'):>5}MB")
+    print()
+    # The last line: the spread pattern at the largest N, the worse of the two front ends.
+    top = max(sizes)
+    last = [r for r in rows if r["devices"] == top and r["spread"]]
+    if not last:
+        return 1
+    worst = max(last, key=lambda r: (r["ratio"] is None, r["ratio"] or 0))
+    print(f"bench: N={top} complete={fmt(worst['complete'], '.3f')}s "
+          f"floor={fmt(worst['floor'], '.3f')}s ratio={fmt(worst['ratio'], '.2f')} "
+          f"lost={sum(r['lost'] for r in last)} "
+          f"rss={fmt(max((r['rss'] or 0) for r in last), '.1f')}MB "
+          f"cpu_per_announcement={fmt(max((r['cpu_per'] or 0) for r in last), '.0f')}us")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,101 @@
+// tarovue-bench-http-floor: the least a client must spend on N description fetches. Reads
+// URLs (http://host[:port]/path), one a line, from standard input, then fetches each of them
+// in turn the way the dialog does, one connection per request, reading until the server
+// closes. Prints one line: "http_floor: exchanges=N ok=K bytes=B seconds=S".
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Target {
+  sockaddr_in address{};
+  std::string request;
+};
+
+// False for anything but http://a.b.c.d[:port][/path].
+bool ParseUrl(const std::string& url, Target& target) {
+  const std::string scheme = "http://";
+  if (url.compare(0, scheme.size(), scheme) != 0) return false;
+  const std::size_t host_start = scheme.size();
+  std::size_t slash = url.find('/', host_start);
+  if (slash == std::string::npos) slash = url.size();
+  std::string host = url.substr(host_start, slash - host_start);
+  int port = 80;
+  if (const std::size_t colon = host.find(':'); colon != std::string::npos) {
+    port = std::atoi(host.c_str() + colon + 1);
+    host.resize(colon);
+  }
+  target.address.sin_family = AF_INET;
+  target.address.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, host.c_str(), &target.address.sin_addr) != 1) return false;
+  const std::string path = slash < url.size() ? url.substr(slash + 1) : std::string();
+  target.request = "GET /" + path + " HTTP/1.1\r\n\r\n";
+  return true;
+}
+
+// Bytes received until the server closed, or -1 when the exchange failed.
+long Exchange(const Target& target) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  long total = -1;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&target.address), sizeof target.address) == 0 &&
+      send(fd, target.request.data(), target.request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(target.request.size())) {
+    total = 0;
+    char buffer[8192];
+    for (;;) {
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n < 0) {
+        total = -1;
+        break;
+      }
+      if (n == 0) break;
+      total += n;
+    }
+  }
+  close(fd);
+  return total;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    std::fputs("Usage: tarovue-bench-http-floor < URLS\n",
+               argc == 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr);
+    return argc == 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
+  }
+  std::vector<Target> targets;
+  for (std::string line; std::getline(std::cin, line);) {
+    if (line.empty()) continue;
+    Target target;
+    if (!ParseUrl(line, target)) {
+      std::fprintf(stderr, "tarovue-bench-http-floor: not an http://address URL: %s\n",
+                   line.c_str());
+      return 2;
+    }
+    targets.push_back(std::move(target));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  long ok = 0, bytes = 0;
+  for (const Target& target : targets) {
+    const long n = Exchange(target);
+    if (n > 0) {
+      ++ok;
+      bytes += n;
+    }
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  std::printf("http_floor: exchanges=%zu ok=%ld bytes=%ld seconds=%.6f\n", targets.size(), ok,
+              bytes, elapsed.count());
+  return ok == static_cast<long>(targets.size()) ? 0 : 1;
+}
