@@ -1,0 +1,29 @@
+// tarovue-scan: Tarovue's discovery from a terminal, for scripts and remote shells.
+#include <QCoreApplication>
+#include <cstdio>
+#include <string>
+
+#include "platform/trace.h"
+#include "scan/scan_options.h"
+#include "scan/scanner.h"
+
+int main(int argc, char** argv) {
+  ScanOptions options;
+  std::string error;
+  if (!ParseScanOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "tarovue-scan: %s\n", error.c_str());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(ScanUsageText(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("%s\n", ScanVersionText());
+    return 0;
+  }
+  QCoreApplication app(argc, argv);
+  InstallRawTraceOutput();
+  Scanner scanner(options);
+  return scanner.Run();
+}

@@ -1,0 +1,30 @@
+// Device texts made safe for the scanner's outputs. Everything a device sends is untrusted:
+// it may be any bytes, not UTF-8, and may carry control characters meant for a terminal.
+// Every function returns valid UTF-8, with each malformed sequence replaced by U+FFFD.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// U+FFFD, the replacement character, as UTF-8.
+inline constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
+
+// `text` as valid UTF-8: each maximal malformed subsequence (truncated, overlong, surrogate
+// or above U+10FFFF) becomes one U+FFFD; everything else is kept.
+std::string ValidUtf8(std::string_view text);
+
+// For a terminal: valid UTF-8 in which every control character (C0, DEL and C1, line breaks
+// and tabs included) is shown as '?', so that no byte from a device can steer the terminal.
+std::string TerminalText(std::string_view text);
+
+// A JSON string literal, quotes included: valid UTF-8; '"' and '\' escaped, and every control
+// character (C0, DEL and C1) written as \u00XX.
+std::string JsonString(std::string_view text);
+
+// One CSV field: valid UTF-8, quoted with '"' doubled when it holds a comma, quote, CR or LF
+// (RFC 4180). Control characters other than tab, CR and LF are shown as '?'.
+std::string CsvField(std::string_view text);
+
+// Number of code points in valid UTF-8 `text`: its width in columns, counting each
+// character as one.
+std::size_t DisplayWidth(std::string_view text);

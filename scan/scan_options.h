@@ -1,0 +1,30 @@
+// The scanner's command line. ParseScanOptions only reads the arguments; it opens nothing,
+// so a bad command line ends the program before any socket exists.
+#pragma once
+
+#include <string>
+
+enum class ScanFormat { kTable, kJson, kCsv };
+
+// Devices may delay their answers by up to 5 s; one more second lets the last of them in.
+inline constexpr double kDefaultListenSeconds = 6.0;
+inline constexpr double kMinListenSeconds = 0.1;
+inline constexpr double kMaxListenSeconds = 86400.0;
+
+struct ScanOptions {
+  double seconds = kDefaultListenSeconds;
+  ScanFormat format = ScanFormat::kTable;
+  bool watch = false;
+  bool help = false;
+  bool version = false;
+};
+
+// Fills `options` from argv[1..argc-1]. True on success; false with a one-line reason in
+// `error` and `options` partly filled.
+bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, std::string& error);
+
+// The --help text, several lines ending in a line feed.
+const char* ScanUsageText();
+
+// The program's version as --version prints it, "01.00.00" for version 1.0.0.
+const char* ScanVersionText();

@@ -1,0 +1,60 @@
+// tarovue-scan's run: one DiscoverySession over the scanner's rows, driven by a local event
+// loop for a fixed time (then the report is printed) or, with --watch, until SIGINT or
+// SIGTERM (each status change is printed as it happens). The scanner is the sockets'
+// listener and hands every datagram to the session. Needs a QCoreApplication; never a window.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "devices/discovery_session.h"
+#include "scan/scan_options.h"
+#include "scan/watched_rows.h"
+
+class Scanner final : public SsdpListener {
+ public:
+  // The report and the events go to `out`; messages and the progress line to `err`.
+  // `services` are the session's; its receive error reporter is the scanner's own.
+  explicit Scanner(const ScanOptions& options, SessionServices services = {},
+                   std::FILE* out = stdout, std::FILE* err = stderr);
+  Scanner(const Scanner&) = delete;
+  Scanner& operator=(const Scanner&) = delete;
+
+  // Runs the scan and returns the exit status: 0 when it ran (devices or none); 1 when it
+  // could not, after a one-line message on `err`; 128 + the signal's number when a signal
+  // ended a timed scan before its report.
+  int Run();
+
+  void OnReceive(char* text, uint32_t address) override { m_session.OnReceive(text, address); }
+
+ private:
+  // Opens the sockets and starts the search; false (status 1, message written) when there is
+  // nothing to search with.
+  bool Start();
+  void RunTimed();
+  void RunWatch();
+  void Fail(const std::string& message);
+  void Write(const std::string& text);
+
+  void OnStatusChange(int row, const char* status, const char* validity);
+  void OnReceiveError();
+  void OnSignal(int signal_number);
+  void OnInput();
+  void ShowProgress();
+  void ClearProgress();
+
+  ScanOptions m_options;
+  std::FILE* m_out;
+  std::FILE* m_err;
+  WatchedRows m_rows;
+  DiscoverySession m_session;
+  QEventLoop m_loop;
+  int m_status = 0;
+  std::unique_ptr<QSocketNotifier> m_input;
+  QElapsedTimer m_elapsed;
+  bool m_progress_shown = false;  // a progress line stands on `err`
+};

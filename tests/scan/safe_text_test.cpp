@@ -1,0 +1,114 @@
+// Device texts on their way to a terminal, a JSON parser and a CSV reader: whatever bytes a
+// device sends, the output stays valid UTF-8 and no control character reaches a terminal.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <string>
+
+#include "scan/safe_text.h"
+
+namespace {
+
+const std::string kFffd = kReplacementCharacter;
+
+bool ParsesAsJsonString(const std::string& literal, std::string* value = nullptr) {
+  QJsonParseError error{};
+  const QJsonDocument doc =
+      QJsonDocument::fromJson(QByteArray::fromStdString("[" + literal + "]"), &error);
+  if (error.error != QJsonParseError::NoError || !doc.isArray() || doc.array().size() != 1) {
+    return false;
+  }
+  if (value != nullptr) *value = doc.array().at(0).toString().toStdString();
+  return doc.array().at(0).isString();
+}
+
+TEST(ValidUtf8, KeepsWellFormedCharactersOfEveryLength) {
+  const std::string text = "a\xC3\xA4\xE2\x82\xAC\xF0\x9D\x84\x9E";  // a, ä, €, 𝄞
+  EXPECT_EQ(ValidUtf8(text), text);
+  EXPECT_EQ(ValidUtf8("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");  // U+10FFFF
+}
+
+TEST(ValidUtf8, ReplacesEachMaximalMalformedSubsequenceOnce) {
+  EXPECT_EQ(ValidUtf8("\x80x"), kFffd + "x");                   // lone continuation
+  EXPECT_EQ(ValidUtf8("\xE2\x82x"), kFffd + "x");               // cut short before a letter
+  EXPECT_EQ(ValidUtf8("\xC0\xAF"), kFffd + kFffd);              // overlong '/'
+  EXPECT_EQ(ValidUtf8("\xE0\x80\xAF"), kFffd + kFffd + kFffd);  // overlong, three bytes
+  EXPECT_EQ(ValidUtf8("\xED\xA0\x80"), kFffd + kFffd + kFffd);  // surrogate U+D800
+  EXPECT_EQ(ValidUtf8("\xF4\x90\x80\x80"), kFffd + kFffd + kFffd + kFffd);  // above U+10FFFF
+  EXPECT_EQ(ValidUtf8("\xF5\xFF"), kFffd + kFffd);
+}
+
+TEST(ValidUtf8, EveryTruncatedPrefixEndsInOneReplacement) {
+  const std::string clef = "\xF0\x9D\x84\x9E";
+  for (std::size_t length = 1; length < clef.size(); ++length) {
+    EXPECT_EQ(ValidUtf8("ok" + clef.substr(0, length)), "ok" + kFffd) << length;
+  }
+}
+
+TEST(TerminalText, ShowsEveryControlCharacterAsQuestionMark) {
+  EXPECT_EQ(TerminalText("\x1B[2J\x1B]0;owned\x07"), "?[2J?]0;owned?");
+  EXPECT_EQ(TerminalText("a\tb\rc\nd\x7F"), "a?b?c?d?");
+  EXPECT_EQ(TerminalText("\xC2\x9B"
+                         "31m"),
+            "?31m");  // C1 CSI as a character
+  EXPECT_EQ(TerminalText("\x9B"
+                         "31m"),
+            kFffd + "31m");  // C1 CSI as a raw byte: not UTF-8
+  EXPECT_EQ(TerminalText("Waage \xC3\xBC"), "Waage \xC3\xBC");
+}
+
+TEST(TerminalText, NoSingleByteGetsThroughAsControl) {
+  for (int byte = 0; byte < 256; ++byte) {
+    const std::string shown = TerminalText(std::string(1, static_cast<char>(byte)));
+    for (const char c : shown) {
+      const auto u = static_cast<unsigned char>(c);
+      EXPECT_FALSE(u < 0x20 || u == 0x7F) << byte;
+    }
+    EXPECT_EQ(ValidUtf8(shown), shown) << byte;
+  }
+}
+
+TEST(JsonString, EscapesQuotesBackslashesAndControlsAsUnicode) {
+  EXPECT_EQ(JsonString("say \"hi\" \\o/"), R"("say \"hi\" \\o/")");
+  EXPECT_EQ(JsonString("a\nb\x1B"), R"("a\u000ab\u001b")");
+  EXPECT_EQ(JsonString("\x7F\xC2\x9B"), R"("\u007f\u009b")");
+  EXPECT_EQ(JsonString(""), "\"\"");
+}
+
+TEST(JsonString, EveryByteAndPairGivesJsonThatParsesBack) {
+  for (int first = 0; first < 256; ++first) {
+    for (int second : {0x00, 0x22, 0x41, 0x5C, 0x80, 0x9B, 0xBF, 0xC3, 0xFF}) {
+      const std::string text = {static_cast<char>(first), static_cast<char>(second)};
+      std::string value;
+      ASSERT_TRUE(ParsesAsJsonString(JsonString(text), &value)) << first << " " << second;
+      EXPECT_EQ(value, ValidUtf8(text)) << first << " " << second;
+    }
+  }
+}
+
+TEST(CsvField, LeavesPlainTextUnquoted) {
+  EXPECT_EQ(CsvField("scale-1"), "scale-1");
+  EXPECT_EQ(CsvField(""), "");
+  EXPECT_EQ(CsvField("a\tb"), "a\tb");
+}
+
+TEST(CsvField, QuotesCommasQuotesAndLineBreaks) {
+  EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
+  EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(CsvField("line\r\nnext"), "\"line\r\nnext\"");
+}
+
+TEST(CsvField, ReplacesOtherControlsAndMalformedBytes) {
+  EXPECT_EQ(CsvField("\x1B[31mred"), "?[31mred");
+  EXPECT_EQ(CsvField("\xFF,"), "\"" + kFffd + ",\"");
+}
+
+TEST(DisplayWidth, CountsCharactersNotBytes) {
+  EXPECT_EQ(DisplayWidth(""), 0u);
+  EXPECT_EQ(DisplayWidth("abc"), 3u);
+  EXPECT_EQ(DisplayWidth("W\xC3\xA4gen \xE2\x82\xAC"), 7u);
+  EXPECT_EQ(DisplayWidth(kFffd), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,336 @@
+// tarovue-scan end to end in a private network: against the simulator (the three formats
+// for 0, 1 and 3 devices, parsed back by independent parsers; --watch through new, a search
+// on request, byebye and online again), its command line, a network it cannot use, and
+// third-party SSDP and HTTP servers playing three indicators.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/sim_protocol.h"
+#include "tests/sim/sim_harness.h"
+
+namespace {
+
+using testnet::Side;
+
+constexpr const char kPython[] = "/usr/bin/python3";
+constexpr int kScanLimitMs = 15000;
+
+std::string ScanPath() {
+  const char* dir = std::getenv("TAROVUE_BUILD_DIR");
+  return dir && *dir ? std::string(dir) + "/tarovue-scan" : std::string(TAROVUE_SCAN_BINARY);
+}
+
+std::string ScanScript(const std::string& name) {
+  const char* dir = std::getenv("TAROVUE_SOURCE_DIR");
+  return (dir && *dir ? std::string(dir) + "/tests/scan" : std::string(TAROVUE_SCAN_TEST_DIR)) +
+         "/" + name;
+}
+
+struct ScanRun {
+  int status = -1;
+  std::string output;  // stdout and stderr together
+};
+
+QJsonArray JsonArray(const std::string& text) {
+  QJsonParseError error{};
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+  EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << text;
+  EXPECT_TRUE(doc.isArray()) << text;
+  return doc.array();
+}
+
+int Count(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+class ScanE2eTest : public simtest::SimTest {
+ protected:
+  pid_t StartScan(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {ScanPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = net.Spawn(Side::kClient, argv);
+    EXPECT_GT(pid, 0) << net.error();
+    return pid;
+  }
+  ScanRun Finish(pid_t pid, int limit_ms = kScanLimitMs) {
+    ScanRun run;
+    run.status = net.Wait(pid, limit_ms);
+    run.output = net.Output(pid);
+    return run;
+  }
+  ScanRun Scan(const std::vector<std::string>& args) { return Finish(StartScan(args)); }
+
+  // The three formats of one two-second scan each, run side by side.
+  std::map<std::string, ScanRun> ScanAllFormats() {
+    std::map<std::string, pid_t> pids;
+    for (const char* format : {"table", "json", "csv"}) {
+      pids[format] = StartScan({"--time", "2", "--format", format});
+    }
+    std::map<std::string, ScanRun> runs;
+    for (const auto& [format, pid] : pids) {
+      runs[format] = Finish(pid);
+      EXPECT_EQ(runs[format].status, 0) << format << ": " << runs[format].output;
+    }
+    return runs;
+  }
+
+  // The CSV as Python's csv module reads it: rows of fields.
+  std::vector<std::vector<std::string>> ParseCsv(const std::string& csv) {
+    const pid_t pid = net.Spawn(
+        Side::kClient,
+        {kPython, "-c",
+         "import csv, io, json, sys\n"
+         "print(json.dumps(list(csv.reader(io.StringIO(sys.argv[1], newline=''), strict=True))))",
+         csv});
+    EXPECT_EQ(net.Wait(pid, 10000), 0) << net.Output(pid);
+    std::vector<std::vector<std::string>> rows;
+    for (const QJsonValue& row : JsonArray(net.Output(pid))) {
+      rows.emplace_back();
+      for (const QJsonValue& field : row.toArray()) {
+        rows.back().push_back(field.toString().toStdString());
+      }
+    }
+    return rows;
+  }
+
+  // Checks the three formats against each other and the simulator's `count` devices.
+  void ExpectDevices(const std::map<std::string, ScanRun>& runs, int count) {
+    const std::string sim_address = DevicesAddress();
+    const QJsonArray devices = JsonArray(runs.at("json").output);
+    ASSERT_EQ(devices.size(), count) << runs.at("json").output;
+    const auto now = QDateTime::currentDateTime();
+    for (int i = 0; i < count; ++i) {
+      const QJsonObject d = devices.at(i).toObject();
+      const std::string n = std::to_string(i + 1);
+      EXPECT_EQ(d["address"].toString().toStdString(), sim_address);
+      EXPECT_EQ(d["hostname"].toString().toStdString(), "scale-" + n);
+      EXPECT_EQ(d["devtype"].toString(), sim::kModelName);
+      EXPECT_EQ(d["model_name"].toString(), sim::kModelName);
+      EXPECT_EQ(d["model_number"].toString(), sim::kModelNumber);
+      EXPECT_EQ(d["serial_number"].toString().toStdString(), "SIM00000" + n);
+      EXPECT_EQ(d["guid"].toString().size(), 36);
+      EXPECT_EQ(d["usn"].toString().toStdString(),
+                "uuid:" + d["guid"].toString().toStdString() + "::" + sim::kDeviceType);
+      EXPECT_EQ(d["page_url"].toString().toStdString(),
+                "http://" + sim_address + ":8080/dev/" + n + "/");
+      EXPECT_TRUE(d["status"].toString() == "online" || d["status"].toString() == "new");
+      const QDateTime until = QDateTime::fromString(d["valid_until"].toString(), Qt::ISODate);
+      ASSERT_TRUE(until.isValid()) << d["valid_until"].toString().toStdString();
+      EXPECT_NEAR(now.secsTo(until), sim::kDefaultMaxAge, 10);
+    }
+
+    const std::string& csv = runs.at("csv").output;
+    EXPECT_EQ(Count(csv, "\n"), Count(csv, "\r\n")) << "every record ends in CR LF";
+    const auto rows = ParseCsv(csv);
+    ASSERT_EQ(rows.size(), static_cast<std::size_t>(count) + 1) << csv;
+    const std::vector<std::string> header = {
+        "address",      "hostname",      "devtype", "status",   "valid_until", "model_name",
+        "model_number", "serial_number", "guid",    "page_url", "usn"};
+    EXPECT_EQ(rows[0], header);
+    for (int i = 0; i < count; ++i) {
+      const QJsonObject d = devices.at(i).toObject();
+      const auto& row = rows[static_cast<std::size_t>(i) + 1];
+      ASSERT_EQ(row.size(), header.size());
+      for (std::size_t c = 0; c < header.size(); ++c) {
+        if (header[c] == "status" || header[c] == "valid_until") continue;  // may move on
+        EXPECT_EQ(row[c], d[QString::fromStdString(header[c])].toString().toStdString())
+            << header[c];
+      }
+    }
+
+    const std::string& table = runs.at("table").output;
+    EXPECT_EQ(table.rfind("IP-Addr ", 0), 0u) << table;
+    EXPECT_EQ(Count(table, "\n"), count + 1) << table;
+    for (int i = 1; i <= count; ++i) {
+      EXPECT_EQ(Count(table, "SIM00000" + std::to_string(i)), 1) << table;
+    }
+  }
+};
+
+// --- the three formats
+
+TEST_F(ScanE2eTest, NoDevicesGiveHeadersOnlyAndStatusZero) {
+  const auto runs = ScanAllFormats();
+  EXPECT_EQ(runs.at("json").output, "[]\n");
+  EXPECT_EQ(ParseCsv(runs.at("csv").output).size(), 1u) << runs.at("csv").output;
+  EXPECT_EQ(runs.at("table").output.rfind("IP-Addr  Hostname  DevType  Status  Valid until", 0),
+            0u);
+  EXPECT_EQ(Count(runs.at("table").output, "\n"), 1);
+}
+
+TEST_F(ScanE2eTest, OneDeviceInEveryFormat) {
+  StartSim({"--devices", "1"});
+  ExpectDevices(ScanAllFormats(), 1);
+}
+
+TEST_F(ScanE2eTest, ThreeDevicesInEveryFormat) {
+  StartSim({"--devices", "3"});
+  ExpectDevices(ScanAllFormats(), 3);
+}
+
+// --- watch
+
+TEST_F(ScanE2eTest, WatchShowsNewSearchOnRequestByebyeAndOnlineAgain) {
+  char dir_template[] = "/tmp/tarovue-scan-watch.XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string fifo = std::string(dir_template) + "/stdin";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Read and write: opening never blocks, and the scanner sees no end of input.
+  const int input = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(input, 0);
+
+  pid_t sim = StartSim({"--devices", "1"});
+  const pid_t scan =
+      net.Spawn(Side::kClient, {"/bin/sh", "-c", "exec \"$0\" --watch < \"$1\"", ScanPath(), fifo});
+  ASSERT_GT(scan, 0);
+  const auto wait_for = [&](const std::function<bool(const std::string&)>& done) {
+    for (int i = 0; i < 500; ++i) {
+      if (done(net.Output(scan))) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  };
+  const std::string host = " scale-1 ";
+  ASSERT_TRUE(net.WaitForOutput(scan, "  new      " + DevicesAddress(), 5000)) << net.Output(scan);
+  // The rest of the burst's answers turn the row "online"; let them all in.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const int online = Count(net.Output(scan), "  online   ");
+
+  ASSERT_EQ(write(input, "\n", 1), 1);
+  EXPECT_TRUE(wait_for([&](const std::string& out) { return Count(out, "  online   ") > online; }))
+      << "Enter starts a search, whose answer brings the row back from searching\n"
+      << net.Output(scan);
+
+  EXPECT_EQ(net.Stop(sim), 0);  // the simulator says byebye
+  ASSERT_TRUE(net.WaitForOutput(scan, "  byebye   ", 5000)) << net.Output(scan);
+  sim = StartSim({"--devices", "1"});  // announces itself at start
+  EXPECT_TRUE(wait_for([](const std::string& out) {
+    return out.find("  online   ", out.find("  byebye   ")) != std::string::npos;
+  })) << net.Output(scan);
+
+  EXPECT_EQ(net.Stop(scan), 0) << "SIGTERM ends a watch cleanly";
+  const std::string out = net.Output(scan);
+  EXPECT_EQ(Count(out, "  new      "), 1) << out;
+  EXPECT_EQ(Count(out, "searching"), 0) << out;
+  EXPECT_EQ(Count(out, "\n"), Count(out, host)) << "every line is an event of the device\n" << out;
+  close(input);
+  unlink(fifo.c_str());
+  rmdir(dir_template);
+}
+
+TEST_F(ScanE2eTest, WatchInJsonGivesOneObjectPerLine) {
+  StartSim({"--devices", "2"});
+  const pid_t scan = StartScan({"--watch", "--format", "json"});
+  ASSERT_TRUE(net.WaitForOutput(scan, "\"serial_number\": \"SIM000002\"", 5000))
+      << net.Output(scan);
+  EXPECT_EQ(net.Stop(scan), 0);
+  const std::string out = net.Output(scan);
+  std::size_t start = 0;
+  int objects = 0;
+  for (std::size_t end = out.find('\n'); end != std::string::npos;
+       start = end + 1, end = out.find('\n', start)) {
+    const QJsonDocument line =
+        QJsonDocument::fromJson(QByteArray::fromStdString(out.substr(start, end - start)));
+    ASSERT_TRUE(line.isObject()) << out.substr(start, end - start);
+    EXPECT_FALSE(line.object()["time"].toString().isEmpty());
+    EXPECT_EQ(line.object()["event"], line.object()["status"]);
+    ++objects;
+  }
+  EXPECT_GE(objects, 2);
+}
+
+// --- the command line
+
+TEST_F(ScanE2eTest, BadArgumentsGiveStatusTwoAndOneLine) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--bogus"},
+                                               {"--time", "soon"},
+                                               {"--time"},
+                                               {"--format", "xml"},
+                                               {"--watch", "--time", "2"},
+                                               {"extra"}}) {
+    const ScanRun run = Scan(args);
+    EXPECT_EQ(run.status, 2) << args[0];
+    EXPECT_EQ(run.output.rfind("tarovue-scan: ", 0), 0u) << run.output;
+    EXPECT_EQ(Count(run.output, "\n"), 1) << run.output;
+  }
+}
+
+TEST_F(ScanE2eTest, HelpAndVersion) {
+  const ScanRun help = Scan({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.output.rfind("Usage: tarovue-scan", 0), 0u) << help.output;
+  const ScanRun version = Scan({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.output, "01.00.00\n");
+}
+
+// --- a network it cannot use
+
+TEST_F(ScanE2eTest, NetworkWithoutInterfacesGivesStatusOneAndAClearMessage) {
+  const std::string expected =
+      "tarovue-scan: no network to search: no IPv4 interface is up besides loopback\n";
+  // A namespace of its own: only loopback, and that down.
+  ScanRun run = Finish(net.Spawn(Side::kClient, {"unshare", "-n", ScanPath(), "--time", "1"}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, expected);
+  // Loopback up changes nothing: it reaches no device.
+  run = Finish(
+      net.Spawn(Side::kClient, {"unshare", "-n", "/bin/sh", "-c",
+                                "ip link set lo up && exec \"$0\" --format json", ScanPath()}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, expected);
+}
+
+// --- third-party servers
+
+TEST_F(ScanE2eTest, ThirdPartyAnnouncerAndHttpServerGiveThreeDevices) {
+  const pid_t probe = net.Spawn(Side::kDevices, {kPython, "-c",
+                                                 "import gi; gi.require_version('GSSDP', '1.6'); "
+                                                 "from gi.repository import GSSDP"});
+  if (probe < 0 || net.Wait(probe, 10000) != 0) {
+    GTEST_SKIP() << "GSSDP for Python is missing (Debian packages python3-gi and "
+                    "gir1.2-gssdp-1.6): "
+                 << net.Output(probe);
+  }
+  // GSSDP answers a search after a random delay of up to its MX, and Tarovue asks with MX 100;
+  // a max-age of 9 s makes it announce every 2 s, so each device is heard within the scan.
+  const pid_t announcer =
+      net.Spawn(Side::kDevices, {kPython, ScanScript("third_party_indicators.py"),
+                                 net.Interface(Side::kDevices), DevicesAddress(), "8080", "9"});
+  ASSERT_TRUE(net.WaitForOutput(announcer, "ready", 10000)) << net.Output(announcer);
+
+  const ScanRun run = Scan({"--format", "json", "--time", "6"});
+  ASSERT_EQ(run.status, 0) << run.output;
+  const QJsonArray devices = JsonArray(run.output);
+  ASSERT_EQ(devices.size(), 3) << run.output;
+  const char* expected[][3] = {
+      {"hall-a", "TP-300", "TP0001"}, {"hall-b", "TP-310", "TP0002"}, {"yard", "TP-900", "TP0003"}};
+  for (int i = 0; i < 3; ++i) {
+    const QJsonObject d = devices.at(i).toObject();
+    EXPECT_EQ(d["hostname"].toString(), expected[i][0]);
+    EXPECT_EQ(d["devtype"].toString(), expected[i][1]);
+    EXPECT_EQ(d["serial_number"].toString(), expected[i][2]);
+    EXPECT_EQ(d["address"].toString().toStdString(), DevicesAddress());
+    EXPECT_FALSE(d["valid_until"].isNull());
+  }
+}
+
+}  // namespace
