@@ -55,14 +55,17 @@ clean:
 .PHONY: install uninstall package
 
 # Installs the programs, desktop entry, icons, metainfo and man pages under PREFIX (DESTDIR
-# is honoured); the list of what went where stays in $(BUILD)/install_manifest.txt.
+# is honoured). The list of what went where is kept as $(BUILD)/installed-files.txt: CMake's
+# own install_manifest.txt is rewritten by every later install, `make package` included.
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
+	@cp $(BUILD)/install_manifest.txt $(BUILD)/installed-files.txt
 
 # Removes exactly the files the last `make install` wrote.
 uninstall:
-	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: no $(BUILD)/install_manifest.txt; run make install first"; exit 1; }
-	@tr '\n' '\0' < $(BUILD)/install_manifest.txt | xargs -0 -r rm -fv --
+	@test -f $(BUILD)/installed-files.txt || { echo "uninstall: no $(BUILD)/installed-files.txt; run make install first"; exit 1; }
+	@tr '\n' '\0' < $(BUILD)/installed-files.txt | xargs -0 -r rm -fv --
+	@rm -f $(BUILD)/installed-files.txt
 
 # The Debian package, in $(BUILD).
 package: build

@@ -6,20 +6,28 @@ set -uo pipefail
 
 build=$1 app_id=$2 version=$3 file_version=$4
 prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+# cmake --install rewrites the build's install_manifest.txt; put back the one a user's own
+# install left there.
+manifest=$build/install_manifest.txt
+saved=$(mktemp)
+had_manifest=0
+[ -f "$manifest" ] && cp "$manifest" "$saved" && had_manifest=1
+restore() {
+  if [ "$had_manifest" -eq 1 ]; then cp "$saved" "$manifest"; else rm -f "$manifest"; fi
+  rm -rf "$prefix" "$saved"
+}
+trap restore EXIT
 faults=0
 fault() {
   echo "FAULT: $*"
   faults=$((faults + 1))
 }
 
-if ! cmake --install "$build" --prefix "$prefix" >"$prefix.log" 2>&1; then
-  cat "$prefix.log"
-  rm -f "$prefix.log"
+if ! out=$(cmake --install "$build" --prefix "$prefix" 2>&1); then
+  echo "$out"
   echo "FAULT: cmake --install failed"
   exit 1
 fi
-rm -f "$prefix.log"
 
 share=$prefix/share
 desktop=$share/applications/$app_id.desktop
