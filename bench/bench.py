@@ -11,6 +11,7 @@ simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP
 import os
 import re
 import signal
+import statistics
 import subprocess
 import sys
 import threading
@@ -22,6 +23,8 @@ NS_DEVICES = os.environ["TV_NS_DEVICES"]
 IF_CLIENT = os.environ["TV_IF_CLIENT"]
 ADDR_DEVICES = os.environ["TV_ADDR_DEVICES"]
 
+# Each front end runs this often per N and pattern; the table shows medians.
+REPEAT = int(os.environ.get("BENCH_REPEAT", "3"))
 # Longest a front end may take before the run counts as failed, in seconds.
 RUN_LIMIT = 240
 # After completion, the run ends once every response the simulator sent has been received,
@@ -50,6 +53,12 @@ def udp_errors():
 
 
 def proc_cpu_seconds(pid):
+    """CPU time of the process: the scheduler's nanosecond count, else utime + stime."""
+    try:
+        with open(f"/proc/{pid}/schedstat") as f:
+            return int(f.read().split()[0]) / 1e9
+    except (OSError, ValueError, IndexError):
+        pass
     try:
         with open(f"/proc/{pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
@@ -173,8 +182,11 @@ class FrontEndRun:
         self.fetches_at_complete = 0
         self.failed_fetches = 0
         self.tail = []  # the last lines, shown when a run fails
+        # BENCH_WRAP (e.g. "perf record -g -o FILE --") runs the front end under a profiler;
+        # CPU and memory are then the profiler's.
+        wrap = os.environ.get("BENCH_WRAP", "").split()
         self.proc = subprocess.Popen(
-            in_ns(NS_CLIENT, ["timeout", "-s", "KILL", str(RUN_LIMIT + 30)] + argv),
+            in_ns(NS_CLIENT, ["timeout", "-s", "KILL", str(RUN_LIMIT + 30)] + wrap + argv),
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
             env=env)
         self.pid = child_pid(self.proc.pid)
@@ -295,6 +307,7 @@ def run_front_end(build, name, devices, spread, sim):
             "cpu_per": (cpu_discovery / handled * 1e6) if cpu_discovery and handled else None,
             "rss": hwm,
             "urls": [loc for _, loc in run.fetches[:run.fetches_at_complete]],
+            "fetches": run.fetches_at_complete if run.complete_at else None,
         }
 
 
@@ -312,8 +325,9 @@ def http_floor(build, urls):
 
 def gssdp_floor(devices):
     script = os.path.join(ROOT, "bench", "gssdp_discover.py")
+    # Long enough for answers spread over 5 s; a browser that loses answers gives up then.
     out = subprocess.run(in_ns(NS_CLIENT, ["/usr/bin/python3", script, IF_CLIENT, str(devices),
-                                           "60"]), capture_output=True, text=True, timeout=120)
+                                           "15"]), capture_output=True, text=True, timeout=60)
     m = re.search(r"seen=(\d+) seconds=([0-9.]+)", out.stdout)
     if not m:
         raise RuntimeError(f"GSSDP browse failed: {out.stdout} {out.stderr}")
@@ -324,65 +338,101 @@ def fmt(value, spec, missing="-"):
     return missing if value is None else format(value, spec)
 
 
+def median(values):
+    values = sorted(v for v in values if v is not None)
+    return statistics.median(values) if values else None
+
+
+def summarise(runs):
+    """One row for the repetitions of a front end: medians of times, sums of counts."""
+    r = dict(runs[0])
+    for key in ("complete", "answers", "http_floor", "floor", "ratio", "cpu_per", "fetches"):
+        r[key] = median(run[key] for run in runs)
+    # A run that did not complete counts against the row.
+    if any(run["complete"] is None for run in runs):
+        r["complete"] = r["ratio"] = None
+    for key in ("sent", "received", "handled", "lost", "failed"):
+        r[key] = sum(run[key] for run in runs)
+    r["rss"] = max((run["rss"] for run in runs if run["rss"] is not None), default=None)
+    r["runs"] = len(runs)
+    return r
+
+
+def gssdp_text(r):
+    """GSSDP's time, or how many devices it saw when it did not see them all."""
+    if r["gssdp"] is not None:
+        return f"{r['gssdp']:.3f}s"
+    return f"{r['gssdp_seen']}seen"
+
+
 def main():
     build = sys.argv[1]
     sizes = [int(n) for n in sys.argv[2:]] or [1, 100, 1000]
     rows = []
     for devices in sizes:
-        for spread in (True, False):
+        for spread in [p == "spread" for p in
+                       os.environ.get("BENCH_PATTERNS", "spread at-once").split()]:
             sim = Simulator(build, devices, spread)
             try:
-                measured = []
-                for front in ("scan", "dialog"):
-                    r = run_front_end(build, front, devices, spread, sim)
-                    r["http_floor"] = http_floor(build, r["urls"])
-                    measured.append(r)
+                fronts = os.environ.get("BENCH_FRONTS", "scan dialog").split()
+                measured = {front: [] for front in fronts}
+                for _ in range(REPEAT):
+                    for front in fronts:
+                        r = run_front_end(build, front, devices, spread, sim)
+                        # The floor's loop right after, on the same machine load.
+                        r["http_floor"] = http_floor(build, r["urls"])
+                        parts = [p for p in (r["http_floor"], r["answers"]) if p is not None]
+                        r["floor"] = max(parts) if len(parts) == 2 else None
+                        r["ratio"] = (r["complete"] / r["floor"]
+                                      if r["complete"] and r["floor"] else None)
+                        # A datagram the kernel dropped is also missing from what was handled.
+                        r["lost"] = max(r["sent"] - r["handled"], r["lost_kernel"], 0)
+                        measured[front].append(r)
+                        print(f"bench: N={devices} {'spread' if spread else 'at-once'} {front}: "
+                              f"complete={fmt(r['complete'], '.3f')}s "
+                              f"floor={fmt(r['floor'], '.3f')}s lost={r['lost']}",
+                              file=sys.stderr, flush=True)
                 # Last, so that answers to its searches are not counted for a front end.
                 seen, ssdp_seconds = gssdp_floor(devices)
-                for r in measured:
+                for front in fronts:
+                    r = summarise(measured[front])
                     r["gssdp"] = ssdp_seconds if seen >= devices else None
-                    parts = [p for p in (r["http_floor"], r["answers"]) if p is not None]
-                    r["floor"] = max(parts) if len(parts) == 2 else None
-                    r["ratio"] = (r["complete"] / r["floor"]
-                                  if r["complete"] and r["floor"] else None)
-                    # A datagram the kernel dropped is also missing from what was handled.
-                    r["lost"] = max(r["sent"] - r["handled"], r["lost_kernel"], 0)
+                    r["gssdp_seen"] = seen
                     rows.append(r)
-                    print(f"bench: N={devices} {'spread' if spread else 'at-once'} {r['front']}: "
-                          f"complete={fmt(r['complete'], '.3f')}s "
-                          f"floor={fmt(r['floor'], '.3f')}s", file=sys.stderr, flush=True)
             finally:
                 sim.stop()
 
     print()
-    print("Complete: first M-SEARCH to the last device's row with its description.")
-    print("Floor = max(answers: first M-SEARCH to the last device's first answer to it, from "
+    print(f"Each row: {REPEAT} runs; times, ratio and cpu/ann are medians, counts are sums, "
+          "rss the largest.")
+    print("complete: first M-SEARCH to the last device's row written with its description.")
+    print("floor = max(answers: first M-SEARCH to the last device's first answer to it, from "
           "the simulator's log;")
-    print("            http: a bare loop of the exchanges the front end made until complete, "
-          "same URLs, same order).")
+    print("            http: a bare loop of the exchanges the front end made until complete "
+          "(fetches), same URLs and order).")
     print("gssdp: SSDP-only discovery of the same devices by GSSDP's resource browser (its own "
           "searches, MX 100), for comparison.")
-    print("Sent: responses and notifications the simulator sent while the front end ran; "
-          "recv: OnReceive;")
-    print("handled: fetches started; lost: the larger of sent - handled and the client "
-          "namespace's Udp RcvbufErrors + InErrors.")
-    print("cpu/ann: utime+stime from the first M-SEARCH to the end / handled; rss: VmHWM.")
-    header = (f"{'N':>5} {'pattern':<8} {'front':<6} {'complete':>9} {'answers':>8} {'http':>7} "
-              f"{'floor':>7} {'gssdp':>7} {'ratio':>6} {'sent':>6} {'recv':>6} {'handled':>7} {'lost':>5} "
-              f"{'fetch-fail':>10} {'cpu/ann':>8} {'rss':>7}")
+    print("sent: responses and notifications the simulator sent while the front end ran; "
+          "recv: OnReceive; handled: fetches.")
+    print("lost: the larger of sent - handled and the client namespace's Udp RcvbufErrors + "
+          "InErrors. fail: fetches that returned 0.")
+    print("cpu/ann: CPU time (schedstat) from the first M-SEARCH to the end / handled; rss: VmHWM.")
+    header = (f"{'N':>5} {'pattern':<8} {'front':<6} {'complete':>9} {'answers':>8} "
+              f"{'http':>7} {'floor':>7} {'ratio':>5} {'gssdp':>8} {'fetches':>7} {'sent':>6} "
+              f"{'recv':>6} {'handled':>7} {'lost':>4} {'fail':>4} {'cpu/ann':>7} {'rss':>7}")
     print(header)
     print("-" * len(header))
     for r in rows:
         print(f"{r['devices']:>5} {'spread' if r['spread'] else 'at-once':<8} {r['front']:<6} "
-              f"{fmt(r['complete'], '8.3f'):>8}s {fmt(r['answers'], '7.3f'):>7}s "
-              f"{fmt(r['http_floor'], '6.3f'):>6}s {fmt(r['floor'], '6.3f'):>6}s "
-              f"{fmt(r['gssdp'], '6.3f'):>6}s {fmt(r['ratio'], '6.2f'):>6} {r['sent']:>6} {r['received']:>6} "
-              f"{r['handled']:>7} {r['lost']:>5} {r['failed']:>10} "
-              f"{fmt(r['cpu_per'], '6.0f'):>6}us {fmt(r['rss'], '5.1f'):>5}MB")
+              f"{fmt(r['complete'], '.3f'):>8}s {fmt(r['answers'], '.3f'):>7}s "
+              f"{fmt(r['http_floor'], '.3f'):>6}s {fmt(r['floor'], '.3f'):>6}s "
+              f"{fmt(r['ratio'], '.2f'):>5} {gssdp_text(r):>8} {fmt(r['fetches'], '.0f'):>7} "
+              f"{r['sent']:>6} {r['received']:>6} {r['handled']:>7} {r['lost']:>4} "
+              f"{r['failed']:>4} {fmt(r['cpu_per'], '.0f'):>5}us {fmt(r['rss'], '.1f'):>5}MB")
     print()
-    # The last line: the spread pattern at the largest N, the worse of the two front ends.
+    # The last line: the largest N, both patterns and both front ends, each figure at its worst.
     top = max(sizes)
-    last = [r for r in rows if r["devices"] == top and r["spread"]]
+    last = [r for r in rows if r["devices"] == top]
     if not last:
         return 1
     worst = max(last, key=lambda r: (r["ratio"] is None, r["ratio"] or 0))
