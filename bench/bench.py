@@ -8,6 +8,7 @@ For each N and each answer pattern (spread over MX, all at once) it starts the s
 devices namespace, runs the scanner and then the dialog (offscreen) in the client namespace,
 timestamps their trace lines as they arrive, and measures the floor against the same
 simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP exchanges."""
+import fcntl
 import os
 import re
 import signal
@@ -25,6 +26,9 @@ ADDR_DEVICES = os.environ["TV_ADDR_DEVICES"]
 
 # Each front end runs this often per N and pattern; the table shows medians.
 REPEAT = int(os.environ.get("BENCH_REPEAT", "3"))
+# The trace reader's pause between reads, in seconds: the precision of every timestamp.
+READ_PAUSE = 0.002
+F_SETPIPE_SZ = 1031  # fcntl.F_SETPIPE_SZ, missing before Python 3.10
 # Longest a front end may take before the run counts as failed, in seconds.
 RUN_LIMIT = 240
 # After completion, the run ends once every response the simulator sent has been received,
@@ -53,10 +57,14 @@ def udp_errors():
 
 
 def proc_cpu_seconds(pid):
-    """CPU time of the process: the scheduler's nanosecond count, else utime + stime."""
+    """CPU time of all threads of the process: the scheduler's nanosecond counts, else
+    utime + stime in clock ticks."""
     try:
-        with open(f"/proc/{pid}/schedstat") as f:
-            return int(f.read().split()[0]) / 1e9
+        total = 0
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        return total / 1e9
     except (OSError, ValueError, IndexError):
         pass
     try:
@@ -193,10 +201,29 @@ class FrontEndRun:
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
-    def _read(self):
-        for raw in self.proc.stderr:
+    def _lines(self):
+        """(arrival time, line) of the trace. Read in batches after a short pause, so that the
+        reader does not wake for every line and take the CPU from what it measures; the pipe
+        is made large enough to hold what arrives meanwhile."""
+        fd = self.proc.stderr.fileno()
+        try:
+            fcntl.fcntl(fd, F_SETPIPE_SZ, 1 << 20)
+        except OSError:
+            pass
+        pending = b""
+        while True:
+            data = os.read(fd, 1 << 20)
             now = time.monotonic()
-            line = raw.decode("utf-8", "replace").rstrip("\n")
+            if not data:
+                return
+            lines = (pending + data).split(b"\n")
+            pending = lines.pop()
+            for raw in lines:
+                yield now, raw.decode("utf-8", "replace")
+            time.sleep(READ_PAUSE)
+
+    def _read(self):
+        for now, line in self._lines():
             with self.lock:
                 self.tail = self.tail[-19:] + [line]
                 if line.startswith("OnReceive("):
@@ -405,7 +432,8 @@ def main():
     print()
     print(f"Each row: {REPEAT} runs; times, ratio and cpu/ann are medians, counts are sums, "
           "rss the largest.")
-    print("complete: first M-SEARCH to the last device's row written with its description.")
+    print("complete: first M-SEARCH to the last device's row written with its description "
+          f"(trace lines timestamped within {READ_PAUSE * 1000:.0f} ms).")
     print("floor = max(answers: first M-SEARCH to the last device's first answer to it, from "
           "the simulator's log;")
     print("            http: a bare loop of the exchanges the front end made until complete "
