@@ -1,5 +1,7 @@
 #include "scan/scan_options.h"
 
+#include "version.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -122,5 +124,5 @@ could not run (a message on standard error), 2 for bad arguments.
 }
 
 const char* ScanVersionText() {
-  return TAROVUE_VERSION_TEXT;
+  return TAROVUE_FILE_VERSION;
 }

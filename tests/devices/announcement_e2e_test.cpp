@@ -65,18 +65,6 @@ Tones ClickAnd(const Tone (&tune)[3]) {
   return tones;
 }
 
-// A loopback port that nobody listens on.
-uint16_t ClosedPort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  const uint16_t port = LocalPort(probe);
-  close(probe);
-  return port;
-}
-
 class AnnouncementEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {

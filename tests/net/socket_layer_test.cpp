@@ -210,13 +210,7 @@ TEST(BlockingCalls, ConnectFailures) {
   EXPECT_FALSE(client.Connect("no-such-host.invalid", 80)) << "unresolvable name";
   EXPECT_EQ(GetLastSocketError(), kErrInvalidArgument);
 
-  int probe = socket(AF_INET, SOCK_STREAM, 0);  // a port nobody listens on
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  const uint16_t closed_port = LocalPort(probe);
-  close(probe);
+  const uint16_t closed_port = ClosedPort();
   CSocket refused;
   ASSERT_TRUE(refused.Create(0, SOCK_STREAM, kEventAll));
   EXPECT_FALSE(refused.Connect("127.0.0.1", closed_port)) << "refused port";

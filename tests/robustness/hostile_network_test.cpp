@@ -153,18 +153,6 @@ bool Pump(const std::function<bool()>& done, int limit_ms) {
   return true;
 }
 
-// A loopback port nobody listens on: a fetch from it is refused at once.
-uint16_t ClosedPort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  const uint16_t port = LocalPort(probe);
-  close(probe);
-  return port;
-}
-
 template <std::size_t N>
 bool Terminated(const char (&field)[N]) {
   return std::memchr(field, '\0', N) != nullptr;

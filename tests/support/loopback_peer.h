@@ -39,6 +39,18 @@ inline uint16_t LocalPort(int fd) {
   return ntohs(local.sin_port);
 }
 
+// A loopback port nobody listens on: a connection to it is refused at once.
+inline uint16_t ClosedPort() {
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  const uint16_t port = LocalPort(probe);
+  close(probe);
+  return port;
+}
+
 // Accepts connections on 127.0.0.1 in a thread of its own and hands each connected socket to
 // `serve`, which owns it (and closes it, or not). Stops and joins on destruction.
 class LoopbackServer {
