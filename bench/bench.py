@@ -318,11 +318,13 @@ def run_front_end(build, name, devices, spread, sim):
         if cpu is not None and run.cpu_at_first_search is not None:
             cpu_discovery = cpu - run.cpu_at_first_search
         return {
+            "exit": run.proc.returncode if run.first_search is None else 0,
             "front": name,
             "devices": devices,
             "spread": spread,
             "complete": (run.complete_at - run.first_search) if run.complete_at else None,
-            "answers": (answers_done - run.first_search)
+            # Both ends are timestamped within READ_PAUSE; an early answer must not count less.
+            "answers": max(0.0, answers_done - run.first_search)
             if answers_done and run.first_search else None,
             "found": len(run.completed_locations),
             "sent": after["responses"] + after["alive"] - run.sent_before,
@@ -406,6 +408,10 @@ def main():
                 for _ in range(REPEAT):
                     for front in fronts:
                         r = run_front_end(build, front, devices, spread, sim)
+                        if r["exit"] in (126, 127):
+                            # The shared build directory was being relinked: try once more.
+                            time.sleep(5)
+                            r = run_front_end(build, front, devices, spread, sim)
                         # The floor's loop right after, on the same machine load.
                         r["http_floor"] = http_floor(build, r["urls"])
                         parts = [p for p in (r["http_floor"], r["answers"]) if p is not None]
