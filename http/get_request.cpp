@@ -24,6 +24,15 @@ uint16_t ParsePort(const char* text) {
   return static_cast<uint16_t>(value & 0xFFFFu);
 }
 
+// No spaces, no control bytes: text that can stand in a request line as one word.
+bool IsRequestSafe(const char* text) {
+  for (; *text != '\0'; ++text) {
+    const auto byte = static_cast<unsigned char>(*text);
+    if (byte <= ' ' || byte == 0x7F) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool PrepareGetRequest(char* scratch, uint32_t scratch_size, const char* url, GetRequest* out) {
@@ -44,6 +53,10 @@ bool PrepareGetRequest(char* scratch, uint32_t scratch_size, const char* url, Ge
   if (host == nullptr || host[0] == '\0') return false;
   const char* port_text = host_cursor.Position();
   const uint16_t port = port_text[0] != '\0' ? ParsePort(port_text) : kDefaultHttpPort;
+
+  // A LOCATION comes from the network: a line break, space or control byte in the path
+  // would let it write lines of its own into the request.
+  if (!IsRequestSafe(path) || !IsRequestSafe(host)) return false;
 
   const int length = std::snprintf(out->text, sizeof out->text, "GET /%s HTTP/1.1\r\n\r\n", path);
   // A path that does not fit is refused rather than sent cut short.

@@ -17,5 +17,6 @@ struct GetRequest {
 
 // Copies `url` into `scratch` (`scratch_size` bytes, at least 1; a longer URL is cut) and
 // splits it there. Returns true with `out` filled for an "http" URL with a host whose
-// request fits the request area; false otherwise, with `out` reset and `scratch` changed.
+// request fits the request area and whose host and path hold no spaces or control bytes;
+// false otherwise, with `out` reset and `scratch` changed.
 bool PrepareGetRequest(char* scratch, uint32_t scratch_size, const char* url, GetRequest* out);

@@ -55,6 +55,22 @@ TEST(PrepareGetRequest, RefusesWhatItCannotRequest) {
   }
 }
 
+TEST(PrepareGetRequest, RefusesBytesThatWouldWriteIntoTheRequest) {
+  struct Case {
+    const char* label;
+    std::string url;
+  };
+  for (const Case& c :
+       {Case{"line feed in the path", "http://h/a\nX-Injected: y"},
+        Case{"carriage return in the path", "http://h/a\rb"},
+        Case{"space in the path", "http://h/a b"}, Case{"tab in the path", "http://h/a\tb"},
+        Case{"delete in the path", "http://h/a\x7f"},
+        Case{"line feed in the host", "http://h\nX: y/a"}}) {
+    EXPECT_FALSE(Prepare(c.url).ok) << c.label;
+  }
+  EXPECT_TRUE(Prepare("http://h/caf\xc3\xa9.xml").ok) << "bytes above ASCII stay allowed";
+}
+
 TEST(PrepareGetRequest, RefusesPathThatDoesNotFitAndCutsLongUrl) {
   const std::string longest(kGetUrlRequestArea - 19, 'p');
   EXPECT_TRUE(Prepare("http://h/" + longest, 512).ok) << "request fills the area";
