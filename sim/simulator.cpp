@@ -143,7 +143,8 @@ bool Simulator::Start(std::string& error) {
   if (m_options.http_port != kPingPort) {
     std::string why;
     if (m_http.Listen(m_address, kPingPort, why)) {
-      ports += " " + std::to_string(kPingPort);
+      ports += ' ';
+      ports += std::to_string(kPingPort);
     } else {
       LogLine("port 80 not served (%s); Ping requests to port 80 will fail", why.c_str());
     }
