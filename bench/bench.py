@@ -363,8 +363,8 @@ def gssdp_floor(devices):
     return int(m.group(1)), float(m.group(2))
 
 
-def fmt(value, spec, missing="-"):
-    return missing if value is None else format(value, spec)
+def fmt(value, format_spec, missing="-"):
+    return missing if value is None else format(value, format_spec)
 
 
 def median(values):
