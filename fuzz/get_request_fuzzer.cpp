@@ -1,6 +1,7 @@
 // Feeds arbitrary URLs to PrepareGetRequest, the code GetUrl runs before it connects, with
 // the scratch sizes GetUrl gives it, and checks the host, port and request against a plain
 // std::string reading of the same URL. Nothing here opens a socket.
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +42,11 @@ Expected Read(const std::string& url) {
   if (colon != std::string::npos) expected.port_text = authority.substr(colon + 1);
   expected.has_port = !expected.port_text.empty();
   expected.request = "GET /" + path + " HTTP/1.1\r\n\r\n";
-  expected.ok = expected.request.size() < kGetUrlRequestArea;
+  // Host and path must be one word each: no space, no control byte, no DEL.
+  const auto unsafe = [](unsigned char c) { return c <= ' ' || c == 0x7F; };
+  const bool safe = std::none_of(path.begin(), path.end(), unsafe) &&
+                    std::none_of(expected.host.begin(), expected.host.end(), unsafe);
+  expected.ok = safe && expected.request.size() < kGetUrlRequestArea;
   return expected;
 }
 
