@@ -69,8 +69,14 @@ TEST(HeaderBlock, DuplicateNamesFindTheFirst) {
 
 TEST(HeaderBlock, SeventeenthFieldIgnoredButBodyFound) {
   std::string message = "S\r\n";
-  for (int i = 1; i <= 17; ++i)
-    message += "F" + std::to_string(i) + ": " + std::to_string(i) + "\r\n";
+  for (int i = 1; i <= 17; ++i) {
+    const std::string n = std::to_string(i);
+    message += 'F';
+    message += n;
+    message += ": ";
+    message += n;
+    message += "\r\n";
+  }
   message += "\r\nthe body";
   auto text = ExactCopy(message);
   HeaderBlock block;
