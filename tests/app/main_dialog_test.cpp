@@ -22,16 +22,11 @@
 #include "res/dialog_template.h"
 #include "ssdp/ssdp_protocol.h"
 #include "tests/support/isolated_network.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/recording_shell.h"
 #include "tests/support/recording_tones.h"
 
 namespace {
-
-uint32_t Address(const char* dotted) {
-  in_addr in{};
-  inet_pton(AF_INET, dotted, &in);
-  return in.s_addr;
-}
 
 std::string Description(const std::string& host, const std::string& extra = "") {
   return "<root><device><modelDescription>Indicator \"" + host +

@@ -34,12 +34,6 @@ using Tones = std::vector<RecordingTones::Entry>;
 
 constexpr int32_t kNow = 1'700'000'000;
 
-uint32_t Address(const char* dotted) {
-  in_addr in{};
-  inet_pton(AF_INET, dotted, &in);
-  return in.s_addr;
-}
-
 std::string Field(const char* name, const std::string& value) {
   return std::string(name) + ": " + value + "\r\n";
 }

@@ -213,13 +213,7 @@ TEST_F(GetUrlTest, BuffersTooSmallForAnyUrlFail) {
 }
 
 TEST_F(GetUrlTest, ConnectionFailuresGiveZeroAndTheEmptyString) {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);  // a port that nobody listens on
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  const uint16_t closed_port = LocalPort(probe);
-  close(probe);
+  const uint16_t closed_port = ClosedPort();
   for (const std::string& url : {WithPort("http://127.0.0.1:PORT/x", closed_port),
                                  std::string("http://no-such-host.invalid/x")}) {
     SCOPED_TRACE(url);

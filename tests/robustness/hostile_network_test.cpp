@@ -100,12 +100,6 @@ class FiguresPrinter : public ::testing::Environment {
 };
 [[maybe_unused]] auto* const g_printer = ::testing::AddGlobalTestEnvironment(new FiguresPrinter);
 
-uint32_t Address(const char* dotted) {
-  in_addr in{};
-  inet_pton(AF_INET, dotted, &in);
-  return in.s_addr;
-}
-
 std::string Field(const char* name, const std::string& value) {
   return std::string(name) + ": " + value + "\r\n";
 }

@@ -5,15 +5,10 @@
 
 #include "ssdp/control_point.h"
 #include "tests/support/isolated_network.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/trace_recorder.h"
 
 namespace {
-
-uint32_t Address(const char* dotted) {
-  in_addr in{};
-  inet_pton(AF_INET, dotted, &in);
-  return in.s_addr;
-}
 
 class NoTimers : public TimerHost {
  public:

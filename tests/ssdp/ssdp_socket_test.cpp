@@ -21,12 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-uint32_t Address(const char* dotted) {
-  in_addr in{};
-  inet_pton(AF_INET, dotted, &in);
-  return in.s_addr;
-}
-
 struct Received {
   std::string text;
   uint32_t address;

@@ -13,6 +13,13 @@
 #include <string>
 #include <thread>
 
+// The IPv4 address in network byte order of a dotted text.
+inline uint32_t Address(const char* dotted) {
+  in_addr in{};
+  inet_pton(AF_INET, dotted, &in);
+  return in.s_addr;
+}
+
 // Sends one datagram from an ephemeral port of `from` (dotted) to `to`:`port`.
 inline bool SendDatagram(const std::string& payload, const char* to, uint16_t port,
                          const char* from = "127.0.0.1") {
