@@ -24,7 +24,9 @@ uint32_t GetUrl(char* buffer, uint32_t size, const char* url) {
   if (!PrepareGetRequest(scratch, size - 1, url, &request)) return Fail(buffer);
 
   CSocket socket;
-  if (!socket.Create(0, SOCK_STREAM, kEventAll)) return Fail(buffer);
+  // Unbound: connect gives it any local address and a port of the system's choosing, one
+  // system call sooner than binding to port 0 first.
+  if (!socket.Socket(SOCK_STREAM, kEventAll)) return Fail(buffer);
   const int on = 1;
   socket.SetSockOpt(SOL_SOCKET, SO_DONTROUTE, &on, sizeof on);
   const linger no_linger{0, 0};

@@ -94,6 +94,7 @@ CSocket::WaitResult CSocket::WaitFor(short poll_events) {
   SocketEventQueue& queue = SocketEventQueue::ForThisThread();
   queue.EnterWait();
   const auto tick = SteadyClock::now() + std::chrono::milliseconds(kWaitTickMs);
+  auto last_paint = SteadyClock::now();  // the event loop has just been free
   WaitResult result;
   for (;;) {
     if (m_closed_while_waiting || !IsOpen()) {
@@ -131,10 +132,14 @@ CSocket::WaitResult CSocket::WaitFor(short poll_events) {
       }
     }
     // Painting only: no input, no timers, no socket notifiers. Posted events do run, and a
-    // drain they ask for is put off by the queue while this wait lasts.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
-                                    QEventLoop::ExcludeSocketNotifiers |
-                                    QEventLoop::X11ExcludeTimers);
+    // drain they ask for is put off by the queue while this wait lasts. Once a slice is
+    // enough: other sockets' readiness can wake the poll far more often than a screen shows.
+    if (SteadyClock::now() - last_paint >= std::chrono::milliseconds(kPaintSliceMs)) {
+      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                      QEventLoop::ExcludeSocketNotifiers |
+                                      QEventLoop::X11ExcludeTimers);
+      last_paint = SteadyClock::now();
+    }
   }
   queue.LeaveWait();
   return result;
