@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "devices/announcement_protocol.h"
 #include "devices/device_record.h"
@@ -12,6 +13,19 @@
 
 DeviceRecord* DeviceRegistry::FindByUsn(const char* usn) {
   if (usn == nullptr) return nullptr;
+  // Every row came through UpdateRow and rows never move: the index answers as the walk
+  // would, without comparing the USN with every row's (thousands of devices, every answer).
+  if (m_indexed_rows == m_rows.RowCount()) {
+    const std::string_view key(usn, strnlen(usn, sizeof DeviceRecord::usn - 1));
+    auto it = m_by_usn.find(key);
+    if (it == m_by_usn.end()) return nullptr;
+    DeviceRecord* record = it->second;
+    if (m_rows.RecordAt(record->row_index) == record) return record;
+  }
+  return WalkRows(usn);
+}
+
+DeviceRecord* DeviceRegistry::WalkRows(const char* usn) {
   const int count = m_rows.RowCount();
   for (int row = 0; row < count; ++row) {
     DeviceRecord* record = m_rows.RecordAt(row);
@@ -32,6 +46,9 @@ bool DeviceRegistry::UpdateRow(DeviceRecord& record) {
     if (row < 0) return false;
     record.row_index = row;
     m_rows.SetRecord(row, &record);
+    // The key points into the record, which lives as long as its row carries it.
+    m_by_usn.emplace(std::string_view(record.usn), &record);
+    ++m_indexed_rows;
   }
   char validity[kValidityTextSize];
   FormatValidity(record.valid_until, validity);
@@ -74,6 +91,8 @@ void DeviceRegistry::ExpirySweep() {
 }
 
 void DeviceRegistry::FreeAll() {
+  m_by_usn.clear();
+  m_indexed_rows = 0;
   const int count = m_rows.RowCount();
   for (int row = 0; row < count; ++row) {
     DeviceRecord* record = m_rows.RecordAt(row);

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <unordered_map>
 
 class Clock;
 class DeviceRows;
@@ -51,6 +53,12 @@ class DeviceRegistry {
   static void FormatValidity(int32_t valid_until, char (&out)[kValidityTextSize]);
 
  private:
+  DeviceRecord* WalkRows(const char* usn);
+
   DeviceRows& m_rows;
   const Clock& m_clock;
+  // Records by their (possibly cut) USN, for the rows UpdateRow made. FindByUsn falls back
+  // to walking the rows whenever rows exist that did not come through it.
+  std::unordered_map<std::string_view, DeviceRecord*> m_by_usn;
+  int m_indexed_rows = 0;
 };

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
@@ -73,6 +74,20 @@ TEST_F(DeviceRegistryTest, FindByUsn) {
   DeviceRecord& after = Add("uuid:c", "10.0.0.3", kNow);
   EXPECT_EQ(after.row_index, empty_row + 1);
   EXPECT_EQ(registry.FindByUsn("uuid:c"), nullptr) << "the walk stops at a row without record";
+}
+
+TEST_F(DeviceRegistryTest, ManyDevicesAreFoundByUsnAndNoneAfterFreeAll) {
+  std::vector<DeviceRecord*> records;
+  for (int i = 0; i < 500; ++i) {
+    records.push_back(&Add(("uuid:" + std::to_string(i)).c_str(), "10.0.0.1", kNow));
+  }
+  for (int i = 499; i >= 0; i -= 7) {
+    EXPECT_EQ(registry.FindByUsn(("uuid:" + std::to_string(i)).c_str()), records[i]) << i;
+    EXPECT_EQ(records[i]->row_index, i);
+  }
+  EXPECT_EQ(registry.FindByUsn("uuid:500"), nullptr);
+  registry.FreeAll();
+  EXPECT_EQ(registry.FindByUsn("uuid:3"), nullptr) << "rows carry nothing after FreeAll";
 }
 
 TEST_F(DeviceRegistryTest, UsnLongerThanFieldStillFindsItsRecord) {
