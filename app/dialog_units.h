@@ -13,8 +13,6 @@ class DialogUnits {
   [[nodiscard]] int X(int dlu) const;
   [[nodiscard]] int Y(int dlu) const;
   [[nodiscard]] QRect Rect(int x, int y, int width, int height) const;
-  [[nodiscard]] int BaseWidth() const { return m_base_width; }
-  [[nodiscard]] int BaseHeight() const { return m_base_height; }
 
  private:
   int m_base_width;

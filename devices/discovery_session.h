@@ -46,7 +46,6 @@ class DiscoverySession {
 
   [[nodiscard]] DeviceRegistry& Registry() { return m_registry; }
   [[nodiscard]] ControlPoint& Control() { return m_control; }
-  [[nodiscard]] TimerTable& Timers() { return m_timers; }
 
  private:
   SystemClock m_system_clock;

@@ -48,7 +48,6 @@ class CAsyncSocket {
   [[nodiscard]] int Handle() const { return m_handle; }
   [[nodiscard]] bool IsOpen() const { return m_handle >= 0; }
   [[nodiscard]] int Type() const { return m_type; }
-  [[nodiscard]] uint64_t Serial() const { return m_serial; }
 
   // Handlers, called from the event queue with the event's error code (0: none).
   virtual void OnReceive(int error) { (void)error; }

@@ -37,7 +37,6 @@ class CSocket : public CAsyncSocket {
 
   // Every blocking call refuses with kErrInProgress while another one of this object waits:
   // Connect, Send, Receive and ReceiveFrom then return 0, SendTo -1.
-  [[nodiscard]] bool IsBlocking() const { return m_blocking; }
 
  protected:
   void OnClosedWhileWaiting() override;

@@ -35,13 +35,10 @@ class SocketEventQueue {
   // Blocking calls bracket their waits with these.
   void EnterWait() { ++m_wait_depth; }
   void LeaveWait();
-  [[nodiscard]] bool Waiting() const { return m_wait_depth > 0; }
 
   // The live sockets other than `except` that would raise a read event when readable: the
   // ones a blocking call watches itself, since notifiers are not dispatched while it waits.
   [[nodiscard]] std::vector<CAsyncSocket*> ReadWatchers(const CAsyncSocket* except) const;
-
-  [[nodiscard]] std::size_t Pending() const { return m_queue.size(); }
 
  private:
   void Dispatch(const SocketEvent& event);

@@ -25,7 +25,6 @@ class TimerTable final : public QObject, public TimerHost {
 
   void SetTimer(int id, int period_ms) override;
   void KillTimer(int id) override;
-  [[nodiscard]] bool IsActive(int id) const { return m_by_id.count(id) != 0; }
 
  protected:
   void timerEvent(QTimerEvent* event) override;
