@@ -112,5 +112,9 @@ void DeviceRegistry::FormatValidity(int32_t valid_until, char (&out)[kValidityTe
   const std::time_t when = valid_until;
   std::tm local{};
   if (localtime_r(&when, &local) == nullptr) return;
-  std::snprintf(out, sizeof out, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  char* p = PutTwoDigits(out, local.tm_hour);
+  *p++ = ':';
+  p = PutTwoDigits(p, local.tm_min);
+  *p++ = ':';
+  *PutTwoDigits(p, local.tm_sec) = '\0';
 }

@@ -17,7 +17,9 @@ std::size_t CopyText(char (&dest)[N], const char* source) {
 }
 
 // True only when both texts are identical, byte for byte.
-inline bool TextEquals(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+inline bool TextEquals(const char* a, const char* b) {
+  return std::strcmp(a, b) == 0;
+}
 
 // Removes leading and trailing spaces (code 32 only) in place; returns the new start,
 // which points into `text`.
@@ -25,3 +27,11 @@ char* TrimSpaces(char* text);
 
 // Turns a-z into A-Z in place; all other bytes stay.
 void FoldUpper(char* text);
+
+// Writes `value` (0 to 99) as two decimal digits and returns the position after them: times
+// are formatted for every announcement, where printf would cost more than the rest.
+inline char* PutTwoDigits(char* out, int value) {
+  out[0] = static_cast<char>('0' + value / 10);
+  out[1] = static_cast<char>('0' + value % 10);
+  return out + 2;
+}

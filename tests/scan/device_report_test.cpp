@@ -262,6 +262,11 @@ TEST_F(DeviceReportTest, LocalTimeCarriesTheZonesOffset) {
   EXPECT_EQ(LocalTimeText(kNow), "2023-11-14T17:13:20-05:00");
   UseTimeZone("IST-5:30");
   EXPECT_EQ(LocalTimeText(kNow), "2023-11-15T03:43:20+05:30");
+  UseTimeZone("UTC");
+  EXPECT_EQ(LocalTimeText(0), "1970-01-01T00:00:00+00:00");
+  EXPECT_EQ(LocalTimeText(253'402'300'799), "9999-12-31T23:59:59+00:00");
+  EXPECT_EQ(LocalTimeText(253'402'300'800), "10000-01-01T00:00:00+00:00");
+  EXPECT_EQ(LocalTimeText(-62'135'596'800), "0001-01-01T00:00:00+00:00");
 }
 
 TEST_F(DeviceReportTest, ValidityBeyond2038ShowsNoTime) {
