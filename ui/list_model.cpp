@@ -27,6 +27,9 @@ bool ListModel::SetText(int row, int sub_item, const QString& text) {
   if (!HasRow(row) || sub_item < 0) return false;
   std::vector<QString>& texts = m_rows[row].texts;
   if (sub_item >= static_cast<int>(texts.size())) texts.resize(sub_item + 1);
+  // Refreshes mostly write what a cell already shows; telling the view would repaint it for
+  // nothing, once per cell of every announcement.
+  if (texts[sub_item] == text) return true;
   texts[sub_item] = text;
   for (int column = 0; column < ColumnCount(); ++column) {
     if (m_columns[column].sub_item == sub_item) {

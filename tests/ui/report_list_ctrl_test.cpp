@@ -254,6 +254,23 @@ TEST_F(ReportListTest, CellTextsAreUtf8AndWritingOneChangesNothingElse) {
   EXPECT_FALSE(list_->SetCellText(-1, 0, "x"));
 }
 
+TEST_F(ReportListTest, RewritingACellWithItsOwnTextTellsTheViewNothing) {
+  AddRows(2);
+  QSignalSpy changes(list_->model(), &QAbstractItemModel::dataChanged);
+  EXPECT_TRUE(list_->SetCellText(0, 3, "online"));
+  EXPECT_TRUE(list_->SetCellText(0, 3, "online"));
+  EXPECT_TRUE(list_->SetCellText(1, 1, "scale"));  // as AddRows wrote it
+  ASSERT_EQ(changes.count(), 1);
+  EXPECT_EQ(changes[0][0].value<QModelIndex>(), list_->model()->index(0, 3));
+
+  // A different text, and a cell emptied, are changes again.
+  EXPECT_TRUE(list_->SetCellText(0, 3, "lost"));
+  EXPECT_TRUE(list_->SetCellText(1, 1, ""));
+  EXPECT_EQ(changes.count(), 3);
+  EXPECT_EQ(list_->model()->index(0, 3).data().toString(), QStringLiteral("lost"));
+  EXPECT_EQ(list_->model()->index(1, 1).data().toString(), QString());
+}
+
 TEST_F(ReportListTest, FocusedUnselectedRowIsDrawnDifferently) {
   AddRows(3);
   list_->setFocus();
