@@ -65,6 +65,15 @@ int ControlCode(std::string_view sequence) {
   return -1;
 }
 
+// True when every byte of `text` is printable ASCII other than `a` and `b`: such text passes
+// through unchanged, and most device texts are like that.
+bool PlainAscii(std::string_view text, char a, char b) {
+  for (const char c : text) {
+    if (c < 0x20 || c > 0x7E || c == a || c == b) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string ValidUtf8(std::string_view text) {
@@ -89,6 +98,7 @@ std::string TerminalText(std::string_view text) {
 
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
+  if (PlainAscii(text, '"', '\\')) return out.append(text) + '"';
   ForEachCharacter(text, [&](std::string_view c) {
     const int control = ControlCode(c);
     if (control >= 0) {
@@ -106,6 +116,7 @@ std::string JsonString(std::string_view text) {
 }
 
 std::string CsvField(std::string_view text) {
+  if (PlainAscii(text, ',', '"')) return std::string(text);
   std::string field;
   bool quote = false;
   ForEachCharacter(text, [&](std::string_view c) {

@@ -104,6 +104,24 @@ TEST(CsvField, ReplacesOtherControlsAndMalformedBytes) {
   EXPECT_EQ(CsvField("\xFF,"), "\"" + kFffd + ",\"");
 }
 
+// What one byte amid plain text becomes in a CSV field, its quotes aside.
+std::string CsvCharacter(int byte) {
+  const char c = static_cast<char>(byte);
+  if (c == '"') return "\"\"";
+  if (byte >= 0x80) return kFffd;
+  if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) return "?";
+  return std::string(1, c);
+}
+
+TEST(CsvField, EveryByteAmidPlainTextIsKeptQuotedOrReplaced) {
+  for (int byte = 0; byte < 256; ++byte) {
+    const char c = static_cast<char>(byte);
+    const std::string plain = "ab" + CsvCharacter(byte) + "cd";
+    const bool quoted = c == ',' || c == '"' || c == '\r' || c == '\n';
+    EXPECT_EQ(CsvField(std::string("ab") + c + "cd"), quoted ? '"' + plain + '"' : plain) << byte;
+  }
+}
+
 TEST(DisplayWidth, CountsCharactersNotBytes) {
   EXPECT_EQ(DisplayWidth(""), 0u);
   EXPECT_EQ(DisplayWidth("abc"), 3u);
