@@ -37,15 +37,20 @@ bool CAsyncSocket::Socket(int type, unsigned events) {
   m_type = type;
   m_events = events;
   m_read_queued = false;
+  m_in_read_handler = false;
   m_at_end = false;
   SocketEventQueue& queue = SocketEventQueue::ForThisThread();
   queue.Register(this);
   if (events & (kEventRead | kEventAccept | kEventClose)) {
     m_read_notifier = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Read);
     QObject::connect(m_read_notifier.get(), &QSocketNotifier::activated, [this] {
-      // Off until the event has been handled: a waiting datagram raises one event, not a flood.
-      EnableReadNotifier(false);
-      m_read_queued = true;
+      // A waiting datagram raises one event, not a flood. The notifier is turned off only when
+      // it reports readiness that is already taken care of: turning it off and on again for
+      // every datagram would cost a busy discovery two event loop updates a datagram.
+      if (m_read_queued || m_in_read_handler) {
+        EnableReadNotifier(false);
+        return;
+      }
       SocketEventQueue& q = SocketEventQueue::ForThisThread();
       q.Append(this, kEventRead, 0);
       q.Drain();  // may destroy this socket: nothing after it

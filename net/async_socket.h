@@ -69,7 +69,10 @@ class CAsyncSocket {
   int m_type = 0;
   unsigned m_events = 0;
   uint64_t m_serial = 0;
-  bool m_read_queued = false;  // a read event waits in the queue: the notifier is off meanwhile
-  bool m_at_end = false;       // a stream whose peer has closed raises no more read events
+  // A read event waits in the queue, or its handler runs: the socket's readiness is taken
+  // care of, and a notifier that reports it again meanwhile is turned off until then.
+  bool m_read_queued = false;
+  bool m_in_read_handler = false;
+  bool m_at_end = false;  // a stream whose peer has closed raises no more read events
   std::unique_ptr<QSocketNotifier> m_read_notifier;
 };

@@ -31,10 +31,7 @@ CAsyncSocket* SocketEventQueue::Find(uint64_t serial) const {
 }
 
 void SocketEventQueue::Append(CAsyncSocket* socket, unsigned kind, int error) {
-  if (kind == kEventRead) {
-    socket->m_read_queued = true;
-    socket->EnableReadNotifier(false);
-  }
+  if (kind == kEventRead) socket->m_read_queued = true;
   m_queue.push_back({socket->m_serial, kind, error});
 }
 
@@ -85,10 +82,14 @@ void SocketEventQueue::Dispatch(const SocketEvent& event) {
         }
       }
       const int error = event.error;
-      if (deliver) socket->OnReceive(error);
+      if (deliver) {
+        socket->m_in_read_handler = true;
+        socket->OnReceive(error);
+      }
       // The handler may have closed or destroyed the socket.
-      if (CAsyncSocket* still = Find(serial); still != nullptr && !still->m_read_queued) {
-        still->EnableReadNotifier(true);
+      if (CAsyncSocket* still = Find(serial); still != nullptr) {
+        still->m_in_read_handler = false;
+        if (!still->m_read_queued) still->EnableReadNotifier(true);
       }
       return;
     }

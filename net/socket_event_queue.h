@@ -24,7 +24,7 @@ class SocketEventQueue {
   void Unregister(CAsyncSocket* socket);
   [[nodiscard]] CAsyncSocket* Find(uint64_t serial) const;
 
-  // Appends an event (the socket's read notifier stays off while its read event waits).
+  // Appends an event. A socket raises no further read event while one waits.
   void Append(CAsyncSocket* socket, unsigned kind, int error);
   // Hands queued events to their handlers in order, unless a blocking call is waiting; then
   // the drain is left for later.

@@ -42,6 +42,8 @@ void RawTraceHandler(QtMsgType type, const QMessageLogContext& context, const QS
 }  // namespace
 
 void Trace(const char* format, ...) {
+  // Off, as it is for users: not even formatted.
+  if (g_sink == QtLoggingSink && !lcTrace().isDebugEnabled()) return;
   char line[kTraceMaxChars + 2];  // 255 characters, a line feed and the terminator
   va_list args;
   va_start(args, format);

@@ -5,10 +5,13 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <QEventLoop>
 #include <QMetaObject>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -111,6 +114,39 @@ TEST(SocketEventQueue, EmptyDatagramReachesTheHandlerOnceWithoutSpinning) {
   RunFor(100);
   EXPECT_EQ(udp.calls, 1);
   EXPECT_EQ(log, std::vector<std::string>{""});
+}
+
+// Runs an event loop of its own inside the first handler call, as a message box would.
+class NestingSocket : public RecordingSocket {
+ public:
+  using RecordingSocket::RecordingSocket;
+  void OnReceive(int error) override {
+    deepest = std::max(deepest, ++depth);
+    RecordingSocket::OnReceive(error);
+    if (calls == 1) {
+      const std::clock_t before = std::clock();
+      QEventLoop nested;
+      QTimer::singleShot(200, &nested, &QEventLoop::quit);
+      nested.exec();
+      nested_cpu_ms = static_cast<double>(std::clock() - before) * 1000.0 / CLOCKS_PER_SEC;
+    }
+    --depth;
+  }
+  int depth = 0;
+  int deepest = 0;
+  double nested_cpu_ms = 0;
+};
+
+TEST(SocketEventQueue, EventLoopInsideAHandlerNeitherReentersItNorSpins) {
+  std::vector<std::string> log;
+  NestingSocket udp(log);
+  ASSERT_TRUE(SendDatagram("one", "127.0.0.1", udp.Port()));
+  ASSERT_TRUE(SendDatagram("two", "127.0.0.1", udp.Port()));
+  ASSERT_TRUE(RunUntil([&] { return udp.calls >= 2; }));
+  EXPECT_EQ(udp.deepest, 1);
+  EXPECT_EQ(log, (std::vector<std::string>{"one", "two"}));
+  // "two" stayed readable all along: a notifier left on would have kept the loop busy.
+  EXPECT_LT(udp.nested_cpu_ms, 100.0);
 }
 
 TEST(BlockingCalls, SecondCallOnTheSameObjectIsRefusedAndCloseEndsTheWait) {
