@@ -2,6 +2,11 @@
 // URLs (http://host[:port]/path), one a line, from standard input, then fetches each of them
 // in turn the way the dialog does, one connection per request, reading until the server
 // closes. Prints one line: "http_floor: exchanges=N ok=K bytes=B seconds=S".
+//
+// With --search it first sends the search Tarovue sends, and the clock starts with it: the
+// devices then answer while the loop runs, as they do while a front end fetches. A simulator
+// serves descriptions and answers searches from one thread, so a loop against an idle one
+// would be faster than any client can be.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,6 +18,8 @@
 #include <iostream>
 #include <string>
 #include <vector>
+
+#include "ssdp/ssdp_protocol.h"
 
 namespace {
 
@@ -66,13 +73,41 @@ long Exchange(const Target& target) {
   return total;
 }
 
+// Sends one search for the indicators to the SSDP group and returns the socket, which stays
+// open so that the answers have somewhere to go; -1 on failure.
+int SendSearch() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // As large as the front ends ask for: the answers are queued, not dropped.
+  const int buffer_size = 8 << 20;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer_size, sizeof buffer_size) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
+  }
+  char request[512];
+  const int length = std::snprintf(request, sizeof request,
+                                   "M-SEARCH * HTTP/1.1\r\nMX: %d\r\nST: %s\r\nHOST: %s:%d\r\n"
+                                   "MAN: \"ssdp:discover\"\r\n\r\n",
+                                   kSearchMx, SEARCH_TARGET, kSsdpGroup, kSsdpPort);
+  sockaddr_in group{};
+  group.sin_family = AF_INET;
+  group.sin_port = htons(kSsdpPort);
+  inet_pton(AF_INET, kSsdpGroup, &group.sin_addr);
+  if (sendto(fd, request, static_cast<std::size_t>(length), 0,
+             reinterpret_cast<const sockaddr*>(&group), sizeof group) != length) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1) {
-    std::fputs("Usage: tarovue-bench-http-floor < URLS\n",
-               argc == 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr);
-    return argc == 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
+  const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
+  const bool search = argc == 2 && std::strcmp(argv[1], "--search") == 0;
+  if (argc > 2 || (argc == 2 && !search)) {
+    std::fputs("Usage: tarovue-bench-http-floor [--search] < URLS\n", help ? stdout : stderr);
+    return help ? 0 : 2;
   }
   std::vector<Target> targets;
   for (std::string line; std::getline(std::cin, line);) {
@@ -85,6 +120,11 @@ int main(int argc, char** argv) {
     }
     targets.push_back(std::move(target));
   }
+  int search_socket = -1;
+  if (search && (search_socket = SendSearch()) < 0) {
+    std::perror("tarovue-bench-http-floor: search");
+    return 1;
+  }
   const auto start = std::chrono::steady_clock::now();
   long ok = 0, bytes = 0;
   for (const Target& target : targets) {
@@ -95,6 +135,7 @@ int main(int argc, char** argv) {
     }
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  if (search_socket >= 0) close(search_socket);
   std::printf("http_floor: exchanges=%zu ok=%ld bytes=%ld seconds=%.6f\n", targets.size(), ok,
               bytes, elapsed.count());
   return ok == static_cast<long>(targets.size()) ? 0 : 1;
