@@ -19,6 +19,7 @@
 #include "res/app_icon.h"
 #include "res/dialog_template.h"
 #include "ssdp/ssdp_protocol.h"
+#include "ui/repaint_throttle.h"
 #include "ui/scales_page.h"
 #include "ui/shell.h"
 
@@ -26,6 +27,8 @@ namespace {
 
 // The ping page answer is read and dropped; the device only has to see the request.
 constexpr uint32_t kPingBufferSize = 1024;
+// Least time between two repaints of the window while devices answer in a flood.
+constexpr int kRepaintIntervalMs = 30;
 
 QString ProgramName() {
   return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
@@ -77,6 +80,7 @@ CMainDialog::CMainDialog(bool all_commands, DialogServices services, QWidget* pa
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   CreateControls();
+  new RepaintThrottle(this, kRepaintIntervalMs);  // owned by the dialog
 }
 
 CMainDialog::~CMainDialog() {
