@@ -39,8 +39,6 @@ SPREAD_SECONDS = 5.0
 
 RE_COUNTS = re.compile(r"^(counts|summary): (.*)$")
 RE_SENT_RESPONSE = re.compile(r"^sent response, \d+ bytes, to \S+ for (\S+)$")
-RE_GETURL_DONE = re.compile(r"^GetUrl\((.*)\)=(-?\d+)$")
-RE_GETURL = re.compile(r"^GetUrl\((.*)\)$")
 
 
 def in_ns(ns, argv):
@@ -102,6 +100,28 @@ def child_pid(pid, limit=5.0):
     return None
 
 
+def batched_lines(stream):
+    """(arrival time, line) of a pipe. Read in batches after a short pause, so that the reader
+    does not wake for every line and take the CPU from what it measures; the pipe is made
+    large enough to hold what arrives meanwhile."""
+    fd = stream.fileno()
+    try:
+        fcntl.fcntl(fd, F_SETPIPE_SZ, 1 << 20)
+    except OSError:
+        pass
+    pending = b""
+    while True:
+        data = os.read(fd, 1 << 20)
+        now = time.monotonic()
+        if not data:
+            return
+        lines = (pending + data).split(b"\n")
+        pending = lines.pop()
+        for raw in lines:
+            yield now, raw.decode("utf-8", "replace")
+        time.sleep(READ_PAUSE)
+
+
 class Simulator:
     def __init__(self, build, devices, spread):
         # Verbose: a line per datagram, so that the time of each device's first answer is known.
@@ -110,9 +130,11 @@ class Simulator:
         if spread:
             argv.append("--mx-delay")
         self.proc = subprocess.Popen(in_ns(NS_DEVICES, argv), stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, text=True)
+                                     stderr=subprocess.STDOUT)
         self.counts = []
-        self.first_answer = {}  # USN: when its first response of the current window left
+        # (when, line) of every response sent since reset_answers(); taken apart only when
+        # asked, so that the reader costs little while a front end is measured.
+        self.answer_lines = []
         self.ready = threading.Event()
         self.lock = threading.Lock()
         threading.Thread(target=self._read, daemon=True).start()
@@ -121,32 +143,34 @@ class Simulator:
             raise RuntimeError("simulator did not become ready")
 
     def _read(self):
-        for line in self.proc.stdout:
-            line = line.rstrip("\n")
-            if line.startswith("ready:"):
-                self.ready.set()
-            m = RE_SENT_RESPONSE.match(line)
-            if m:
-                now = time.monotonic()
+        for now, line in batched_lines(self.proc.stdout):
+            if line.startswith("sent response"):
                 with self.lock:
-                    self.first_answer.setdefault(m.group(1), now)
-                continue
-            m = RE_COUNTS.match(line)
-            if m:
+                    self.answer_lines.append((now, line))
+            elif line.startswith("ready:"):
+                self.ready.set()
+            elif line.startswith(("counts:", "summary:")):
+                m = RE_COUNTS.match(line)
                 fields = dict(kv.split("=", 1) for kv in m.group(2).split())
                 with self.lock:
                     self.counts.append({k: int(v) for k, v in fields.items()})
 
     def reset_answers(self):
         with self.lock:
-            self.first_answer.clear()
+            self.answer_lines = []
 
     def last_first_answer(self, devices):
         """When the last of `devices` devices sent its first answer since reset_answers()."""
         with self.lock:
-            if len(self.first_answer) < devices:
-                return None
-            return max(self.first_answer.values())
+            lines = list(self.answer_lines)
+        first_answer = {}  # USN: when its first response left
+        for now, line in lines:
+            m = RE_SENT_RESPONSE.match(line)
+            if m:
+                first_answer.setdefault(m.group(1), now)
+        if len(first_answer) < devices:
+            return None
+        return max(first_answer.values())
 
     def query_counts(self, timeout=2.0):
         """The simulator's counters now (SIGUSR1 makes it print them)."""
@@ -201,29 +225,10 @@ class FrontEndRun:
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
-    def _lines(self):
-        """(arrival time, line) of the trace. Read in batches after a short pause, so that the
-        reader does not wake for every line and take the CPU from what it measures; the pipe
-        is made large enough to hold what arrives meanwhile."""
-        fd = self.proc.stderr.fileno()
-        try:
-            fcntl.fcntl(fd, F_SETPIPE_SZ, 1 << 20)
-        except OSError:
-            pass
-        pending = b""
-        while True:
-            data = os.read(fd, 1 << 20)
-            now = time.monotonic()
-            if not data:
-                return
-            lines = (pending + data).split(b"\n")
-            pending = lines.pop()
-            for raw in lines:
-                yield now, raw.decode("utf-8", "replace")
-            time.sleep(READ_PAUSE)
-
     def _read(self):
-        for now, line in self._lines():
+        # Plain string tests rather than patterns: the reader shares the CPUs with what it
+        # measures.
+        for now, line in batched_lines(self.proc.stderr):
             with self.lock:
                 self.tail = self.tail[-19:] + [line]
                 if line.startswith("OnReceive("):
@@ -233,21 +238,21 @@ class FrontEndRun:
                     if self.first_search is None:
                         self.first_search = now
                         self.cpu_at_first_search = proc_cpu_seconds(self.pid)
-                else:
-                    m = RE_GETURL_DONE.match(line)
-                    if m:
-                        if int(m.group(2)) > 0:
-                            self.completed_locations.add(m.group(1))
-                            if (self.complete_at is None
-                                    and len(self.completed_locations) >= self.devices):
-                                self.complete_at = now
-                                self.fetches_at_complete = len(self.fetches)
-                        else:
-                            self.failed_fetches += 1
+                elif line.startswith("GetUrl("):
+                    if line.endswith(")"):
+                        self.fetches.append((now, line[len("GetUrl("):-1]))
                         continue
-                    m = RE_GETURL.match(line)
-                    if m:
-                        self.fetches.append((now, m.group(1)))
+                    location, _, count = line[len("GetUrl("):].rpartition(")=")
+                    if not location or not count.lstrip("-").isdigit():
+                        continue  # cut at the trace's 255 characters
+                    if int(count) > 0:
+                        self.completed_locations.add(location)
+                        if (self.complete_at is None
+                                and len(self.completed_locations) >= self.devices):
+                            self.complete_at = now
+                            self.fetches_at_complete = len(self.fetches)
+                    else:
+                        self.failed_fetches += 1
 
     def wait(self, sim, spread):
         """Until complete and every response sent has been received (or all is quiet)."""
