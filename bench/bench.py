@@ -8,6 +8,7 @@ For each N and each answer pattern (spread over MX, all at once) it starts the s
 devices namespace, runs the scanner and then the dialog (offscreen) in the client namespace,
 timestamps their trace lines as they arrive, and measures the floor against the same
 simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP exchanges."""
+import collections
 import fcntl
 import os
 import re
@@ -213,7 +214,7 @@ class FrontEndRun:
         self.completed_locations = set()
         self.fetches_at_complete = 0
         self.failed_fetches = 0
-        self.tail = []  # the last lines, shown when a run fails
+        self.tail = collections.deque(maxlen=20)  # the last lines, shown when a run fails
         # BENCH_WRAP (e.g. "perf record -g -o FILE --") runs the front end under a profiler;
         # CPU and memory are then the profiler's.
         wrap = os.environ.get("BENCH_WRAP", "").split()
@@ -230,7 +231,7 @@ class FrontEndRun:
         # measures.
         for now, line in batched_lines(self.proc.stderr):
             with self.lock:
-                self.tail = self.tail[-19:] + [line]
+                self.tail.append(line)
                 if line.startswith("OnReceive("):
                     self.received += 1
                     self.last_receive = now

@@ -79,15 +79,12 @@ int SendSearch() {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   // As large as the front ends ask for: the answers are queued, not dropped.
-  const int buffer_size = 8 << 20;
+  const int buffer_size = kSocketReceiveBufferBytes;
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer_size, sizeof buffer_size) != 0) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
   }
-  char request[512];
-  const int length = std::snprintf(request, sizeof request,
-                                   "M-SEARCH * HTTP/1.1\r\nMX: %d\r\nST: %s\r\nHOST: %s:%d\r\n"
-                                   "MAN: \"ssdp:discover\"\r\n\r\n",
-                                   kSearchMx, SEARCH_TARGET, kSsdpGroup, kSsdpPort);
+  char request[kSearchRequestArea];
+  const int length = FormatSearchRequest(request, sizeof request, SEARCH_TARGET);
   sockaddr_in group{};
   group.sin_family = AF_INET;
   group.sin_port = htons(kSsdpPort);

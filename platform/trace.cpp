@@ -12,8 +12,8 @@ Q_LOGGING_CATEGORY(lcTrace, "tarovue.trace", QtWarningMsg)
 
 bool g_raw_output = false;
 
+// Trace has already checked that the category is on.
 void QtLoggingSink(const char* line) {
-  if (!lcTrace().isDebugEnabled()) return;
   if (g_raw_output) {
     // Straight to stderr: the same bytes the raw handler would write, without the round trip
     // through QString that costs a busy discovery several microseconds a line.

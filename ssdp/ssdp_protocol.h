@@ -7,6 +7,7 @@
 inline constexpr char SEARCH_TARGET[] = "urn:schemas-velmorant-com:device:indicator:1";
 
 #include <cstdint>
+#include <cstdio>
 
 // The SSDP multicast group and port.
 inline constexpr char kSsdpGroup[] = "239.255.255.250";
@@ -33,3 +34,17 @@ inline constexpr int kDiscoverPeriodMs = 50;
 inline constexpr int kExpiryPeriodMs = 60000;
 // Passes of one burst, counted down to below zero.
 inline constexpr int32_t kSearchPasses = 3;
+
+// Formats the search request for `search_target` into `out` (room for `size` bytes,
+// terminated). Returns its length on the wire, or 0 when it does not fit.
+inline int FormatSearchRequest(char* out, int size, const char* search_target) {
+  int n = std::snprintf(out, static_cast<std::size_t>(size),
+                        "M-SEARCH * HTTP/1.1\r\n"
+                        "MX: %d\r\n"
+                        "ST: %s\r\n"
+                        "HOST: %s:%d\r\n"
+                        "MAN: \"ssdp:discover\"\r\n"
+                        "\r\n",
+                        kSearchMx, search_target, kSsdpGroup, kSsdpPort);
+  return n < 0 || n >= size ? 0 : n;
+}

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <cerrno>
-#include <cstdio>
 
 #include "net/socket_error.h"
 #include "platform/dotted_address.h"
@@ -43,18 +42,6 @@ void EnlargeReceiveBuffer(CAsyncSocket& socket) {
 }
 
 }  // namespace
-
-int FormatSearchRequest(char* out, int size, const char* search_target) {
-  int n = std::snprintf(out, static_cast<std::size_t>(size),
-                        "M-SEARCH * HTTP/1.1\r\n"
-                        "MX: %d\r\n"
-                        "ST: %s\r\n"
-                        "HOST: %s:%d\r\n"
-                        "MAN: \"ssdp:discover\"\r\n"
-                        "\r\n",
-                        kSearchMx, search_target, kSsdpGroup, kSsdpPort);
-  return n < 0 || n >= size ? 0 : n;
-}
 
 bool CSsdpSocket::Create(const uint32_t* interfaces, uint32_t count) {
   Trace("CSsdpSocket::Create()");

@@ -60,7 +60,3 @@ class CSsdpSocket final : public CSocket, public DiscoverSender {
   uint32_t m_interfaces[kMaxInterfaces] = {};
   uint32_t m_interface_count = 0;
 };
-
-// Formats the search request for `search_target` into `out` (room for `size` bytes,
-// terminated). Returns its length on the wire, or 0 when it does not fit.
-int FormatSearchRequest(char* out, int size, const char* search_target);

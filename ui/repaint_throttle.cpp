@@ -12,9 +12,7 @@ RepaintThrottle::RepaintThrottle(QWidget* window, int interval_ms)
   // A blocking call paints by processing events without timers; the dispatcher's wake-up
   // is what still comes then.
   if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
-    connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] {
-      if (m_held) ReleaseWhenDue();
-    });
+    connect(dispatcher, &QAbstractEventDispatcher::awake, this, &RepaintThrottle::ReleaseWhenDue);
   }
   window->installEventFilter(this);
 }
