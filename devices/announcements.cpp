@@ -2,15 +2,18 @@
 
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <utility>
 
 #include "devices/announcement_protocol.h"
+#include "devices/blocking_descriptions.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
-#include "platform/dotted_address.h"
 #include "http/extract_between.h"
+#include "http/get_request.h"
 #include "parse/header_block.h"
 #include "parse/text.h"
+#include "platform/dotted_address.h"
 #include "platform/tones.h"
 #include "platform/trace.h"
 
@@ -20,6 +23,17 @@ static_assert(sizeof DeviceRecord::description == kDescriptionFetchSize + 1);
 
 bool IsConversionSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Fields of the UPnP 1.1 announcement that say when a description may have changed.
+constexpr char kFieldBootId[] = "BOOTID.UPNP.ORG";
+constexpr char kFieldConfigId[] = "CONFIGID.UPNP.ORG";
+
+// Whether GetUrl would even try `location`: refused ones fail before any connect.
+bool IsFetchable(const char* location) {
+  char scratch[kDescriptionFetchSize];
+  GetRequest request;
+  return PrepareGetRequest(scratch, sizeof scratch, location, &request);
 }
 
 // Replaces the fetched response in `record.description` by its body and takes the texts
@@ -69,14 +83,29 @@ bool ParseMaxAgeSeconds(const char* text, uint32_t& seconds) {
   return true;
 }
 
+Announcements::Announcements(DeviceRegistry& registry, ToneGenerator& tones,
+                             DescriptionSource& descriptions, std::function<bool()> beep_ticked,
+                             DiscoveryCounters* counters, const DeviceEvents* events)
+    : m_registry(registry),
+      m_tones(tones),
+      m_descriptions(descriptions),
+      m_beep_ticked(std::move(beep_ticked)),
+      m_counters(counters),
+      m_events(events) {}
+
 Announcements::Announcements(DeviceRegistry& registry, ToneGenerator& tones, UrlFetcher fetch_url,
                              std::function<bool()> beep_ticked)
     : m_registry(registry),
       m_tones(tones),
-      m_fetch_url(std::move(fetch_url)),
-      m_beep_ticked(std::move(beep_ticked)) {}
+      m_own_descriptions(std::make_unique<BlockingDescriptions>(std::move(fetch_url))),
+      m_descriptions(*m_own_descriptions),
+      m_beep_ticked(std::move(beep_ticked)),
+      m_counters(nullptr),
+      m_events(nullptr) {}
 
-void Announcements::OnReceive(char* text, uint32_t address) {
+Announcements::~Announcements() = default;
+
+DatagramOutcome Announcements::OnReceive(char* text, uint32_t address) {
   if (m_beep_ticked()) m_tones.Beep(kClickTone.frequency_hz, kClickTone.duration_ms);
   char dotted[kDottedAddressSize];
   FormatDottedAddress(address, dotted);
@@ -85,91 +114,224 @@ void Announcements::OnReceive(char* text, uint32_t address) {
   HeaderBlock block;
   block.Parse(text);
   const char* start_line = block.StartLine();
-  if (start_line == nullptr) return;
-
-  if (TextEquals(start_line, kNotifyStartLine)) {
+  DatagramOutcome outcome = DatagramOutcome::kOtherMethod;
+  if (start_line == nullptr || start_line[0] == '\0') {
+    outcome = DatagramOutcome::kNoStartLine;
+  } else if (TextEquals(start_line, kNotifyStartLine)) {
     const char* nts = block.Get(kFieldNts);
-    if (nts == nullptr) return;
-    if (TextEquals(nts, kNtsByebye)) {
-      HandleByebye(block.Get(kFieldUsn));
+    if (nts == nullptr) {
+      outcome = DatagramOutcome::kNoNts;
+    } else if (TextEquals(nts, kNtsByebye)) {
+      outcome = HandleByebye(block.Get(kFieldUsn));
     } else if (TextEquals(nts, kNtsAlive)) {
-      HandleAnnouncement(block, address);
+      outcome = HandleAnnouncement(block, address);
+    } else {
+      outcome = DatagramOutcome::kOtherNts;
     }
   } else if (TextEquals(start_line, kSearchResponseStartLine)) {
-    HandleAnnouncement(block, address);
+    outcome = HandleAnnouncement(block, address);
   }
+  // The one exit of every datagram that got this far: counted, and traced when dropped.
+  if (m_counters != nullptr) m_counters->Count(outcome);
+  if (m_trace_drops && !IsAccepted(outcome) && outcome != DatagramOutcome::kBadLocation) {
+    TraceDrop(outcome, address);
+  }
+  return outcome;
 }
 
-void Announcements::HandleByebye(const char* usn) {
+DatagramOutcome Announcements::HandleByebye(const char* usn) {
+  if (usn != nullptr && !m_pending.empty()) {
+    auto waiting = m_pending.find(std::string(usn, strnlen(usn, sizeof DeviceRecord::usn - 1)));
+    if (waiting != m_pending.end()) {
+      // The device's last announcement is still being described: the byebye follows it.
+      Announcement byebye;
+      byebye.usn = waiting->first;
+      byebye.byebye = true;
+      byebye.beep = m_beep_ticked();
+      waiting->second.push_back(std::move(byebye));
+      ++m_pending_count;
+      return DatagramOutcome::kByebye;
+    }
+  }
   DeviceRecord* record = m_registry.FindByUsn(usn);
-  if (record == nullptr) return;
-  if (record->valid_until != 0 && m_beep_ticked()) Play(kFallingTune, std::size(kFallingTune));
+  if (record == nullptr) return DatagramOutcome::kByebyeUnknown;
+  SayByebye(*record, m_beep_ticked());
+  return DatagramOutcome::kByebye;
+}
+
+void Announcements::SayByebye(DeviceRecord& record_ref, bool beep) {
+  DeviceRecord* record = &record_ref;
+  if (record->valid_until != 0 && beep) Play(kFallingTune, std::size(kFallingTune));
   CopyText(record->status, kStatusByebye);
   record->valid_until = 0;
   m_registry.UpdateStatusCells(*record);
+  Publish(DeviceEventKind::kByebye, *record);
 }
 
-void Announcements::HandleAnnouncement(const HeaderBlock& block, uint32_t address) {
+DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint32_t address) {
   const bool beep = m_beep_ticked();
 
   const char* target = block.Get(kFieldNt);
   if (target == nullptr) target = block.Get(kFieldSt);
-  if (target == nullptr || !TextEquals(target, SEARCH_TARGET)) return;
+  if (target == nullptr || !TextEquals(target, SEARCH_TARGET)) return DatagramOutcome::kOtherType;
   const char* location = block.Get(kFieldLocation);
-  if (location == nullptr) return;
+  if (location == nullptr) return DatagramOutcome::kNoLocation;
   const char* usn = block.Get(kFieldUsn);
-  if (usn == nullptr) return;
+  if (usn == nullptr) return DatagramOutcome::kNoUsn;
   const char* cache = block.Get(kFieldCacheControl);
-  if (cache == nullptr || std::strncmp(cache, kMaxAgePrefix, kMaxAgePrefixLength) != 0) return;
+  if (cache == nullptr || std::strncmp(cache, kMaxAgePrefix, kMaxAgePrefixLength) != 0) {
+    return DatagramOutcome::kBadMaxAge;
+  }
   uint32_t max_age = 0;
-  if (!ParseMaxAgeSeconds(cache + kMaxAgePrefixLength, max_age) || max_age == 0) return;
+  if (!ParseMaxAgeSeconds(cache + kMaxAgePrefixLength, max_age) || max_age == 0) {
+    return DatagramOutcome::kBadMaxAge;
+  }
+
+  // Records keep the first 255 characters of a USN, and so does everything keyed by it.
+  std::string key(usn, strnlen(usn, sizeof DeviceRecord::usn - 1));
+  auto waiting = m_pending.find(key);
+  if (waiting == m_pending.end() && m_registry.FindByUsn(usn) == nullptr &&
+      static_cast<std::size_t>(m_registry.RecordCount()) + m_pending.size() >= m_max_devices) {
+    // Forged USNs must not grow the store without end; known devices still get through.
+    const int32_t now = m_registry.Now();
+    if (now != m_last_full_trace) {
+      m_last_full_trace = now;
+      Trace("HandleAnnouncement: device table full (%zu devices)", m_max_devices);
+    }
+    return DatagramOutcome::kTableFull;
+  }
+
+  Announcement announcement;
+  announcement.usn = key;
+  announcement.address = address;
+  announcement.max_age = max_age;
+  announcement.beep = beep;
+  announcement.bad_location = !IsFetchable(location);
+  announcement.request.location = location;
+  if (const char* boot_id = block.Get(kFieldBootId)) announcement.request.boot_id = boot_id;
+  if (const char* config_id = block.Get(kFieldConfigId)) announcement.request.config_id = config_id;
+  const DatagramOutcome outcome = announcement.bad_location ? DatagramOutcome::kBadLocation
+                                  : TextEquals(block.StartLine(), kNotifyStartLine)
+                                      ? DatagramOutcome::kAlive
+                                      : DatagramOutcome::kResponse;
+
+  ++m_pending_count;
+  if (waiting != m_pending.end()) {
+    // An earlier announcement of this device waits for its description: this one follows it.
+    waiting->second.push_back(std::move(announcement));
+    return outcome;
+  }
+  m_pending[key].push_back(std::move(announcement));
+  Describe(key);
+  return outcome;
+}
+
+void Announcements::Describe(const std::string& usn) {
+  const Announcement& next = m_pending.at(usn).front();
+  if (next.bad_location) {
+    // Refused before any connect, as the fetch itself would refuse it.
+    Trace("GetUrl(%s)", next.request.location.c_str());
+    Trace("GetUrl(%s)=0", next.request.location.c_str());
+    if (m_trace_drops) TraceDrop(DatagramOutcome::kBadLocation, next.address);
+    Settle(usn, DescriptionResult{.source = DescriptionResult::Source::kSkipped});
+    return;
+  }
+  m_descriptions.Describe(next.request,
+                          [this, usn](const DescriptionResult& result) { Settle(usn, result); });
+}
+
+void Announcements::Settle(const std::string& usn, const DescriptionResult& result) {
+  auto it = m_pending.find(usn);
+  if (it == m_pending.end() || it->second.empty()) return;
+  std::deque<Announcement>& queue = it->second;
+  Complete(queue.front(), result);
+  --m_pending_count;
+  queue.pop_front();
+  // Byebyes that came meanwhile apply in their turn; the next announcement is described.
+  while (!queue.empty() && queue.front().byebye) {
+    if (DeviceRecord* record = m_registry.FindByUsn(usn.c_str()))
+      SayByebye(*record, queue.front().beep);
+    --m_pending_count;
+    queue.pop_front();
+  }
+  if (queue.empty()) {
+    m_pending.erase(it);
+  } else {
+    Describe(usn);
+  }
+}
+
+void Announcements::Complete(const Announcement& announcement, const DescriptionResult& result) {
+  if (m_counters != nullptr) {
+    switch (result.source) {
+      case DescriptionResult::Source::kFetched:
+        m_counters->CountFetch(result.outcome, result.seconds);
+        break;
+      case DescriptionResult::Source::kCached:
+        ++m_counters->fetches_cached;
+        break;
+      case DescriptionResult::Source::kSkipped:
+        if (!announcement.bad_location) ++m_counters->fetches_skipped_backoff;
+        break;
+    }
+  }
 
   bool signalling = false;
   bool created = false;
-  DeviceRecord* record = m_registry.FindByUsn(usn);
+  DeviceRecord* record = m_registry.FindByUsn(announcement.usn.c_str());
   if (record == nullptr) {
     record = new DeviceRecord{};
-    CopyText(record->usn, usn);
+    CopyText(record->usn, announcement.usn.c_str());
     record->address = 0;
     record->row_index = -1;
     created = true;
     signalling = true;
   }
 
+  const uint32_t address = announcement.address;
   const uint32_t previous_address = record->address;
   record->address = address;
   char dotted[kDottedAddressSize];
   FormatDottedAddress(address, dotted);
   CopyText(record->address_text, dotted);
 
-  Trace("GetUrl(%s)", location);
-  const uint32_t count = m_fetch_url(record->description, kDescriptionFetchSize, location);
-  Trace("GetUrl(%s)=%d", location, static_cast<int>(count));
-  // A fetcher must terminate within its size; this keeps a careless one from making the
-  // parser read past the field.
-  record->description[kDescriptionFetchSize] = '\0';
-  if (count != 0) TakeDescription(*record);
+  // A failed fetch leaves the description empty and keeps the texts taken before.
+  CopyText(record->description, result.count != 0 ? result.response : "");
+  if (result.count != 0) TakeDescription(*record);
 
+  DeviceEventKind kind = DeviceEventKind::kOnline;
   if (previous_address == address) {
     CopyText(record->status, kStatusOnline);
   } else if (record->row_index == -1) {
     CopyText(record->status, kStatusNew);
+    kind = DeviceEventKind::kNew;
     signalling = true;
   } else {
     CopyText(record->status, kStatusChanged);
+    kind = DeviceEventKind::kChanged;
   }
 
   const uint32_t now = static_cast<uint32_t>(m_registry.Now());
-  const uint32_t new_expiry = now + max_age;
+  const uint32_t new_expiry = now + announcement.max_age;
   const uint32_t previous_expiry = static_cast<uint32_t>(record->valid_until);
   if (new_expiry > previous_expiry + kSignalSlackSeconds) signalling = true;
   record->valid_until = static_cast<int32_t>(new_expiry);
 
-  if (signalling && beep) Play(kRisingTune, std::size(kRisingTune));
+  if (signalling && announcement.beep) Play(kRisingTune, std::size(kRisingTune));
 
-  if (!m_registry.UpdateRow(*record) && created) delete record;
+  if (!m_registry.UpdateRow(*record)) {
+    if (created) delete record;
+    return;
+  }
+  Publish(kind, *record, previous_address);
 }
 
 void Announcements::Play(const Tone* tones, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) m_tones.Beep(tones[i].frequency_hz, tones[i].duration_ms);
+}
+
+void Announcements::Publish(DeviceEventKind kind, const DeviceRecord& record,
+                            uint32_t previous_address) {
+  if (m_events == nullptr) return;
+  m_events->Publish(DeviceEvent{kind, m_registry.Now(), DeviceView(record), previous_address});
 }

@@ -1,49 +1,102 @@
 // Turns accepted SSDP datagrams into device records and rows: alive notifications and
-// search responses create or refresh a record and fetch its description; byebyes mark it
-// gone. Borrows the registry and the tone generator, which must outlive it. Pointers into
-// the datagram are used only during the call. Runs on the one event thread; a description
-// fetch blocks inside OnReceive.
+// search responses create or refresh a record with its description; byebyes mark it gone.
+// Every datagram ends in one counted outcome, and every change of a device is published as
+// a typed event. Borrows the registry, the tone generator, the description source, the
+// counters and the events, which must outlive it. Pointers into the datagram are used only
+// during the call. Runs on the one event thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "devices/description_source.h"
+#include "devices/device_events.h"
+#include "devices/discovery_counters.h"
 
 class DeviceRegistry;
+struct DeviceRecord;
 class HeaderBlock;
 class ToneGenerator;
 struct Tone;
 
-// Fetches `url` into `buffer` (room for `size` + 1 bytes) and returns the bytes stored, 0 on
-// failure with `buffer` empty; GetUrl in the program, fakes in tests.
-using UrlFetcher = std::function<uint32_t(char* buffer, uint32_t size, const char* url)>;
-
 class Announcements {
  public:
-  // `beep_ticked` tells whether the user wants acoustic signals right now.
+  // `beep_ticked` tells whether the user wants acoustic signals right now. Without counters
+  // or events (nullptr) nothing is counted or published.
+  Announcements(DeviceRegistry& registry, ToneGenerator& tones, DescriptionSource& descriptions,
+                std::function<bool()> beep_ticked, DiscoveryCounters* counters = nullptr,
+                const DeviceEvents* events = nullptr);
+  // The same over a blocking fetcher of its own (tests and fuzzers).
   Announcements(DeviceRegistry& registry, ToneGenerator& tones, UrlFetcher fetch_url,
                 std::function<bool()> beep_ticked);
+  ~Announcements();
   Announcements(const Announcements&) = delete;
   Announcements& operator=(const Announcements&) = delete;
 
   // Handles one datagram `text` (writable, NUL-terminated; it is split in place) from
-  // `address` (network byte order). Anything that is not an alive notification, a search
-  // response or a byebye of a known device is dropped after the click and the trace line.
-  void OnReceive(char* text, uint32_t address);
+  // `address` (network byte order) and returns its outcome. Anything that is not an alive
+  // notification, a search response or a byebye of a known device is dropped after the
+  // click and the trace line.
+  DatagramOutcome OnReceive(char* text, uint32_t address);
 
   // Takes an alive notification or search response for the search target: creates or
-  // refreshes the record, fetches its description and writes its row. An announcement that
-  // lacks a field or has an unusable max-age leaves all records and rows untouched.
-  void HandleAnnouncement(const HeaderBlock& block, uint32_t address);
+  // refreshes the record once its description is settled and writes its row. An
+  // announcement that lacks a field or has an unusable max-age leaves all records and rows
+  // untouched; its outcome says why.
+  DatagramOutcome HandleAnnouncement(const HeaderBlock& block, uint32_t address);
+
+  // Announcements whose description is not settled yet.
+  [[nodiscard]] std::size_t Pending() const { return m_pending_count; }
+
+  // Largest number of records; an announcement of a new USN beyond it is dropped with
+  // kTableFull. Records are never deleted, so the store stays bounded.
+  void SetMaxDevices(std::size_t max_devices) { m_max_devices = max_devices; }
+
+  // Traces a line naming the reason of every drop. Off by default: the dialog's trace shows
+  // only "OnReceive(ADDRESS)" for what it ignores.
+  void SetTraceDrops(bool on) { m_trace_drops = on; }
 
  private:
-  void HandleByebye(const char* usn);
+  // What one announcement asks for, kept until its description is settled.
+  struct Announcement {
+    std::string usn;
+    uint32_t address = 0;
+    uint32_t max_age = 0;
+    bool beep = false;
+    bool bad_location = false;
+    bool byebye = false;  // a byebye that came while an announcement was being described
+    DescriptionRequest request;
+  };
+
+  DatagramOutcome HandleByebye(const char* usn);
+  void SayByebye(DeviceRecord& record, bool beep);
+  void Describe(const std::string& usn);
+  void Settle(const std::string& usn, const DescriptionResult& result);
+  void Complete(const Announcement& announcement, const DescriptionResult& result);
   void Play(const Tone* tones, std::size_t count);
+  void Publish(DeviceEventKind kind, const DeviceRecord& record, uint32_t previous_address = 0);
 
   DeviceRegistry& m_registry;
   ToneGenerator& m_tones;
-  UrlFetcher m_fetch_url;
+  std::unique_ptr<DescriptionSource> m_own_descriptions;
+  DescriptionSource& m_descriptions;
   std::function<bool()> m_beep_ticked;
+  DiscoveryCounters* m_counters;
+  const DeviceEvents* m_events;
+  // Announcements by USN in arrival order; the first one's description is being settled.
+  // A device's announcements are completed in order, so results match handling them one
+  // after another, whenever their descriptions arrive.
+  std::unordered_map<std::string, std::deque<Announcement>> m_pending;
+  std::size_t m_pending_count = 0;
+  std::size_t m_max_devices = SIZE_MAX;
+  std::size_t m_devices = 0;
+  int32_t m_last_full_trace = 0;
+  bool m_trace_drops = false;
 };
 
 // Reads a max-age value the way the unsigned long conversion of a 32-bit system does:

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "devices/announcement_protocol.h"
+#include "devices/device_events.h"
 #include "devices/device_record.h"
 #include "devices/device_rows.h"
 #include "parse/text.h"
@@ -75,6 +76,7 @@ void DeviceRegistry::ResetForSearch() {
     record->valid_until = 0;
     m_rows.SetCellText(row, kColumnStatus, kCellSearching);
     m_rows.SetCellText(row, kColumnValidUntil, kCellNoTime);
+    if (m_events) m_events->Publish({DeviceEventKind::kSearching, Now(), DeviceView(*record)});
   }
 }
 
@@ -87,6 +89,7 @@ void DeviceRegistry::ExpirySweep() {
     m_rows.SetCellText(row, kColumnStatus, kCellLost);
     m_rows.SetCellText(row, kColumnValidUntil, kCellNoTime);
     record->valid_until = 0;
+    if (m_events) m_events->Publish({DeviceEventKind::kLost, now, DeviceView(*record)});
   }
 }
 

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 class Clock;
+class DeviceEvents;
 class DeviceRows;
 struct DeviceRecord;
 
@@ -18,7 +19,9 @@ inline constexpr std::size_t kValidityTextSize = 16;
 
 class DeviceRegistry {
  public:
-  DeviceRegistry(DeviceRows& rows, const Clock& clock) : m_rows(rows), m_clock(clock) {}
+  // `events`, when given, hears of every device a search resets or the sweep finds lost.
+  DeviceRegistry(DeviceRows& rows, const Clock& clock, const DeviceEvents* events = nullptr)
+      : m_rows(rows), m_clock(clock), m_events(events) {}
   DeviceRegistry(const DeviceRegistry&) = delete;
   DeviceRegistry& operator=(const DeviceRegistry&) = delete;
 
@@ -47,6 +50,8 @@ class DeviceRegistry {
   void FreeAll();
 
   [[nodiscard]] int32_t Now() const;
+  // Rows that carry a record.
+  [[nodiscard]] int RecordCount() const { return m_indexed_rows; }
 
   // The validity cell text: the local time of day of `valid_until` as "%02d:%02d:%02d", or
   // "????" for 0 (not valid) and for a value below 0, which has no time of day.
@@ -57,6 +62,7 @@ class DeviceRegistry {
 
   DeviceRows& m_rows;
   const Clock& m_clock;
+  const DeviceEvents* m_events;
   // Records by their (possibly cut) USN, for the rows UpdateRow made. FindByUsn falls back
   // to walking the rows whenever rows exist that did not come through it.
   std::unordered_map<std::string_view, DeviceRecord*> m_by_usn;

@@ -5,6 +5,8 @@
 
 DiscoverySession::DiscoverySession(DeviceRows& rows, SessionServices services)
     : m_services(std::move(services)),
+      m_fetch_url(m_services.fetch_url ? m_services.fetch_url : UrlFetcher(GetUrl)),
+      m_blocking(m_fetch_url),
       m_timers([this](int id) {
         if (m_services.on_timer) {
           m_services.on_timer(id);
@@ -13,14 +15,35 @@ DiscoverySession::DiscoverySession(DeviceRows& rows, SessionServices services)
         }
       }),
       m_control(m_timers, m_services.interfaces),
-      m_registry(rows, m_services.clock ? *m_services.clock : m_system_clock),
+      m_registry(rows, m_services.clock ? *m_services.clock : m_system_clock, &m_events),
       m_announcements(m_registry, m_services.tones ? *m_services.tones : m_silence,
-                      m_services.fetch_url ? m_services.fetch_url : UrlFetcher(GetUrl),
+                      m_services.descriptions ? *m_services.descriptions : m_blocking,
                       m_services.beep_ticked ? m_services.beep_ticked
-                                             : std::function<bool()>([] { return false; })) {}
+                                             : std::function<bool()>([] { return false; }),
+                      &m_counters, &m_events) {}
 
 const char* DiscoverySession::Open(SsdpListener* listener) {
-  return m_control.Open(listener, m_services.report_error);
+  m_listener = listener;
+  return m_control.Open(&m_socket_listener, m_services.report_error);
+}
+
+DiscoveryCounters DiscoverySession::Counters() const {
+  DiscoveryCounters counters = m_counters;
+  const auto at = [](SsdpSocketId id) { return static_cast<std::size_t>(id); };
+  counters.received[at(SsdpSocketId::kPort1900)] = m_control.m_ssdp_socket.Received();
+  counters.received[at(SsdpSocketId::kSearchSocket)] = m_control.m_port_socket.Received();
+  counters.searches[at(SsdpSocketId::kPort1900)] = m_control.m_ssdp_socket.SearchesSent();
+  counters.searches[at(SsdpSocketId::kSearchSocket)] = m_control.m_port_socket.SearchesSent();
+  return counters;
+}
+
+void DiscoverySession::SocketListener::OnReceive(char* text, uint32_t address) {
+  if (m_session.m_listener != nullptr) m_session.m_listener->OnReceive(text, address);
+}
+
+void DiscoverySession::SocketListener::OnDropped(DatagramOutcome reason, uint32_t address) {
+  m_session.m_counters.Count(reason);
+  if (m_session.m_listener != nullptr) m_session.m_listener->OnDropped(reason, address);
 }
 
 void DiscoverySession::Search() {

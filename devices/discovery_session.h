@@ -1,13 +1,17 @@
 // Discovery as every front end runs it: the SSDP control point (interfaces, both sockets,
-// search bursts), the device registry over the front end's rows, announcement handling and
-// the two timers. The dialog and the scanner each own one and differ only in their rows,
-// tones and how they show a receive error. Everything runs on the event loop's thread.
+// search bursts), the device registry over the front end's rows, announcement handling, the
+// two timers, the counters and the device events. The dialog and the scanner each own one
+// and differ in their rows, tones, description source and how they show a receive error.
+// Everything runs on the event loop's thread.
 #pragma once
 
 #include <functional>
 
 #include "devices/announcements.h"
+#include "devices/blocking_descriptions.h"
+#include "devices/device_events.h"
 #include "devices/device_registry.h"
+#include "devices/discovery_counters.h"
 #include "platform/clock.h"
 #include "platform/timer_table.h"
 #include "platform/tones.h"
@@ -15,7 +19,10 @@
 
 struct SessionServices {
   InterfaceSource interfaces;
-  UrlFetcher fetch_url;               // GetUrl when empty
+  UrlFetcher fetch_url;  // GetUrl when empty
+  // Where descriptions come from; blocking fetches with fetch_url when null. Must outlive
+  // the session.
+  DescriptionSource* descriptions = nullptr;
   const Clock* clock = nullptr;       // the system clock when null
   ToneGenerator* tones = nullptr;     // silence when null
   std::function<bool()> beep_ticked;  // never when empty
@@ -24,7 +31,7 @@ struct SessionServices {
   std::function<void(int id)> on_timer;
 };
 
-class DiscoverySession {
+class DiscoverySession final {
  public:
   // `rows` must outlive the session.
   DiscoverySession(DeviceRows& rows, SessionServices services = {});
@@ -41,16 +48,43 @@ class DiscoverySession {
   void StartExpiry();
   // Dispatches MY_DISCOVER_ID and MY_EXPIRY_ID; other ids are not ours.
   void OnTimer(int id);
-  // One accepted datagram.
-  void OnReceive(char* text, uint32_t address) { m_announcements.OnReceive(text, address); }
+  // One datagram that the sockets took; its outcome is counted.
+  DatagramOutcome OnReceive(char* text, uint32_t address) {
+    return m_announcements.OnReceive(text, address);
+  }
+
+  // Device events: every change of a device, from the places that write its row.
+  [[nodiscard]] DeviceEvents& Events() { return m_events; }
+  // The counters so far, the sockets' own counts included.
+  [[nodiscard]] DiscoveryCounters Counters() const;
 
   [[nodiscard]] DeviceRegistry& Registry() { return m_registry; }
   [[nodiscard]] ControlPoint& Control() { return m_control; }
+  [[nodiscard]] Announcements& Handling() { return m_announcements; }
+  // The fetcher the session was given (GetUrl when none was), for other requests to devices.
+  [[nodiscard]] const UrlFetcher& Fetcher() const { return m_fetch_url; }
 
  private:
+  // The sockets' listener: datagrams go on to the front end's listener, drops are counted.
+  class SocketListener final : public SsdpListener {
+   public:
+    explicit SocketListener(DiscoverySession& session) : m_session(session) {}
+    void OnReceive(char* text, uint32_t address) override;
+    void OnDropped(DatagramOutcome reason, uint32_t address) override;
+
+   private:
+    DiscoverySession& m_session;
+  };
+
   SystemClock m_system_clock;
   SilentTones m_silence;
   SessionServices m_services;
+  UrlFetcher m_fetch_url;
+  BlockingDescriptions m_blocking;
+  DiscoveryCounters m_counters;
+  DeviceEvents m_events;
+  SsdpListener* m_listener = nullptr;
+  SocketListener m_socket_listener{*this};
   TimerTable m_timers;
   ControlPoint m_control;
   DeviceRegistry m_registry;

@@ -11,10 +11,12 @@ namespace {
 Q_LOGGING_CATEGORY(lcTrace, "tarovue.trace", QtWarningMsg)
 
 bool g_raw_output = false;
+// QT_MESSAGE_PATTERN was set: lines go through Qt's formatting (%{time} and the like).
+bool g_patterned = false;
 
 // Trace has already checked that the category is on.
 void QtLoggingSink(const char* line) {
-  if (g_raw_output) {
+  if (g_raw_output && !g_patterned) {
     // Straight to stderr: the same bytes the raw handler would write, without the round trip
     // through QString that costs a busy discovery several microseconds a line.
     std::fwrite(line, 1, std::strlen(line), stderr);
@@ -31,7 +33,8 @@ QtMessageHandler g_previous_handler = nullptr;
 
 void RawTraceHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (context.category && std::strcmp(context.category, "tarovue.trace") == 0) {
-    QByteArray bytes = message.toLatin1();
+    QByteArray bytes =
+        g_patterned ? qFormatLogMessage(type, context, message).toLatin1() : message.toLatin1();
     bytes.append('\n');
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
     return;
@@ -66,5 +69,6 @@ TraceSink SetTraceSink(TraceSink sink) {
 
 void InstallRawTraceOutput() {
   g_raw_output = true;
+  g_patterned = qEnvironmentVariableIsSet("QT_MESSAGE_PATTERN");
   g_previous_handler = qInstallMessageHandler(RawTraceHandler);
 }

@@ -19,5 +19,6 @@ using TraceSink = void (*)(const char* line);
 TraceSink SetTraceSink(TraceSink sink);
 
 // Writes every "tarovue.trace" message to stderr exactly as formatted (without Qt's
-// category prefix) and hands other messages to the previous handler. Call once from main.
+// category prefix), or through QT_MESSAGE_PATTERN when that is set, and hands other
+// messages to the previous handler. Call once from main.
 void InstallRawTraceOutput();

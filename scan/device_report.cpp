@@ -8,6 +8,7 @@
 
 #include "devices/announcement_protocol.h"
 #include "devices/description_fields.h"
+#include "devices/device_events.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "devices/row_table.h"
@@ -113,26 +114,26 @@ std::string Padded(std::string text, std::size_t width) {
 
 }  // namespace
 
-ScannedDevice DescribeDevice(const DeviceRecord& record, const char* status, const char* validity) {
+ScannedDevice DescribeDevice(const DeviceView& device, const char* status, int32_t valid_until) {
   ScannedDevice d;
-  d.address = record.address;
-  d.address_text = record.address_text;
-  d.host_name = record.host_name;
-  d.device_type = record.device_type;
+  d.address = device.Address();
+  d.address_text = device.AddressText();
+  d.host_name = device.HostName();
+  d.device_type = device.DeviceType();
   d.status = status;
-  d.valid_until = TextEquals(validity, kCellNoTime) ? 0 : record.valid_until;
-  d.usn = record.usn;
-  char text[kDescriptionFieldSize];
-  const auto read = [&](DescriptionField field, std::string& out) {
-    ReadDescriptionField(record, field, text);
-    out = text;
-  };
-  read(DescriptionField::kModelName, d.model_name);
-  read(DescriptionField::kModelNumber, d.model_number);
-  read(DescriptionField::kSerialNumber, d.serial_number);
-  read(DescriptionField::kGuid, d.guid);
-  read(DescriptionField::kPageUrl, d.page_url);
+  d.valid_until = valid_until;
+  d.usn = device.Usn();
+  d.model_name = device.Field(DescriptionField::kModelName);
+  d.model_number = device.Field(DescriptionField::kModelNumber);
+  d.serial_number = device.Field(DescriptionField::kSerialNumber);
+  d.guid = device.Field(DescriptionField::kGuid);
+  d.page_url = device.Field(DescriptionField::kPageUrl);
   return d;
+}
+
+ScannedDevice DescribeDevice(const DeviceRecord& record, const char* status, const char* validity) {
+  return DescribeDevice(DeviceView(record), status,
+                        TextEquals(validity, kCellNoTime) ? 0 : record.valid_until);
 }
 
 std::vector<ScannedDevice> CollectDevices(const RowTable& rows) {

@@ -9,6 +9,7 @@
 
 #include "scan/scan_options.h"
 
+class DeviceView;
 class RowTable;
 struct DeviceRecord;
 
@@ -31,6 +32,8 @@ struct ScannedDevice {
 // The snapshot of `record` under the row cells `status` and `validity` ("????" when the row
 // shows no time: its valid until then counts as 0, whatever the record still holds).
 ScannedDevice DescribeDevice(const DeviceRecord& record, const char* status, const char* validity);
+// The snapshot of `device` with `status` and `valid_until` (0: no time).
+ScannedDevice DescribeDevice(const DeviceView& device, const char* status, int32_t valid_until);
 
 // Every row of `rows` that carries a record, ordered by address, then USN.
 std::vector<ScannedDevice> CollectDevices(const RowTable& rows);

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdlib>
 
+#include <QCommandLineParser>
+#include <QStringList>
+
 #include "scan/safe_text.h"
 
 namespace {
@@ -43,64 +46,81 @@ std::string Quoted(const std::string& text) {
   return "'" + shown + (text.size() > kShown ? "...'" : "'");
 }
 
+// The parser's complaint as one of our one-line messages, naming the argument as it was typed.
+std::string ParserError(const QCommandLineParser& parser, int argc, const char* const* argv) {
+  if (!parser.unknownOptionNames().isEmpty()) {
+    const QString name = parser.unknownOptionNames().first();
+    for (int i = 1; i < argc; ++i) {
+      const QString arg = QString::fromLocal8Bit(argv[i]);
+      if (arg.startsWith('-') && arg.section('=', 0, 0).endsWith(name)) {
+        return "unknown argument " + Quoted(argv[i]) + " (see --help)";
+      }
+    }
+    return "unknown argument " + Quoted(name.toStdString()) + " (see --help)";
+  }
+  // Qt says "Missing value after '--time'." or "Unexpected value after '--watch'.".
+  const QString text = parser.errorText();
+  const QString option = text.section('\'', 1, 1);
+  if (text.startsWith(QStringLiteral("Missing value")))
+    return option.toStdString() + " needs a value";
+  if (text.startsWith(QStringLiteral("Unexpected value"))) {
+    return option.section('=', 0, 0).toStdString() + " takes no value";
+  }
+  return TerminalText(text.toStdString());
+}
+
 }  // namespace
 
 bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, std::string& error) {
   error.clear();
-  bool timed = false;
-  for (int i = 1; i < argc && error.empty(); ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    bool inline_value = false;
-    if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg.resize(eq);
-      inline_value = true;
-    }
-    const auto flag = [&](const char* name) {
-      if (arg != name) return false;
-      if (inline_value) error = std::string(name) + " takes no value";
-      return true;
-    };
-    const auto with_value = [&](const char* name) {
-      if (arg != name) return false;
-      if (!inline_value) {
-        if (i + 1 >= argc) {
-          error = std::string(name) + " needs a value";
-          return true;
-        }
-        value = argv[++i];
-      }
-      return true;
-    };
+  QCommandLineParser parser;
+  parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version("version");
+  const QCommandLineOption watch("watch");
+  const QCommandLineOption stats("stats");
+  const QCommandLineOption time("time", QString(), "seconds");
+  const QCommandLineOption format("format", QString(), "format");
+  parser.addOptions({help, version, watch, stats, time, format});
 
-    if (flag("--help") || flag("-h")) {
-      options.help = true;
-    } else if (flag("--version")) {
-      options.version = true;
-    } else if (flag("--watch")) {
-      options.watch = true;
-    } else if (with_value("--time")) {
-      timed = true;
-      if (error.empty() && !ParseSeconds(value, options.seconds)) {
-        error = "--time needs a number of seconds from 0.1 to 86400 (got " + Quoted(value) + ")";
-      }
-    } else if (with_value("--format")) {
-      if (error.empty() && !ParseFormat(value, options.format)) {
-        error = "--format needs table, json or csv (got " + Quoted(value) + ")";
-      }
-    } else {
-      error = "unknown argument " + Quoted(argv[i]) + " (see --help)";
+  QStringList arguments = {QStringLiteral("tarovue-scan")};
+  for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  if (!parser.parse(arguments)) {
+    error = ParserError(parser, argc, argv);
+    return false;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    error = "unknown argument " + Quoted(parser.positionalArguments().first().toStdString()) +
+            " (see --help)";
+    return false;
+  }
+  options.help = parser.isSet(help);
+  options.version = parser.isSet(version);
+  options.watch = parser.isSet(watch);
+  options.stats = parser.isSet(stats);
+  if (parser.isSet(time)) {
+    const std::string value = parser.value(time).toStdString();
+    if (!ParseSeconds(value, options.seconds)) {
+      error = "--time needs a number of seconds from 0.1 to 86400 (got " + Quoted(value) + ")";
+      return false;
+    }
+    if (options.watch) {
+      error = "--time and --watch cannot be combined: --watch runs until interrupted";
+      return false;
     }
   }
-  if (error.empty() && timed && options.watch) {
-    error = "--time and --watch cannot be combined: --watch runs until interrupted";
+  if (parser.isSet(format)) {
+    const std::string value = parser.value(format).toStdString();
+    if (!ParseFormat(value, options.format)) {
+      error = "--format needs table, json or csv (got " + Quoted(value) + ")";
+      return false;
+    }
   }
-  return error.empty();
+  return true;
 }
 
 const char* ScanUsageText() {
-  return R"(Usage: tarovue-scan [--time SECONDS] [--format table|json|csv] [--watch]
+  return R"(Usage: tarovue-scan [--time SECONDS] [--format table|json|csv] [--watch] [--stats]
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
 
@@ -111,6 +131,10 @@ one search burst, listens, fetches each device's description and prints what it 
                    status, valid_until (local time with offset, or null), model_name,
                    model_number, serial_number, guid, page_url, usn;
                    csv: the same columns under a header row (RFC 4180)
+  --stats          after the report (or when a watch ends) print the counters to standard
+                   error, one "name value" pair a line: datagrams received per socket,
+                   accepted and dropped by reason, description fetches by outcome and
+                   their durations, searches sent
   --watch          keep listening and print a line per event (new, online, changed,
                    byebye, lost) with its time, until interrupted; each line read on
                    standard input starts a new search. With json, one object per line;

@@ -15,6 +15,7 @@ struct ScanOptions {
   double seconds = kDefaultListenSeconds;
   ScanFormat format = ScanFormat::kTable;
   bool watch = false;
+  bool stats = false;  // the counters on standard error at the end
   bool help = false;
   bool version = false;
 };

@@ -13,6 +13,7 @@
 #include "platform/error_text.h"
 #include "scan/device_report.h"
 #include "scan/signal_pipe.h"
+#include "scan/stats_text.h"
 
 namespace {
 
@@ -34,7 +35,10 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
     : m_options(options),
       m_out(out),
       m_err(err),
-      m_session(m_rows, WithReporter(std::move(services), [this] { OnReceiveError(); })) {}
+      m_session(m_rows, WithReporter(std::move(services), [this] { OnReceiveError(); })) {
+  m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
+  m_session.Handling().SetTraceDrops(true);
+}
 
 int Scanner::Run() {
   SignalPipe signal_pipe([this](int signal_number) { OnSignal(signal_number); });
@@ -44,6 +48,7 @@ int Scanner::Run() {
   } else {
     RunTimed();
   }
+  if (m_options.stats && (m_status == 0 || m_options.watch)) PrintStats();
   if (m_status == 0 && (std::fflush(m_out) != 0 || std::ferror(m_out) != 0)) {
     std::fprintf(m_err, "tarovue-scan: cannot write the output: %s\n", std::strerror(errno));
     m_status = 1;
@@ -85,13 +90,10 @@ void Scanner::RunTimed() {
   progress.stop();
   ClearProgress();
   if (m_status != 0) return;
-  Write(FormatReport(m_options.format, CollectDevices(m_rows.Table())));
+  Write(FormatReport(m_options.format, m_devices.Devices()));
 }
 
 void Scanner::RunWatch() {
-  m_rows.SetObserver([this](int row, const char* status, const char* validity) {
-    OnStatusChange(row, status, validity);
-  });
   Write(FormatWatchHeader(m_options.format));
   if (fcntl(STDIN_FILENO, F_GETFL) != -1) {
     m_input = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
@@ -102,7 +104,6 @@ void Scanner::RunWatch() {
   }
   m_loop.exec();
   m_input.reset();
-  m_rows.SetObserver(nullptr);
 }
 
 void Scanner::Fail(const std::string& message) {
@@ -118,11 +119,15 @@ void Scanner::Write(const std::string& text) {
   std::fflush(m_out);
 }
 
-void Scanner::OnStatusChange(int row, const char* status, const char* validity) {
-  const DeviceRecord* record = m_rows.RecordAt(row);
-  if (record == nullptr) return;
-  Write(FormatWatchEvent(m_options.format, m_session.Registry().Now(),
-                         DescribeDevice(*record, status, validity)));
+void Scanner::OnDeviceEvent(const DeviceEvent& event) {
+  if (!m_devices.Apply(event) || !m_options.watch) return;
+  Write(FormatWatchEvent(m_options.format, event.time, *m_devices.Find(event.device.Usn())));
+}
+
+void Scanner::PrintStats() {
+  const std::string text = FormatStats(m_session.Counters());
+  std::fwrite(text.data(), 1, text.size(), m_err);
+  std::fflush(m_err);
 }
 
 void Scanner::OnReceiveError() {
@@ -156,7 +161,7 @@ void Scanner::OnInput() {
 
 void Scanner::ShowProgress() {
   const double left = m_options.seconds - static_cast<double>(m_elapsed.elapsed()) / 1000.0;
-  const int devices = m_rows.RowCount();
+  const int devices = static_cast<int>(m_devices.Size());
   // Carriage return and erase-to-end-of-line: the line is redrawn in place.
   std::fprintf(m_err, "\rtarovue-scan: listening, %d s left, %d device%s\033[K",
                static_cast<int>(std::ceil(left > 0 ? left : 0)), devices, devices == 1 ? "" : "s");

@@ -1,6 +1,7 @@
-// tarovue-scan's run: one DiscoverySession over the scanner's rows, driven by a local event
-// loop for a fixed time (then the report is printed) or, with --watch, until SIGINT or
-// SIGTERM (each status change is printed as it happens). The scanner is the sockets'
+// tarovue-scan's run: one DiscoverySession, driven by a local event loop for a fixed time
+// (then the report is printed) or, with --watch, until SIGINT or SIGTERM (each status change
+// is printed as it happens). The scanner keeps its own device table from the session's
+// events; the registry's rows are only the session's store. The scanner is the sockets'
 // listener and hands every datagram to the session. Needs a QCoreApplication; never a window.
 #pragma once
 
@@ -12,8 +13,9 @@
 #include <string>
 
 #include "devices/discovery_session.h"
+#include "devices/row_table.h"
+#include "scan/device_table.h"
 #include "scan/scan_options.h"
-#include "scan/watched_rows.h"
 
 class Scanner final : public SsdpListener {
  public:
@@ -40,7 +42,8 @@ class Scanner final : public SsdpListener {
   void Fail(const std::string& message);
   void Write(const std::string& text);
 
-  void OnStatusChange(int row, const char* status, const char* validity);
+  void OnDeviceEvent(const DeviceEvent& event);
+  void PrintStats();
   void OnReceiveError();
   void OnSignal(int signal_number);
   void OnInput();
@@ -50,7 +53,8 @@ class Scanner final : public SsdpListener {
   ScanOptions m_options;
   std::FILE* m_out;
   std::FILE* m_err;
-  WatchedRows m_rows;
+  RowTable m_rows;
+  DeviceTable m_devices;
   DiscoverySession m_session;
   QEventLoop m_loop;
   int m_status = 0;

@@ -92,7 +92,9 @@ void CSsdpSocket::SendDiscover(const char* search_target) {
   char request[kSearchRequestArea];
   int length = FormatSearchRequest(request, sizeof request, search_target);
   Trace("SendDiscover:SentTo()");
-  if (length == 0 || SendTo(request, length, GroupAddress()) < 1) {
+  if (length != 0 && SendTo(request, length, GroupAddress()) >= 1) {
+    ++m_searches_sent;
+  } else {
     int error = GetLastSocketError();
     Trace("SendDiscover:SentTo()failed(%d:%s)", error, ErrorText(error));
   }
@@ -105,8 +107,8 @@ void CSsdpSocket::OnReceive(int error) {
   char dotted[kDottedAddressSize];
   if (n < 0 && GetLastSocketError() == EMSGSIZE) {
     // Other UPnP devices send long NOTIFYs; dropping one must not end discovery.
-    Trace("OnReceive: datagram from %s longer than %d bytes dropped",
-          Dotted(sender.sin_addr.s_addr, dotted), kReceiveBufferSize);
+    ++m_received;
+    Drop(DatagramOutcome::kTooLong, sender.sin_addr.s_addr);
   } else if (n < 0) {
     int code = GetLastSocketError();
     Trace("OnReceive: ReceiveFrom failed(%d:%s)", code, ErrorText(code));
@@ -114,16 +116,25 @@ void CSsdpSocket::OnReceive(int error) {
     Close();
   } else if (n == 0) {
     // Anyone can send an empty datagram; it must not cost us the socket.
-    Trace("OnReceive: empty datagram from %s ignored", Dotted(sender.sin_addr.s_addr, dotted));
+    ++m_received;
+    Drop(DatagramOutcome::kEmpty, sender.sin_addr.s_addr);
   } else {
+    ++m_received;
     text[n] = '\0';
     if (IsOwnAddress(sender.sin_addr.s_addr)) {
       Trace("Receive from myself at %s", Dotted(sender.sin_addr.s_addr, dotted));
+      if (m_listener != nullptr)
+        m_listener->OnDropped(DatagramOutcome::kOwnAddress, sender.sin_addr.s_addr);
     } else if (m_listener != nullptr) {
       m_listener->OnReceive(text, sender.sin_addr.s_addr);
     }
   }
   CSocket::OnReceive(error);
+}
+
+void CSsdpSocket::Drop(DatagramOutcome reason, uint32_t address) {
+  TraceDrop(reason, address);
+  if (m_listener != nullptr) m_listener->OnDropped(reason, address);
 }
 
 bool CSsdpSocket::IsOwnAddress(uint32_t address) const {

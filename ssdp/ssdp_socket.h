@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "net/socket.h"
+#include "ssdp/datagram_outcome.h"
 #include "ssdp/ssdp_protocol.h"
 
 // Receives accepted datagrams. `text` is NUL-terminated and writable (the listener parses
@@ -16,6 +17,11 @@ class SsdpListener {
  public:
   virtual ~SsdpListener() = default;
   virtual void OnReceive(char* text, uint32_t address) = 0;
+  // A datagram the socket itself dropped (too long, empty, or this host's own).
+  virtual void OnDropped(DatagramOutcome reason, uint32_t address) {
+    (void)reason;
+    (void)address;
+  }
 };
 
 // Anything that can send the search request; the search schedule drives two of them.
@@ -51,12 +57,19 @@ class CSsdpSocket final : public CSocket, public DiscoverSender {
 
   [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
   [[nodiscard]] const uint32_t* Interfaces() const { return m_interfaces; }
+  // Datagrams that reached this socket, whatever became of them, and searches it sent.
+  [[nodiscard]] uint64_t Received() const { return m_received; }
+  [[nodiscard]] uint64_t SearchesSent() const { return m_searches_sent; }
 
  private:
+  void Drop(DatagramOutcome reason, uint32_t address);
+
   [[nodiscard]] bool IsOwnAddress(uint32_t address) const;
 
   SsdpListener* m_listener = nullptr;
   SocketErrorReporter m_report_error;
   uint32_t m_interfaces[kMaxInterfaces] = {};
   uint32_t m_interface_count = 0;
+  uint64_t m_received = 0;
+  uint64_t m_searches_sent = 0;
 };

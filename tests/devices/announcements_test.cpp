@@ -91,10 +91,10 @@ class AnnouncementsTest : public ::testing::Test {
     g_trace = nullptr;
   }
 
-  void Receive(const std::string& datagram, uint32_t from = kFirst) {
+  DatagramOutcome Receive(const std::string& datagram, uint32_t from = kFirst) {
     std::vector<char> text(datagram.begin(), datagram.end());
     text.push_back('\0');
-    announcements.OnReceive(text.data(), from);
+    return announcements.OnReceive(text.data(), from);
   }
   DeviceRecord& Row(int row) { return *rows.RecordAt(row); }
   std::string Cell(int row, int column) { return rows.CellText(row, column); }
@@ -222,38 +222,60 @@ TEST_F(AnnouncementsTest, IgnoredDatagramsTouchNothing) {
     const std::size_t at = text.find(std::string(name) + ":");
     return text.erase(at, text.find("\r\n", at) + 2 - at);
   };
+  using O = DatagramOutcome;
   struct Case {
     const char* label;
     std::string datagram;
+    DatagramOutcome outcome;
   } cases[] = {
-      {"no ST or NT", without(kFieldSt)},
-      {"other target", std::string(kSearchResponseStartLine) + "\r\nST: upnp:rootdevice\r\n" +
-                           Field(kFieldLocation, kLocation) + Field(kFieldUsn, "uuid:a") +
-                           Field(kFieldCacheControl, "max-age=1800") + "\r\n"},
-      {"no LOCATION", without(kFieldLocation)},
-      {"no USN", without(kFieldUsn)},
-      {"no CACHE-CONTROL", without(kFieldCacheControl)},
-      {"empty text", ""},
-      {"search request", "M-SEARCH * HTTP/1.1\r\n" + good.substr(good.find("\r\n") + 2)},
-      {"other status", "HTTP/1.1 404 Not Found\r\n" + good.substr(good.find("\r\n") + 2)},
+      {"no ST or NT", without(kFieldSt), O::kOtherType},
+      {"other target",
+       std::string(kSearchResponseStartLine) + "\r\nST: upnp:rootdevice\r\n" +
+           Field(kFieldLocation, kLocation) + Field(kFieldUsn, "uuid:a") +
+           Field(kFieldCacheControl, "max-age=1800") + "\r\n",
+       O::kOtherType},
+      {"no LOCATION", without(kFieldLocation), O::kNoLocation},
+      {"no USN", without(kFieldUsn), O::kNoUsn},
+      {"no CACHE-CONTROL", without(kFieldCacheControl), O::kBadMaxAge},
+      {"empty text", "", O::kNoStartLine},
+      {"search request", "M-SEARCH * HTTP/1.1\r\n" + good.substr(good.find("\r\n") + 2),
+       O::kOtherMethod},
+      {"other status", "HTTP/1.1 404 Not Found\r\n" + good.substr(good.find("\r\n") + 2),
+       O::kOtherMethod},
       {"NOTIFY without NTS",
-       std::string(kNotifyStartLine) + "\r\n" + Field(kFieldNt, SEARCH_TARGET)},
-      {"NOTIFY with other NTS", Notify("ssdp:update", "uuid:a")},
-      {"byebye of an unknown USN", Notify(kNtsByebye, "uuid:unknown")},
+       std::string(kNotifyStartLine) + "\r\n" + Field(kFieldNt, SEARCH_TARGET), O::kNoNts},
+      {"NOTIFY with other NTS", Notify("ssdp:update", "uuid:a"), O::kOtherNts},
+      {"byebye of an unknown USN", Notify(kNtsByebye, "uuid:unknown"), O::kByebyeUnknown},
       {"NT names another target though ST is ours",
        std::string(kNotifyStartLine) + "\r\n" + Field(kFieldNt, "upnp:rootdevice") +
-           Field(kFieldNts, kNtsAlive) + good.substr(good.find("\r\n") + 2)},
+           Field(kFieldNts, kNtsAlive) + good.substr(good.find("\r\n") + 2),
+       O::kOtherType},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     tones.played.clear();
     trace.clear();
-    Receive(c.datagram);
+    EXPECT_EQ(Receive(c.datagram), c.outcome) << DatagramOutcomeName(c.outcome);
     EXPECT_EQ(rows.RowCount(), 0);
     EXPECT_EQ(fetches, 0);
     EXPECT_EQ(tones.played.size(), 1u) << "only the click";
     EXPECT_EQ(trace, std::vector<std::string>{"OnReceive(192.168.0.5)\n"});
   }
+}
+
+// The scanner's traces name the reason of every drop, and a LOCATION that could never be
+// fetched is counted as such while its row is still written.
+TEST_F(AnnouncementsTest, DropsAreTracedWithTheirReasonWhenAsked) {
+  announcements.SetTraceDrops(true);
+  Receive(Notify("ssdp:update", "uuid:a"));
+  EXPECT_EQ(trace.back(), "Dropped(other_nts) from 192.168.0.5\n");
+  std::string bad = Response("uuid:b");
+  bad.replace(bad.find(kLocation), std::strlen(kLocation), "https://192.168.0.5/desc.xml");
+  EXPECT_EQ(Receive(bad), DatagramOutcome::kBadLocation);
+  EXPECT_EQ(trace.back(), "Dropped(bad_location) from 192.168.0.5\n");
+  EXPECT_EQ(fetches, 0) << "refused before any connect";
+  ASSERT_EQ(rows.RowCount(), 1);
+  EXPECT_STREQ(Row(0).status, kStatusNew);
 }
 
 TEST_F(AnnouncementsTest, NtIsJudgedBeforeSt) {

@@ -3,6 +3,7 @@
 // on request, byebye and online again), its command line, a network it cannot use, and
 // third-party SSDP and HTTP servers playing three indicators.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -331,6 +332,60 @@ TEST_F(ScanE2eTest, ThirdPartyAnnouncerAndHttpServerGiveThreeDevices) {
     EXPECT_EQ(d["address"].toString().toStdString(), DevicesAddress());
     EXPECT_FALSE(d["valid_until"].isNull());
   }
+}
+
+// Every datagram is counted: the simulator's answers as accepted responses, another
+// device type's announcements as dropped, and standard output stays the plain report.
+TEST_F(ScanE2eTest, StatsCountWhatTheSimulatorAndAForeignAnnouncerSent) {
+  const pid_t sim = StartSim({"--devices", "3"});
+  // Two GSSDP resources of another type; a max-age of 9 s makes them announce every 2 s.
+  const pid_t foreign =
+      net.Spawn(Side::kDevices,
+                {kPython, "-c",
+                 "import sys, gi; gi.require_version('GSSDP', '1.6')\n"
+                 "from gi.repository import GLib, GSSDP\n"
+                 "c = GSSDP.Client.new_full(sys.argv[1], None, 0, GSSDP.UDAVersion.VERSION_1_0)\n"
+                 "g = GSSDP.ResourceGroup.new(c); g.set_max_age(9)\n"
+                 "t = 'urn:schemas-upnp-org:device:Basic:1'\n"
+                 "for n in (1, 2): g.add_resource_simple(t, f'uuid:basic-{n}::{t}', "
+                 "f'http://{sys.argv[2]}:9/{n}.xml')\n"
+                 "g.set_available(True); print('ready', flush=True); GLib.MainLoop().run()",
+                 net.Interface(Side::kDevices), DevicesAddress()});
+  if (!net.WaitForOutput(foreign, "ready", 10000)) {
+    GTEST_SKIP() << "GSSDP for Python is missing: " << net.Output(foreign);
+  }
+
+  const ScanRun run = Scan({"--stats", "--format", "json", "--time", "6"});
+  ASSERT_EQ(run.status, 0) << run.output;
+  const std::size_t end = run.output.find("]\n");
+  ASSERT_NE(end, std::string::npos) << run.output;
+  EXPECT_EQ(JsonArray(run.output.substr(0, end + 2)).size(), 3);
+
+  std::map<std::string, long> stats;
+  for (std::size_t at = end + 2; at < run.output.size();) {
+    std::size_t line_end = run.output.find('\n', at);
+    if (line_end == std::string::npos) line_end = run.output.size();
+    const std::string line = run.output.substr(at, line_end - at);
+    const std::size_t space = line.find(' ');
+    ASSERT_NE(space, std::string::npos) << "not a 'name value' line: " << line;
+    stats[line.substr(0, space)] = std::atol(line.c_str() + space + 1);
+    at = line_end + 1;
+  }
+  for (const char* name : {"received.port_1900", "received.search_socket", "accepted.alive",
+                           "dropped.too_long", "dropped.bad_location", "fetch.timeout",
+                           "fetch.seconds.p50", "searches.port_1900", "searches.search_socket"}) {
+    EXPECT_TRUE(stats.count(name)) << name << " is printed even when 0";
+  }
+  EXPECT_GE(stats["dropped.other_type"], 2);
+  EXPECT_EQ(stats["fetch.ok"], stats["accepted.response"] + stats["accepted.alive"]);
+  EXPECT_EQ(stats["searches.search_socket"], 4);
+
+  kill(sim, SIGUSR1);
+  ASSERT_TRUE(net.WaitForOutput(sim, "counts:", 5000));
+  const std::string counts = net.Output(sim);
+  const std::size_t responses = counts.find("responses=", counts.find("counts:"));
+  ASSERT_NE(responses, std::string::npos) << counts;
+  EXPECT_EQ(stats["accepted.response"], std::atol(counts.c_str() + responses + 10)) << counts;
 }
 
 }  // namespace

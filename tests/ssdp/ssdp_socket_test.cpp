@@ -88,8 +88,8 @@ TEST_F(SsdpSocketTest, DatagramSizesAtTheBufferLimit) {
   EXPECT_EQ(m_listener.received[1].text, "still listening");
   EXPECT_TRUE(m_errors.empty()) << "no message for long or empty datagrams";
   EXPECT_TRUE(m_ssdp.IsOpen());
-  EXPECT_EQ(m_trace.CountStartingWith("OnReceive: datagram from 10.77.0.2 longer than 512"), 2);
-  EXPECT_TRUE(m_trace.Has("OnReceive: empty datagram from 10.77.0.2 ignored"));
+  EXPECT_EQ(m_trace.CountStartingWith("Dropped(too_long) from 10.77.0.2"), 2);
+  EXPECT_TRUE(m_trace.Has("Dropped(empty) from 10.77.0.2"));
 }
 
 TEST_F(SsdpSocketTest, ReceiveErrorIsShownAndClosesOnlyThatSocket) {

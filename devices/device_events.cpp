@@ -1,0 +1,25 @@
+#include "devices/device_events.h"
+
+const char* DeviceEventName(DeviceEventKind kind) {
+  switch (kind) {
+    case DeviceEventKind::kNew:
+      return "new";
+    case DeviceEventKind::kOnline:
+      return "online";
+    case DeviceEventKind::kChanged:
+      return "changed";
+    case DeviceEventKind::kByebye:
+      return "byebye";
+    case DeviceEventKind::kLost:
+      return "lost";
+    case DeviceEventKind::kSearching:
+      return "searching";
+  }
+  return "unknown";
+}
+
+std::string DeviceView::Field(DescriptionField field) const {
+  char text[kDescriptionFieldSize];
+  ReadDescriptionField(m_record, field, text);
+  return text;
+}

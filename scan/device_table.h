@@ -1,0 +1,32 @@
+// The scanner's own table of devices, kept from the discovery session's events: the latest
+// snapshot of every device by USN and the status word a watch last saw. The report, --watch
+// and what comes after them read it instead of the registry's rows.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "devices/device_events.h"
+#include "scan/device_report.h"
+
+class DeviceTable {
+ public:
+  DeviceTable() = default;
+  DeviceTable(const DeviceTable&) = delete;
+  DeviceTable& operator=(const DeviceTable&) = delete;
+
+  // Takes `event` into the table. Returns true when the device's status word changed to one
+  // a watch shows: a search's "searching" is only noted, and the same word again is no change.
+  bool Apply(const DeviceEvent& event);
+
+  // The device with this USN, or nullptr; valid until the next Apply.
+  [[nodiscard]] const ScannedDevice* Find(const std::string& usn) const;
+  // Every device, ordered by address, then USN.
+  [[nodiscard]] std::vector<ScannedDevice> Devices() const;
+  [[nodiscard]] std::size_t Size() const { return m_devices.size(); }
+
+ private:
+  std::unordered_map<std::string, ScannedDevice> m_devices;
+};

@@ -1,0 +1,48 @@
+#include "scan/stats_text.h"
+
+#include <cstdio>
+
+#include "devices/discovery_counters.h"
+
+namespace {
+
+void Line(std::string& out, const std::string& name, uint64_t value) {
+  out += name + ' ' + std::to_string(value) + '\n';
+}
+
+void Seconds(std::string& out, const char* name, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %.6g\n", name, value);
+  out += text;
+}
+
+}  // namespace
+
+std::string FormatStats(const DiscoveryCounters& counters) {
+  std::string out;
+  for (std::size_t i = 0; i < kSsdpSocketCount; ++i) {
+    Line(out, std::string("received.") + SsdpSocketName(static_cast<SsdpSocketId>(i)),
+         counters.received[i]);
+  }
+  for (std::size_t i = 0; i < kDatagramOutcomeCount; ++i) {
+    const auto outcome = static_cast<DatagramOutcome>(i);
+    Line(out,
+         std::string(IsAccepted(outcome) ? "accepted." : "dropped.") + DatagramOutcomeName(outcome),
+         counters.datagrams[i]);
+  }
+  for (std::size_t i = 0; i < kFetchOutcomeCount; ++i) {
+    Line(out, std::string("fetch.") + FetchOutcomeName(static_cast<FetchOutcome>(i)),
+         counters.fetches[i]);
+  }
+  Line(out, "fetch.cached", counters.fetches_cached);
+  Line(out, "fetch.skipped_backoff", counters.fetches_skipped_backoff);
+  Seconds(out, "fetch.seconds.p50", counters.FetchQuantile(0.5));
+  Seconds(out, "fetch.seconds.p90", counters.FetchQuantile(0.9));
+  Seconds(out, "fetch.seconds.p99", counters.FetchQuantile(0.99));
+  Seconds(out, "fetch.seconds.max", counters.fetch_seconds_max);
+  for (std::size_t i = 0; i < kSsdpSocketCount; ++i) {
+    Line(out, std::string("searches.") + SsdpSocketName(static_cast<SsdpSocketId>(i)),
+         counters.searches[i]);
+  }
+  return out;
+}
