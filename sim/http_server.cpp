@@ -84,6 +84,7 @@ bool HttpServer::Listen(const in_addr& address, uint16_t port, const Device* dev
   UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.Valid()) {
     error = std::string("socket: ") + std::strerror(errno);
+    if (errno == EMFILE) error += " (the hard limit of open files, ulimit -Hn, is too low)";
     return false;
   }
   int one = 1;
