@@ -194,8 +194,9 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
 
 std::string UsageText() {
   return R"(Usage: tarovue-sim [OPTIONS]
-Plays networked weighing indicators on one IPv4 address (one each with --spread): answers SSDP searches, announces
-the devices, and serves their description, page, ping and backup pages over HTTP.
+Plays networked weighing indicators on one IPv4 address (one each with --spread):
+answers SSDP searches, announces the devices, and serves their description, page, ping and
+backup pages over HTTP.
 Run it only inside a private network (see scripts/demo and tests/net/netns.sh).
 
   --devices N            number of devices, 1..65535 (default 3)
@@ -238,7 +239,8 @@ Misbehaviour for tests:
   --cache-control TEXT   CACHE-CONTROL value, verbatim (default max-age=S)
 
 Prints a line per event on stdout and a summary on exit (SIGINT or SIGTERM, after byebye);
-SIGUSR1 prints the counts so far; SIGHUP adds 1 to the config id. Bad arguments: a message on stderr and exit status 2.
+SIGUSR1 prints the counts so far; SIGHUP adds 1 to the config id. Bad arguments: a message
+on stderr and exit status 2.
 )";
 }
 
