@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -14,16 +15,27 @@
 namespace sim {
 
 struct HttpServer::Connection {
-  enum class State { kReading, kWriting, kHanging, kLingering, kClosed };
+  enum class State {
+    kReading,    // until the end of the request head
+    kDelayed,    // answer ready, held back until `deadline`
+    kWriting,    // sending the answer (dripped: next byte at `deadline`)
+    kHanging,    // --http-hang: answered, never closed
+    kHung,       // --hung: never answered
+    kLingering,  // answered and half-closed, waiting for the peer's close until `deadline`
+    kClosed
+  };
+  uint64_t id = 0;
   UniqueFd fd;
   std::string peer;  // "a.b.c.d:port"
   uint16_t local_port = 0;
+  const Device* device = nullptr;  // the device whose address was connected to (--spread)
   State state = State::kReading;
   std::string in;
   std::string out;
   size_t sent = 0;
-  bool peer_done = false;  // the peer half-closed; poll no longer for input
-  int64_t deadline = 0;    // next dripped byte, or end of lingering
+  bool peer_done = false;  // the peer half-closed; wait no longer for input
+  int64_t deadline = 0;    // see State
+  uint32_t events = 0;     // what epoll watches for
 };
 
 namespace {
@@ -61,14 +73,18 @@ void PadBody(std::string& body, size_t size) {
 }  // namespace
 
 HttpServer::HttpServer(const DeviceSet& devices, const SimOptions& options)
-    : m_devices(devices), m_options(options) {}
+    : m_devices(devices), m_options(options), m_random(std::random_device{}()) {}
 
 HttpServer::~HttpServer() = default;
 
-bool HttpServer::Listen(const std::string& address, uint16_t port, std::string& error) {
+bool HttpServer::Listen(const in_addr& address, uint16_t port, const Device* device,
+                        std::string& error) {
+  char dotted[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, dotted, sizeof dotted);
   UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.Valid()) {
     error = std::string("socket: ") + std::strerror(errno);
+    if (errno == EMFILE) error += " (the hard limit of open files, ulimit -Hn, is too low)";
     return false;
   }
   int one = 1;
@@ -76,58 +92,111 @@ bool HttpServer::Listen(const std::string& address, uint16_t port, std::string& 
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
-  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  sa.sin_addr = address;
   if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    error = "bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    error =
+        std::string("bind ") + dotted + ":" + std::to_string(port) + ": " + std::strerror(errno);
     return false;
   }
   if (listen(fd.Get(), kListenBacklog) != 0) {
     error = std::string("listen: ") + std::strerror(errno);
     return false;
   }
-  m_listeners.push_back({std::move(fd), port});
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = (kHttpListenerTag << kKeyTagShift) | m_listeners.size();
+  if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd.Get(), &ev) != 0) {
+    error = std::string("epoll_ctl: ") + std::strerror(errno);
+    return false;
+  }
+  m_listeners.push_back({std::move(fd), port, device});
   return true;
 }
 
-void HttpServer::CollectPollFds(std::vector<pollfd>& fds, int64_t& deadline_ms) {
-  const bool room = m_connections.size() < kMaxConnections;
-  for (const Listener& l : m_listeners) {
-    fds.push_back({l.fd.Get(), static_cast<short>(room ? POLLIN : 0), 0});
+void HttpServer::OnEvent(uint64_t key, uint32_t events, int64_t now_ms) {
+  const uint64_t index = key & kKeyIndexMask;
+  if ((key >> kKeyTagShift) == kHttpListenerTag) {
+    if (index < m_listeners.size()) Accept(m_listeners[index], now_ms);
+    return;
   }
-  for (const auto& c : m_connections) {
-    short events = c->peer_done ? 0 : POLLIN;
-    if (c->state == Connection::State::kWriting && !m_options.http_drip) events = POLLOUT;
-    fds.push_back({c->fd.Get(), events, 0});
-    if ((c->state == Connection::State::kWriting && m_options.http_drip) ||
-        c->state == Connection::State::kLingering) {
-      deadline_ms = std::min(deadline_ms, c->deadline);
-    }
+  auto it = m_connections.find(index);
+  if (it == m_connections.end()) return;
+  Connection& c = *it->second;
+  if (c.state == Connection::State::kClosed) return;
+  if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) OnReadable(c, now_ms);
+  if (c.state == Connection::State::kWriting && !m_options.http_drip && (events & EPOLLOUT)) {
+    OnWritable(c, now_ms);
   }
-  m_polled_connections = m_connections.size();
+  if (c.state != Connection::State::kClosed) Rearm(c);
 }
 
-void HttpServer::HandlePoll(const pollfd* fds, int64_t now_ms) {
+void HttpServer::OnTimers(int64_t now_ms) {
+  while (!m_timers.empty() && m_timers.top().first <= now_ms) {
+    const auto [due, id] = m_timers.top();
+    m_timers.pop();
+    auto it = m_connections.find(id);
+    if (it == m_connections.end()) continue;
+    Connection& c = *it->second;
+    if (c.deadline != due) continue;  // superseded by a later timer
+    switch (c.state) {
+      case Connection::State::kDelayed:
+        StartWriting(c, now_ms);
+        break;
+      case Connection::State::kWriting:
+        if (m_options.http_drip) OnWritable(c, now_ms);
+        break;
+      case Connection::State::kLingering:
+        Close(c);
+        break;
+      default:
+        break;
+    }
+    if (c.state != Connection::State::kClosed) Rearm(c);
+  }
+}
+
+int64_t HttpServer::NextDeadline() const {
+  return m_timers.empty() ? INT64_MAX : m_timers.top().first;
+}
+
+void HttpServer::Sweep() {
+  for (uint64_t id : m_closed) m_connections.erase(id);  // closing removes it from epoll
+  m_closed.clear();
+  if (m_listeners_paused && m_connections.size() < kMaxConnections) PauseListeners(false);
+}
+
+void HttpServer::PauseListeners(bool pause) {
+  // Full: leave further connections in the backlog rather than spin on a ready listener.
+  m_listeners_paused = pause;
   for (size_t i = 0; i < m_listeners.size(); ++i) {
-    if (fds[i].revents & POLLIN) Accept(m_listeners[i], now_ms);
+    epoll_event ev{};
+    ev.events = pause ? 0u : uint32_t{EPOLLIN};
+    ev.data.u64 = (kHttpListenerTag << kKeyTagShift) | i;
+    epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listeners[i].fd.Get(), &ev);
   }
-  const pollfd* cfds = fds + m_listeners.size();
-  for (size_t i = 0; i < m_polled_connections; ++i) {
-    Connection& c = *m_connections[i];
-    const short rev = cfds[i].revents;
-    if (rev & (POLLIN | POLLERR | POLLHUP)) {
-      OnReadable(c, now_ms);
-    }
-    if (c.state == Connection::State::kWriting &&
-        ((rev & POLLOUT) || (m_options.http_drip && now_ms >= c.deadline))) {
-      OnWritable(c, now_ms);
-    }
-    if (c.state == Connection::State::kLingering && now_ms >= c.deadline) {
-      c.state = Connection::State::kClosed;
-    }
-  }
-  std::erase_if(m_connections, [](const std::unique_ptr<Connection>& c) {
-    return c->state == Connection::State::kClosed;
-  });
+}
+
+void HttpServer::Close(Connection& c) {
+  if (c.state == Connection::State::kClosed) return;
+  c.state = Connection::State::kClosed;
+  c.fd.Reset();
+  m_closed.push_back(c.id);
+}
+
+void HttpServer::SetTimer(Connection& c, int64_t due) {
+  c.deadline = due;
+  m_timers.push({due, c.id});
+}
+
+void HttpServer::Rearm(Connection& c) {
+  uint32_t want = c.peer_done ? 0u : uint32_t{EPOLLIN};
+  if (c.state == Connection::State::kWriting && !m_options.http_drip) want |= EPOLLOUT;
+  if (want == c.events) return;
+  epoll_event ev{};
+  ev.events = want;
+  ev.data.u64 = (kHttpConnectionTag << kKeyTagShift) | c.id;
+  epoll_ctl(m_epoll, EPOLL_CTL_MOD, c.fd.Get(), &ev);
+  c.events = want;
 }
 
 void HttpServer::Accept(Listener& listener, int64_t now_ms) {
@@ -138,15 +207,34 @@ void HttpServer::Accept(Listener& listener, int64_t now_ms) {
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;  // EAGAIN, or a connection that went away before we took it
     auto c = std::make_unique<Connection>();
+    c->id = m_next_id++;
     c->fd = UniqueFd(fd);
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     c->peer = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
     c->local_port = listener.port;
+    c->device = listener.device;
     c->deadline = now_ms;
+    c->events = EPOLLIN;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = (kHttpConnectionTag << kKeyTagShift) | c->id;
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
+      LogLine("http %s: cannot watch the connection: %s", c->peer.c_str(), std::strerror(errno));
+      continue;
+    }
     ++m_counters.connections;
-    m_connections.push_back(std::move(c));
+    if (c->device && c->device->number <= m_options.hung) {
+      // A hung device takes the connection and then says nothing at all.
+      c->state = Connection::State::kHung;
+      ++m_counters.hung;
+      LogLine("http %s port %u: device %d is hung, no answer", c->peer.c_str(), c->local_port,
+              c->device->number);
+    }
+    const uint64_t id = c->id;
+    m_connections.emplace(id, std::move(c));
   }
+  PauseListeners(true);
 }
 
 void HttpServer::OnReadable(Connection& c, int64_t now_ms) {
@@ -159,12 +247,14 @@ void HttpServer::OnReadable(Connection& c, int64_t now_ms) {
       if (c.in.find("\r\n\r\n") != std::string::npos || c.in.find("\n\n") != std::string::npos ||
           c.in.size() > kMaxRequestBytes) {
         Answer(c, now_ms);
+        if (c.state == Connection::State::kClosed) return;
       }
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n < 0 && errno == EINTR) continue;
-    if (n == 0 && c.state == Connection::State::kWriting) {
+    if (n == 0 &&
+        (c.state == Connection::State::kWriting || c.state == Connection::State::kDelayed)) {
       c.peer_done = true;  // a half-close: the answer still goes out
       return;
     }
@@ -172,7 +262,7 @@ void HttpServer::OnReadable(Connection& c, int64_t now_ms) {
     if (c.state == Connection::State::kReading && !c.in.empty()) {
       LogLine("http %s: closed before the end of its request", c.peer.c_str());
     }
-    c.state = Connection::State::kClosed;
+    Close(c);
     return;
   }
 }
@@ -205,6 +295,15 @@ void HttpServer::Answer(Connection& c, int64_t now_ms) {
   } else if (method != "GET" && method != "HEAD") {
     doc = {405, "text/plain", "Only GET\n", Document::Kind::kNotFound};
     ++m_counters.bad;
+  } else if (const int number = m_devices.DeviceNumber(path);
+             !c.device && number != 0 && number <= m_options.hung) {
+    // Without --spread the devices share one address: a hung device is known by its path.
+    c.state = Connection::State::kHung;
+    c.in.clear();
+    ++m_counters.hung;
+    LogLine("http %s port %u: %s %s -> device %d is hung, no answer", c.peer.c_str(), c.local_port,
+            method.c_str(), target.substr(0, 300).c_str(), number);
+    return;
   } else {
     doc = m_devices.Resolve(path);
     switch (doc.kind) {
@@ -236,15 +335,30 @@ void HttpServer::Answer(Connection& c, int64_t now_ms) {
   if (doc.status == 405) c.out += "Allow: GET, HEAD\r\n";
   c.out += "\r\n";
   if (method != "HEAD") c.out += doc.body;
-  LogLine("http %s port %u: %s %s -> %d, %zu bytes", c.peer.c_str(), c.local_port,
+  int delay = m_options.http_delay_ms;
+  if (m_options.http_jitter_ms > 0) {
+    delay += std::uniform_int_distribution<int>(0, m_options.http_jitter_ms)(m_random);
+  }
+  LogLine("http %s port %u: %s %s -> %d, %zu bytes%s", c.peer.c_str(), c.local_port,
           method.empty() ? "?" : method.c_str(), target.substr(0, 300).c_str(), doc.status,
-          c.out.size());
+          c.out.size(), delay > 0 ? (", after " + std::to_string(delay) + " ms").c_str() : "");
   c.in.clear();
   c.in.shrink_to_fit();
+  if (delay > 0) {
+    // Each request waits on its own timer, so that slow answers overlap instead of queueing.
+    ++m_counters.delayed;
+    c.state = Connection::State::kDelayed;
+    SetTimer(c, now_ms + delay);
+    return;
+  }
+  StartWriting(c, now_ms);
+}
+
+void HttpServer::StartWriting(Connection& c, int64_t now_ms) {
   c.sent = 0;
   c.state = Connection::State::kWriting;
   c.deadline = now_ms;
-  if (!m_options.http_drip) OnWritable(c, now_ms);
+  OnWritable(c, now_ms);
 }
 
 void HttpServer::OnWritable(Connection& c, int64_t now_ms) {
@@ -252,13 +366,16 @@ void HttpServer::OnWritable(Connection& c, int64_t now_ms) {
     size_t chunk = m_options.http_drip ? 1 : c.out.size() - c.sent;
     ssize_t n = send(c.fd.Get(), c.out.data() + c.sent, chunk, MSG_NOSIGNAL);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-      c.state = Connection::State::kClosed;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        if (m_options.http_drip) SetTimer(c, now_ms + m_options.drip_interval_ms);
+        return;  // without drip: EPOLLOUT (Rearm) says when to go on
+      }
+      Close(c);
       return;
     }
     c.sent += static_cast<size_t>(n);
     if (m_options.http_drip && c.sent < c.out.size()) {
-      c.deadline = now_ms + m_options.drip_interval_ms;
+      SetTimer(c, now_ms + m_options.drip_interval_ms);
       return;
     }
   }
@@ -276,7 +393,7 @@ void HttpServer::FinishWriting(Connection& c, int64_t now_ms) {
   // into a reset that destroys the end of the answer.
   shutdown(c.fd.Get(), SHUT_WR);
   c.state = Connection::State::kLingering;
-  c.deadline = now_ms + kLingerMs;
+  SetTimer(c, now_ms + kLingerMs);
 }
 
 }  // namespace sim

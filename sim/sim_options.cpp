@@ -92,6 +92,28 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
       options.http_hang = true;
     } else if (flag("--http-drip")) {
       options.http_drip = true;
+    } else if (flag("--spread")) {
+      options.spread = true;
+    } else if (needs_value("--http-delay")) {
+      if (error.empty() && !ParseUnsigned(value, 0, 600000, number))
+        bad("--http-delay", "a number of milliseconds from 0 to 600000");
+      options.http_delay_ms = static_cast<int>(number);
+    } else if (needs_value("--http-jitter")) {
+      if (error.empty() && !ParseUnsigned(value, 0, 600000, number))
+        bad("--http-jitter", "a number of milliseconds from 0 to 600000");
+      options.http_jitter_ms = static_cast<int>(number);
+    } else if (needs_value("--hung")) {
+      if (error.empty() && !ParseUnsigned(value, 1, kMaxDevices, number))
+        bad("--hung", "a number of devices from 1 to 65535");
+      options.hung = static_cast<int>(number);
+    } else if (needs_value("--boot-id")) {
+      if (error.empty() && !ParseUnsigned(value, 0, kMaxBootId, number))
+        bad("--boot-id", "a number from 0 to 2147483647");
+      options.boot_id = static_cast<uint32_t>(number);
+    } else if (needs_value("--config-id")) {
+      if (error.empty() && !ParseUnsigned(value, 0, kMaxConfigId, number))
+        bad("--config-id", "a number from 0 to 16777215");
+      options.config_id = static_cast<uint32_t>(number);
     } else if (needs_value("--devices")) {
       if (error.empty() && !ParseUnsigned(value, 1, kMaxDevices, number))
         bad("--devices", "a number from 1 to 65535");
@@ -149,13 +171,32 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
     error = "--empty-response and --pad-response cannot be combined";
     return false;
   }
+  if (options.spread) {
+    in_addr first{};
+    if (options.address.empty() || inet_pton(AF_INET, options.address.c_str(), &first) != 1) {
+      error = "--spread needs --address ADDR, the first device's address";
+      return false;
+    }
+    if (static_cast<uint64_t>(ntohl(first.s_addr)) + static_cast<uint64_t>(options.devices) - 1 >
+        0xFFFFFFFFull) {
+      error = "--spread: " + options.address + " plus " + std::to_string(options.devices) +
+              " devices runs past 255.255.255.255";
+      return false;
+    }
+  }
+  if (options.hung > options.devices) {
+    error = "--hung " + std::to_string(options.hung) + " is more than the " +
+            std::to_string(options.devices) + " devices";
+    return false;
+  }
   return true;
 }
 
 std::string UsageText() {
   return R"(Usage: tarovue-sim [OPTIONS]
-Plays networked weighing indicators on one IPv4 address: answers SSDP searches, announces
-the devices, and serves their description, page, ping and backup pages over HTTP.
+Plays networked weighing indicators on one IPv4 address (one each with --spread):
+answers SSDP searches, announces the devices, and serves their description, page, ping and
+backup pages over HTTP.
 Run it only inside a private network (see scripts/demo and tests/net/netns.sh).
 
   --devices N            number of devices, 1..65535 (default 3)
@@ -165,8 +206,24 @@ Run it only inside a private network (see scripts/demo and tests/net/netns.sh).
   --max-age S            CACHE-CONTROL max-age in seconds (default 1800)
   --notify-interval S    seconds between ssdp:alive rounds (default 300; fractions allowed)
   --mx-delay             answer after a random delay up to the search's MX (at most 5 s)
-  --verbose              print a line for every datagram sent
+  --spread               device i lives on ADDR + i - 1 (--address is the first one): it
+                         answers, announces and serves HTTP from its own address; every
+                         address must already exist on the interface
+  --verbose              print a line for every datagram sent and for every search
+                         received (with t=monotonic ms and unicast or multicast)
   --help, --version
+
+Realistic devices:
+  --http-delay MS        every HTTP answer waits MS milliseconds (per request; requests are
+                         served concurrently)
+  --http-jitter MS       plus a random 0..MS milliseconds per request
+  --hung N               devices 1..N accept HTTP connections and never answer (with
+                         --spread: on their addresses; else requests for /dev/1/../dev/N/)
+  --boot-id N            send BOOTID.UPNP.ORG: N in notifications and responses
+  --config-id N          send CONFIGID.UPNP.ORG: N (and configId="N" in descriptions);
+                         SIGHUP adds 1 and announces the devices again
+  A search sent to one of the simulator's own addresses (unicast) is answered at once,
+  ignoring MX; with --spread only by the device on that address.
 
 Misbehaviour for tests:
   --pad-response BYTES   every search response is exactly BYTES long (padded or cut)
@@ -182,7 +239,8 @@ Misbehaviour for tests:
   --cache-control TEXT   CACHE-CONTROL value, verbatim (default max-age=S)
 
 Prints a line per event on stdout and a summary on exit (SIGINT or SIGTERM, after byebye);
-SIGUSR1 prints the counts so far. Bad arguments: a message on stderr and exit status 2.
+SIGUSR1 prints the counts so far; SIGHUP adds 1 to the config id. Bad arguments: a message
+on stderr and exit status 2.
 )";
 }
 

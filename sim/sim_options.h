@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,15 @@ struct SimOptions {
   uint32_t max_age = kDefaultMaxAge;
   double notify_interval = kDefaultNotifyInterval;  // seconds between alive rounds
   bool mx_delay = false;
-  bool verbose = false;  // a line per datagram sent, not only per search or round
+  bool verbose = false;  // a line per datagram sent and per search received
+  bool spread = false;   // device i on address + i - 1 (needs address)
+
+  // Realistic devices.
+  int http_delay_ms = 0;              // every HTTP answer waits this long...
+  int http_jitter_ms = 0;             // ...plus a random 0..jitter ms
+  int hung = 0;                       // devices 1..hung accept HTTP connections and never answer
+  std::optional<uint32_t> boot_id;    // BOOTID.UPNP.ORG when set
+  std::optional<uint32_t> config_id;  // CONFIGID.UPNP.ORG when set; SIGHUP adds 1
 
   // Misbehaviour for tests.
   size_t pad_response = 0;  // 0: off; else every search response is exactly this long

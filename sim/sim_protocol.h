@@ -44,6 +44,10 @@ inline constexpr const char kHdrExt[] = "EXT";
 inline constexpr const char kHdrServer[] = "SERVER";
 inline constexpr const char kHdrMan[] = "MAN";
 inline constexpr const char kHdrMx[] = "MX";
+inline constexpr const char kHdrBootId[] = "BOOTID.UPNP.ORG";
+inline constexpr const char kHdrConfigId[] = "CONFIGID.UPNP.ORG";
+inline constexpr uint32_t kMaxBootId = 2147483647;  // UDA 1.1: a 31-bit number
+inline constexpr uint32_t kMaxConfigId = 16777215;  // UDA 1.1: 0 to 2^24 - 1
 
 // HTTP
 inline constexpr uint16_t kDefaultHttpPort = 8080;

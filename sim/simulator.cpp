@@ -4,8 +4,9 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,11 @@ namespace sim {
 namespace {
 
 int g_signal_write = -1;
+
+// epoll keys of the simulator's own descriptors; the HTTP server's tags are 1 and 2.
+constexpr uint64_t kSignalKey = uint64_t{3} << kKeyTagShift;
+constexpr uint64_t kSsdpKey = uint64_t{4} << kKeyTagShift;
+constexpr int kMaxEvents = 256;
 
 void OnSignal(int signo) {
   const int saved = errno;
@@ -35,6 +41,21 @@ std::string Endpoint(const sockaddr_in& sa) {
 
 std::string Errno(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
+}
+
+std::string Dotted(in_addr address) {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+// Many devices under --spread need a listening socket each, and a test may hold hundreds of
+// connections open: lift the soft limit as far as we may.
+void RaiseFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 }  // namespace
@@ -77,6 +98,8 @@ Simulator::Simulator(const SimOptions& options, const std::string& address)
       m_http(m_devices, options),
       m_random(std::random_device{}()) {
   inet_pton(AF_INET, address.c_str(), &m_addr);
+  m_ids.boot_id = options.boot_id;
+  m_ids.config_id = options.config_id;
 }
 
 Simulator::~Simulator() {
@@ -85,6 +108,12 @@ Simulator::~Simulator() {
 }
 
 bool Simulator::Start(std::string& error) {
+  RaiseFileLimit();
+  m_epoll = UniqueFd(epoll_create1(EPOLL_CLOEXEC));
+  if (!m_epoll.Valid()) {
+    error = Errno("epoll");
+    return false;
+  }
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
     error = Errno("pipe");
@@ -92,6 +121,10 @@ bool Simulator::Start(std::string& error) {
   }
   m_signal_read = UniqueFd(pipe_fds[0]);
   g_signal_write = pipe_fds[1];
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kSignalKey;
+  epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, m_signal_read.Get(), &ev);
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
@@ -99,8 +132,26 @@ bool Simulator::Start(std::string& error) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGUSR1, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  if (!OpenSsdp(error) || !OpenHttp(error)) return false;
+  std::string extras;
+  if (m_options.spread) {
+    extras += ", spread to " + Dotted(m_devices.Devices().back().address);
+  }
+  if (m_options.mx_delay) extras += ", answers delayed by MX";
+  if (m_options.http_delay_ms || m_options.http_jitter_ms) {
+    extras += ", HTTP delay " + std::to_string(m_options.http_delay_ms) + "+0.." +
+              std::to_string(m_options.http_jitter_ms) + " ms";
+  }
+  if (m_options.hung) extras += ", devices 1.." + std::to_string(m_options.hung) + " hung";
+  LogLine("ready: %d devices on %s, SSDP port %u, HTTP ports %s, max-age %u%s", m_options.devices,
+          m_address.c_str(), kSsdpPort, m_http_ports.c_str(), m_options.max_age, extras.c_str());
+  return true;
+}
+
+bool Simulator::OpenSsdp(std::string& error) {
   m_ssdp = UniqueFd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!m_ssdp.Valid()) {
     error = Errno("SSDP socket");
@@ -117,6 +168,9 @@ bool Simulator::Start(std::string& error) {
   setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &zero, sizeof zero);
   // Only the group memberships of this socket count, not those of other programs.
   setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
+  // The destination of each search tells a unicast search (answered at once, and with
+  // --spread by one device) from one to the group.
+  setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
   sockaddr_in any{};
   any.sin_family = AF_INET;
   any.sin_port = htons(kSsdpPort);
@@ -137,27 +191,54 @@ bool Simulator::Start(std::string& error) {
     return false;
   }
   setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kSsdpKey;
+  if (epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
+    error = Errno("epoll_ctl");
+    return false;
+  }
+  return true;
+}
 
-  if (!m_http.Listen(m_address, m_options.http_port, error)) return false;
-  std::string ports = std::to_string(m_options.http_port);
+bool Simulator::OpenHttp(std::string& error) {
+  m_http.Attach(m_epoll.Get());
+  // Without --spread one listener per port serves every device; with it, each device has
+  // its own on its own address, so that a connection tells which device it reached.
+  auto listen_all = [&](uint16_t port, std::string& why) {
+    if (!m_options.spread) return m_http.Listen(m_addr, port, nullptr, why);
+    for (const Device& d : m_devices.Devices()) {
+      if (!m_http.Listen(d.address, port, &d, why)) {
+        why += " (with --spread every device's address must exist on the interface)";
+        return false;
+      }
+    }
+    return true;
+  };
+  if (!listen_all(m_options.http_port, error)) return false;
+  m_http_ports = std::to_string(m_options.http_port);
   if (m_options.http_port != kPingPort) {
     std::string why;
-    if (m_http.Listen(m_address, kPingPort, why)) {
-      ports += ' ';
-      ports += std::to_string(kPingPort);
-    } else {
+    if (!m_http.Listen(m_devices.Devices().front().address, kPingPort,
+                       m_options.spread ? &m_devices.Devices().front() : nullptr, why)) {
       LogLine("port 80 not served (%s); Ping requests to port 80 will fail", why.c_str());
+      return true;
     }
+    if (m_options.spread) {
+      for (size_t i = 1; i < m_devices.Devices().size(); ++i) {
+        const Device& d = m_devices.Devices()[i];
+        if (!m_http.Listen(d.address, kPingPort, &d, error)) return false;
+      }
+    }
+    m_http_ports += ' ';
+    m_http_ports += std::to_string(kPingPort);
   }
-  LogLine("ready: %d devices on %s, SSDP port %u, HTTP ports %s, max-age %u%s", m_options.devices,
-          m_address.c_str(), kSsdpPort, ports.c_str(), m_options.max_age,
-          m_options.mx_delay ? ", answers delayed by MX" : "");
   return true;
 }
 
 void Simulator::Run() {
   QueueAliveRound();
-  std::vector<pollfd> fds;
+  epoll_event events[kMaxEvents];
   for (;;) {
     const int64_t now = NowMs();
     if (now >= m_next_alive) QueueAliveRound();
@@ -166,62 +247,125 @@ void Simulator::Run() {
       QueueResponse(*d.device, d.to, *d.st);
       m_delayed.pop();
     }
+    m_http.OnTimers(now);
+    m_http.Sweep();
     Flush();
+    WatchSsdpOutput();
 
-    int64_t deadline = m_next_alive;
+    int64_t deadline = std::min(m_next_alive, m_http.NextDeadline());
     if (!m_delayed.empty()) deadline = std::min(deadline, m_delayed.top().due);
-    fds.clear();
-    fds.push_back({m_signal_read.Get(), POLLIN, 0});
-    fds.push_back({m_ssdp.Get(), static_cast<short>(POLLIN | (m_queue.empty() ? 0 : POLLOUT)), 0});
-    m_http.CollectPollFds(fds, deadline);
     const int64_t wait = std::max<int64_t>(0, deadline - NowMs());
-    int ready = poll(fds.data(), fds.size(), static_cast<int>(std::min<int64_t>(wait, 60000)));
+    const int ready = epoll_wait(m_epoll.Get(), events, kMaxEvents,
+                                 static_cast<int>(std::min<int64_t>(wait, 60000)));
     if (ready < 0 && errno != EINTR) {
-      LogLine("poll failed: %s", std::strerror(errno));
+      LogLine("epoll_wait failed: %s", std::strerror(errno));
       break;
     }
     const int64_t after = NowMs();
     bool stop = false;
-    if (ready > 0 && (fds[0].revents & POLLIN)) {
-      unsigned char signo = 0;
-      while (read(m_signal_read.Get(), &signo, 1) == 1) {
-        if (signo == SIGUSR1) {
-          LogLine("%s", CountsLine("counts").c_str());
-        } else {
-          LogLine("signal %d: leaving", signo);
-          stop = true;
-        }
+    for (int i = 0; i < ready; ++i) {
+      const uint64_t key = events[i].data.u64;
+      if (key == kSignalKey) {
+        stop = !OnSignals() || stop;
+      } else if (key == kSsdpKey) {
+        if (events[i].events & (EPOLLIN | EPOLLERR)) OnSsdpReadable(after);
+      } else {
+        m_http.OnEvent(key, events[i].events, after);
       }
     }
+    m_http.Sweep();
     if (stop) break;
-    if (ready > 0 && (fds[1].revents & POLLIN)) OnSsdpReadable(after);
-    m_http.HandlePoll(fds.data() + 2, after);
   }
   SayByebye();
+}
+
+bool Simulator::OnSignals() {
+  bool keep_running = true;
+  unsigned char signo = 0;
+  while (read(m_signal_read.Get(), &signo, 1) == 1) {
+    if (signo == SIGUSR1) {
+      LogLine("%s", CountsLine("counts").c_str());
+    } else if (signo == SIGHUP) {
+      // A changed configuration, as a device has after its settings were edited: clients
+      // that cache descriptions learn of it from the next announcement.
+      if (m_ids.config_id) {
+        m_ids.config_id = (*m_ids.config_id + 1) % (kMaxConfigId + 1);
+        m_devices.SetConfigId(m_ids.config_id);
+        LogLine("sighup: config id %u; announcing again", *m_ids.config_id);
+      } else {
+        LogLine("sighup: no --config-id; announcing again");
+      }
+      QueueAliveRound();
+    } else {
+      LogLine("signal %d: leaving", signo);
+      keep_running = false;
+    }
+  }
+  return keep_running;
+}
+
+void Simulator::WatchSsdpOutput() {
+  const bool want = !m_queue.empty();
+  if (want == m_ssdp_watching_output) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN | (want ? uint32_t{EPOLLOUT} : 0u);
+  ev.data.u64 = kSsdpKey;
+  epoll_ctl(m_epoll.Get(), EPOLL_CTL_MOD, m_ssdp.Get(), &ev);
+  m_ssdp_watching_output = want;
 }
 
 void Simulator::OnSsdpReadable(int64_t now_ms) {
   // Bounded, so that a flood of searches cannot starve HTTP clients.
   for (int i = 0; i < 256; ++i) {
     char buffer[kReceiveBuffer];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
     sockaddr_in from{};
-    socklen_t len = sizeof from;
-    ssize_t n = recvfrom(m_ssdp.Get(), buffer, sizeof buffer, MSG_TRUNC,
-                         reinterpret_cast<sockaddr*>(&from), &len);
+    iovec iov{buffer, sizeof buffer};
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(m_ssdp.Get(), &msg, MSG_TRUNC);
     if (n < 0) return;
     if (static_cast<size_t>(n) > sizeof buffer) {
       ++m_counters.ignored;
       LogLine("search from %s dropped: %zd bytes is too long", Endpoint(from).c_str(), n);
       continue;
     }
-    HandleDatagram(std::string_view(buffer, static_cast<size_t>(n)), from, now_ms);
+    in_addr to{};
+    inet_pton(AF_INET, kSsdpGroup, &to);  // when the kernel does not say, take the group
+    for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm; cm = CMSG_NXTHDR(&msg, cm)) {
+      if (cm->cmsg_level == IPPROTO_IP && cm->cmsg_type == IP_PKTINFO) {
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(cm), sizeof info);
+        to = info.ipi_addr;
+      }
+    }
+    HandleDatagram(std::string_view(buffer, static_cast<size_t>(n)), from, to, now_ms);
   }
 }
 
-void Simulator::HandleDatagram(std::string_view data, const sockaddr_in& from, int64_t now_ms) {
+void Simulator::HandleDatagram(std::string_view data, const sockaddr_in& from, in_addr to,
+                               int64_t now_ms) {
+  const bool unicast = !IN_MULTICAST(ntohl(to.s_addr));
   SearchRequest request;
   std::string why;
-  if (!ParseSearch(data, request, why)) {
+  const bool parsed = ParseSearch(data, request, why);
+  if (data.substr(0, std::string_view(kSearchLine).size()) == kSearchLine) {
+    ++(unicast ? m_counters.searches_unicast : m_counters.searches_multicast);
+    if (m_options.verbose) {
+      // One line per search received, with the time, so that a test can count searches per
+      // second as the devices saw them.
+      LogLine("received search t=%lld %s to %s from %s ST=%s MX=%d%s%s",
+              static_cast<long long>(now_ms), unicast ? "unicast" : "multicast", Dotted(to).c_str(),
+              Endpoint(from).c_str(), request.st.c_str(), request.mx,
+              parsed ? "" : ", not answered: ", why.c_str());
+    }
+  }
+  if (!parsed) {
     ++m_counters.ignored;
     // Our own and other hosts' notifications arrive here all the time; say so only on demand.
     if (m_options.verbose || why != "not a search") {
@@ -229,24 +373,41 @@ void Simulator::HandleDatagram(std::string_view data, const sockaddr_in& from, i
     }
     return;
   }
+  // A unicast search under --spread reaches the one device living on that address.
+  const Device* only = nullptr;
+  if (unicast && m_options.spread) {
+    only = m_devices.FindByAddress(to);
+    if (!only) {
+      ++m_counters.ignored;
+      LogLine("search from %s to %s: no device on that address", Endpoint(from).c_str(),
+              Dotted(to).c_str());
+      return;
+    }
+  }
   std::vector<const Device*> targets;
   if (request.st == kDeviceType || request.st == kSearchAll) {
-    for (const Device& d : m_devices.Devices()) targets.push_back(&d);
-  } else if (const Device* d = m_devices.FindByUdn(request.st)) {
+    if (only) {
+      targets.push_back(only);
+    } else {
+      for (const Device& d : m_devices.Devices()) targets.push_back(&d);
+    }
+  } else if (const Device* d = m_devices.FindByUdn(request.st); d && (!only || d == only)) {
     targets.push_back(d);
   }
+  const std::string target_text = unicast ? " to " + Dotted(to) + " (unicast)" : std::string();
   if (targets.empty()) {
     ++m_counters.ignored;
-    LogLine("search from %s ST=%s MX=%d: no matching device", Endpoint(from).c_str(),
-            request.st.c_str(), request.mx);
+    LogLine("search from %s%s ST=%s MX=%d: no matching device", Endpoint(from).c_str(),
+            target_text.c_str(), request.st.c_str(), request.mx);
     return;
   }
   ++m_counters.searches;
   // A search for every service type is answered with our one device type.
   const std::string st = request.st == kSearchAll ? std::string(kDeviceType) : request.st;
-  const int window_ms = std::min(request.mx, kMxCapSeconds) * 1000;
-  LogLine("search from %s ST=%s MX=%d: %zu responses%s", Endpoint(from).c_str(), request.st.c_str(),
-          request.mx, targets.size(),
+  // A unicast search is answered at once: MX applies to the group only.
+  const int window_ms = unicast ? 0 : std::min(request.mx, kMxCapSeconds) * 1000;
+  LogLine("search from %s%s ST=%s MX=%d: %zu responses%s", Endpoint(from).c_str(),
+          target_text.c_str(), request.st.c_str(), request.mx, targets.size(),
           m_options.mx_delay ? (" within " + std::to_string(window_ms) + " ms").c_str() : "");
   if (!m_options.mx_delay || window_ms == 0) {
     for (const Device* d : targets) QueueResponse(*d, from, st);
@@ -260,9 +421,9 @@ void Simulator::HandleDatagram(std::string_view data, const sockaddr_in& from, i
 }
 
 void Simulator::QueueResponse(const Device& device, const sockaddr_in& to, const std::string& st) {
-  std::string data = m_options.empty_response
-                         ? std::string()
-                         : BuildResponse(device, st, m_cache_control, m_options.pad_response);
+  std::string data = m_options.empty_response ? std::string()
+                                              : BuildResponse(device, st, m_cache_control,
+                                                              m_options.pad_response, m_ids);
   m_queue.push_back({std::move(data), to, Kind::kResponse, &device});
 }
 
@@ -272,15 +433,16 @@ void Simulator::QueueAliveRound() {
   group.sin_port = htons(kSsdpPort);
   inet_pton(AF_INET, kSsdpGroup, &group.sin_addr);
   for (const Device& d : m_devices.Devices()) {
-    m_queue.push_back({BuildAlive(d, m_cache_control), group, Kind::kAlive, &d});
+    m_queue.push_back({BuildAlive(d, m_cache_control, m_ids), group, Kind::kAlive, &d});
   }
   LogLine("notify ssdp:alive for %zu devices", m_devices.Devices().size());
   m_next_alive = NowMs() + static_cast<int64_t>(m_options.notify_interval * 1000);
 }
 
 bool Simulator::SendOne(const Outgoing& out) {
-  // The source address is set per datagram, so that answers come from the announced address
-  // even when the host routes the asker through another one.
+  // The source address is set per datagram, so that everything comes from the device's
+  // address even when the host routes the asker through another one, and so that with
+  // --spread each device speaks from its own.
   iovec iov{const_cast<char*>(out.data.data()), out.data.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
   msghdr msg{};
@@ -288,17 +450,15 @@ bool Simulator::SendOne(const Outgoing& out) {
   msg.msg_namelen = sizeof out.to;
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  if (out.kind == Kind::kResponse) {
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-    cm->cmsg_level = IPPROTO_IP;
-    cm->cmsg_type = IP_PKTINFO;
-    cm->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst = m_addr;
-    std::memcpy(CMSG_DATA(cm), &info, sizeof info);
-  }
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+  cm->cmsg_level = IPPROTO_IP;
+  cm->cmsg_type = IP_PKTINFO;
+  cm->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst = out.device->address;
+  std::memcpy(CMSG_DATA(cm), &info, sizeof info);
   return sendmsg(m_ssdp.Get(), &msg, 0) >= 0;
 }
 
@@ -350,7 +510,7 @@ void Simulator::SayByebye() {
   timeval limit{1, 0};
   setsockopt(m_ssdp.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   for (const Device& d : m_devices.Devices()) {
-    Outgoing out{BuildByebye(d), group, Kind::kByebye, &d};
+    Outgoing out{BuildByebye(d, m_ids), group, Kind::kByebye, &d};
     if (SendOne(out)) {
       CountSent(out);
     } else {
@@ -363,13 +523,14 @@ void Simulator::SayByebye() {
 std::string Simulator::CountsLine(const char* label) const {
   const HttpCounters& h = m_http.Counters();
   const SsdpCounters& s = m_counters;
-  char line[640];
+  char line[800];
   std::snprintf(
       line, sizeof line,
       "%s: searches=%llu responses=%llu alive=%llu byebye=%llu ignored=%llu "
       "send_errors=%llu http_requests=%llu http_descriptions=%llu http_pages=%llu "
       "http_backups=%llu http_pings=%llu http_not_found=%llu http_bad=%llu "
-      "http_connections=%llu",
+      "http_connections=%llu searches_unicast=%llu searches_multicast=%llu http_hung=%llu "
+      "http_delayed=%llu",
       label, static_cast<unsigned long long>(s.searches),
       static_cast<unsigned long long>(s.responses), static_cast<unsigned long long>(s.alive),
       static_cast<unsigned long long>(s.byebye), static_cast<unsigned long long>(s.ignored),
@@ -377,7 +538,10 @@ std::string Simulator::CountsLine(const char* label) const {
       static_cast<unsigned long long>(h.descriptions), static_cast<unsigned long long>(h.pages),
       static_cast<unsigned long long>(h.backups), static_cast<unsigned long long>(h.pings),
       static_cast<unsigned long long>(h.not_found), static_cast<unsigned long long>(h.bad),
-      static_cast<unsigned long long>(h.connections));
+      static_cast<unsigned long long>(h.connections),
+      static_cast<unsigned long long>(s.searches_unicast),
+      static_cast<unsigned long long>(s.searches_multicast),
+      static_cast<unsigned long long>(h.hung), static_cast<unsigned long long>(h.delayed));
   return line;
 }
 

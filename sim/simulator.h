@@ -1,6 +1,8 @@
-// The simulator's single-threaded poll() loop: one SSDP socket (port 1900, joined to the
-// group on the chosen address) for every device, the HTTP server, and timers for alive
-// rounds and delayed answers. Owns every socket; Run() returns after SIGINT or SIGTERM.
+// The simulator's single-threaded epoll loop: one SSDP socket (port 1900 on every local
+// address, joined to the group on the chosen address) for every device, the HTTP server,
+// and timers for alive rounds and delayed answers. Each datagram is sent from its device's
+// address (IP_PKTINFO), which with --spread is the device's own. Owns every socket; Run()
+// returns after SIGINT or SIGTERM.
 #pragma once
 
 #include <netinet/in.h>
@@ -16,13 +18,16 @@
 #include "sim/device_set.h"
 #include "sim/http_server.h"
 #include "sim/sim_options.h"
+#include "sim/ssdp_messages.h"
 #include "sim/unique_fd.h"
 
 namespace sim {
 
 struct SsdpCounters {
-  uint64_t searches = 0;  // searches answered by at least one device
-  uint64_t ignored = 0;   // datagrams that were not a search for our devices
+  uint64_t searches = 0;            // searches answered by at least one device
+  uint64_t searches_unicast = 0;    // M-SEARCH datagrams received on a unicast address
+  uint64_t searches_multicast = 0;  // M-SEARCH datagrams received on the group
+  uint64_t ignored = 0;             // datagrams that were not a search for our devices
   uint64_t responses = 0;
   uint64_t alive = 0;
   uint64_t byebye = 0;
@@ -40,10 +45,12 @@ class Simulator {
   Simulator& operator=(const Simulator&) = delete;
   ~Simulator();
 
-  // Opens the SSDP and HTTP sockets and the signal pipe. Returns true when the simulator can
+  // Raises the soft limit of open files to the hard one, then opens the SSDP and HTTP
+  // sockets and the signal pipe. Returns true when the simulator can
   // run; false with the reason in `error` (sockets opened so far are closed on destruction).
   bool Start(std::string& error);
-  // Announces the devices and serves until SIGINT or SIGTERM, then says byebye.
+  // Announces the devices and serves until SIGINT or SIGTERM, then says byebye. SIGUSR1
+  // prints the counts; SIGHUP adds 1 to the config id and announces again.
   void Run();
   // One line of counts, "summary: key=value ...", or "counts: ..." for a SIGUSR1 report.
   [[nodiscard]] std::string CountsLine(const char* label) const;
@@ -65,8 +72,14 @@ class Simulator {
     bool operator>(const Delayed& o) const { return due != o.due ? due > o.due : seq > o.seq; }
   };
 
+  bool OpenSsdp(std::string& error);
+  bool OpenHttp(std::string& error);
+  // Returns false when the simulator should stop.
+  bool OnSignals();
   void OnSsdpReadable(int64_t now_ms);
-  void HandleDatagram(std::string_view data, const sockaddr_in& from, int64_t now_ms);
+  // `to` is the datagram's destination: the group, or one of our unicast addresses.
+  void HandleDatagram(std::string_view data, const sockaddr_in& from, in_addr to, int64_t now_ms);
+  void WatchSsdpOutput();
   void QueueResponse(const Device& device, const sockaddr_in& to, const std::string& st);
   void QueueAliveRound();
   void Flush();
@@ -78,9 +91,13 @@ class Simulator {
   std::string m_address;
   in_addr m_addr{};
   std::string m_cache_control;
+  std::string m_http_ports;  // "8080 80"
   DeviceSet m_devices;
   HttpServer m_http;
+  IdFields m_ids;
+  UniqueFd m_epoll;
   UniqueFd m_ssdp;
+  bool m_ssdp_watching_output = false;
   UniqueFd m_signal_read;
   std::deque<Outgoing> m_queue;
   std::priority_queue<Delayed, std::vector<Delayed>, std::greater<>> m_delayed;

@@ -24,6 +24,11 @@ void Line(std::string& out, const char* name, const std::string& value) {
   out += "\r\n";
 }
 
+void Ids(std::string& out, const IdFields& ids) {
+  if (ids.boot_id) Line(out, kHdrBootId, std::to_string(*ids.boot_id));
+  if (ids.config_id) Line(out, kHdrConfigId, std::to_string(*ids.config_id));
+}
+
 }  // namespace
 
 bool ParseSearch(std::string_view datagram, SearchRequest& request, std::string& why) {
@@ -89,7 +94,7 @@ std::string CacheControlValue(const std::string& verbatim, unsigned max_age) {
 }
 
 std::string BuildResponse(const Device& device, const std::string& st,
-                          const std::string& cache_control, size_t pad_to) {
+                          const std::string& cache_control, size_t pad_to, const IdFields& ids) {
   std::string out = std::string(kResponseLine) + "\r\n";
   Line(out, kHdrCacheControl, cache_control);
   out += std::string(kHdrExt) + ":\r\n";
@@ -98,6 +103,7 @@ std::string BuildResponse(const Device& device, const std::string& st,
   Line(out, kHdrSt, st);
   // A search for the device's own UDN is answered with the bare UDN as USN.
   Line(out, kHdrUsn, st == device.udn ? device.udn : device.usn);
+  Ids(out, ids);
   if (pad_to == 0) return out + "\r\n";
 
   const size_t filler_overhead = std::string_view(kPadHeader).size() + 2;  // name, CR LF
@@ -115,7 +121,8 @@ std::string BuildResponse(const Device& device, const std::string& st,
   return out;
 }
 
-std::string BuildAlive(const Device& device, const std::string& cache_control) {
+std::string BuildAlive(const Device& device, const std::string& cache_control,
+                       const IdFields& ids) {
   std::string out = std::string(kNotifyLine) + "\r\n";
   Line(out, kHdrHost, kSsdpHost);
   Line(out, kHdrCacheControl, cache_control);
@@ -124,15 +131,17 @@ std::string BuildAlive(const Device& device, const std::string& cache_control) {
   Line(out, kHdrNts, kAlive);
   Line(out, kHdrServer, kServerText);
   Line(out, kHdrUsn, device.usn);
+  Ids(out, ids);
   return out + "\r\n";
 }
 
-std::string BuildByebye(const Device& device) {
+std::string BuildByebye(const Device& device, const IdFields& ids) {
   std::string out = std::string(kNotifyLine) + "\r\n";
   Line(out, kHdrHost, kSsdpHost);
   Line(out, kHdrNt, kDeviceType);
   Line(out, kHdrNts, kByebye);
   Line(out, kHdrUsn, device.usn);
+  Ids(out, ids);
   return out + "\r\n";
 }
 

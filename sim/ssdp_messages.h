@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,14 +25,22 @@ bool ParseSearch(std::string_view datagram, SearchRequest& request, std::string&
 // The value for CACHE-CONTROL: `verbatim` when not empty, else "max-age=" and max_age.
 std::string CacheControlValue(const std::string& verbatim, unsigned max_age);
 
+// The UDA 1.1 header fields BOOTID.UPNP.ORG and CONFIGID.UPNP.ORG, each sent only when set.
+struct IdFields {
+  std::optional<uint32_t> boot_id;
+  std::optional<uint32_t> config_id;
+};
+
 // A "HTTP/1.1 200 OK" search response for `device`, answering search target `st`.
 // With pad_to > 0 the result is exactly pad_to bytes: a filler header is added before the
 // closing empty line, or the text is cut when it is already longer.
 std::string BuildResponse(const Device& device, const std::string& st,
-                          const std::string& cache_control, size_t pad_to);
+                          const std::string& cache_control, size_t pad_to,
+                          const IdFields& ids = {});
 
 // NOTIFY ssdp:alive and ssdp:byebye for `device`.
-std::string BuildAlive(const Device& device, const std::string& cache_control);
-std::string BuildByebye(const Device& device);
+std::string BuildAlive(const Device& device, const std::string& cache_control,
+                       const IdFields& ids = {});
+std::string BuildByebye(const Device& device, const IdFields& ids = {});
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #   tv_net_up || exit 77       # builds the network; prints why on failure
 #   tv_in_client CMD...        # runs CMD in the client namespace
 #   tv_in_devices CMD...       # runs CMD in the devices namespace
+#   tv_add_device_addresses N  # N consecutive addresses for the devices (sim --spread)
 #   tv_net_down                # kills what runs inside and deletes both namespaces
 #
 # tv_net_up sets TV_NS_CLIENT, TV_NS_DEVICES (namespace names), TV_IF_CLIENT, TV_IF_DEVICES
@@ -49,6 +50,29 @@ tv_net_up() {
     return 1
   fi
   export TV_NS_CLIENT TV_NS_DEVICES TV_IF_CLIENT TV_IF_DEVICES TV_ADDR_CLIENT TV_ADDR_DEVICES
+}
+
+# Adds N consecutive addresses from 10.232.0.2 to the devices side, in a /16 of their own (so
+# more than 250 fit), and routes that /16 from the client side. Sets TV_ADDR_SPREAD to the
+# first, for tarovue-sim --spread --address "$TV_ADDR_SPREAD" --devices N.
+tv_add_device_addresses() {
+  local n=${1:-0} i host out
+  if [ "$n" -lt 1 ] || [ "$n" -gt 65532 ]; then
+    echo "netns.sh: tv_add_device_addresses needs a count from 1 to 65532" >&2
+    return 1
+  fi
+  if ! out=$(
+    for ((i = 0; i < n; i++)); do
+      host=$((i + 2))
+      echo "addr add 10.232.$((host / 256)).$((host % 256))/16 dev $TV_IF_DEVICES"
+    done | ip -n "$TV_NS_DEVICES" -batch - 2>&1 &&
+      ip -n "$TV_NS_CLIENT" route add 10.232.0.0/16 dev "$TV_IF_CLIENT" 2>&1
+  ); then
+    echo "netns.sh: cannot add the device addresses: $out" >&2
+    return 1
+  fi
+  TV_ADDR_SPREAD=10.232.0.2
+  export TV_ADDR_SPREAD
 }
 
 tv_in_client() { ip netns exec "$TV_NS_CLIENT" "$@"; }

@@ -21,6 +21,10 @@ namespace {
 
 constexpr const char kNetnsDir[] = "/run/netns/";
 constexpr const char kPrefix[] = "tvnet-";
+// Per-device addresses live in a /16 apart from the /24 of the veth ends.
+constexpr const char kSpreadNet[] = "10.232.0.0/16";
+constexpr int kSpreadFirstHost = 2;  // 10.232.0.2
+constexpr int kSpreadMaxCount = 65532;
 int g_instances = 0;
 
 int Index(Side side) {
@@ -164,6 +168,34 @@ bool PrivateNetwork::Build() {
     }
   }
   return true;
+}
+
+std::string PrivateNetwork::AddDeviceAddresses(int count) {
+  if (!m_ok) return {};
+  if (count < 1 || count > kSpreadMaxCount) {
+    m_error = "AddDeviceAddresses: count " + std::to_string(count) + " is not 1.." +
+              std::to_string(kSpreadMaxCount);
+    return {};
+  }
+  // One `ip -batch` instead of a process per address: a thousand take a moment, not seconds.
+  const std::string batch_path = m_log_dir + "/addresses.batch";
+  {
+    std::ofstream batch(batch_path);
+    for (int i = 0; i < count; ++i) {
+      const int host = kSpreadFirstHost + i;
+      batch << "addr add 10.232." << host / 256 << "." << host % 256 << "/16 dev " << m_if[1]
+            << "\n";
+    }
+    if (!batch) {
+      m_error = "AddDeviceAddresses: cannot write " + batch_path;
+      return {};
+    }
+  }
+  if (!RunIp({"-n", m_ns[1], "-batch", batch_path}) ||
+      !RunIp({"-n", m_ns[0], "route", "add", kSpreadNet, "dev", m_if[0]})) {
+    return {};
+  }
+  return "10.232.0." + std::to_string(kSpreadFirstHost);
 }
 
 bool PrivateNetwork::Enter(Side side) {

@@ -33,6 +33,12 @@ class PrivateNetwork {
   // Name of the veth end inside that namespace ("tvc0" or "tvd0").
   [[nodiscard]] std::string Interface(Side side) const;
 
+  // Adds `count` consecutive addresses from 10.232.0.2 to the devices side (a /16 of its
+  // own, so up to 65532 of them) and routes that /16 from the client side, for simulators
+  // that give every device its own address. Returns the first address, or an empty text
+  // with error() set. Call it once per network.
+  std::string AddDeviceAddresses(int count);
+
   // Moves the calling thread into that side's namespace; sockets it creates afterwards live
   // there. Returns false (thread unchanged) on failure.
   bool Enter(Side side);

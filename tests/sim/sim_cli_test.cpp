@@ -28,14 +28,18 @@ TEST_F(SimTest, HelpAndVersion) {
   EXPECT_EQ(RunSim(net, {"--help"}, out), 0);
   for (const char* option :
        {"--devices", "--address", "--http-port", "--max-age", "--notify-interval", "--mx-delay",
-        "--pad-response", "--cache-control"}) {
+        "--pad-response", "--cache-control", "--spread", "--http-delay", "--http-jitter", "--hung",
+        "--boot-id", "--config-id"}) {
     EXPECT_NE(out.find(option), std::string::npos) << option;
   }
 }
 
 TEST_F(SimTest, BadArgumentsExitWithStatusTwoAndOneLine) {
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"--devices", "none"}, {"--bogus"}, {"--address", "1.2.3"}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"--devices", "none"},
+                                        {"--bogus"},
+                                        {"--address", "1.2.3"},
+                                        {"--spread"},
+                                        {"--hung", "4"}}) {
     SCOPED_TRACE(args[0]);
     std::string out;
     EXPECT_EQ(RunSim(net, args, out), 2);

@@ -166,8 +166,8 @@ void SimTest::SetUp() {
   ASSERT_TRUE(net.Enter(testnet::Side::kClient));
 }
 
-pid_t SimTest::StartSim(std::vector<std::string> args) {
-  args.insert(args.begin(), {SimPath(), "--address", DevicesAddress()});
+pid_t SimTest::StartSim(std::vector<std::string> args, const std::string& address) {
+  args.insert(args.begin(), {SimPath(), "--address", address.empty() ? DevicesAddress() : address});
   pid_t pid = net.Spawn(testnet::Side::kDevices, args);
   EXPECT_GT(pid, 0) << net.error();
   EXPECT_TRUE(net.WaitForOutput(pid, "ready:", 5000)) << net.Output(pid);

@@ -68,8 +68,9 @@ std::string Body(const std::string& response);
 class SimTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  // Starts the simulator with `args` plus --address; waits for its "ready:" line.
-  pid_t StartSim(std::vector<std::string> args);
+  // Starts the simulator with `args` plus --address (`address`, or the devices side's own
+  // when empty); waits for its "ready:" line.
+  pid_t StartSim(std::vector<std::string> args, const std::string& address = "");
   std::string DevicesAddress() const { return net.Address(testnet::Side::kDevices); }
 
   testnet::PrivateNetwork net;
