@@ -323,7 +323,11 @@ void Announcements::Complete(const Announcement& announcement, const Description
     if (created) delete record;
     return;
   }
-  Publish(kind, *record, previous_address);
+  const DescriptionFetch fetch = result.count == 0 ? DescriptionFetch::kFailed
+                                 : result.source == DescriptionResult::Source::kCached
+                                     ? DescriptionFetch::kCached
+                                     : DescriptionFetch::kOk;
+  Publish(kind, *record, previous_address, fetch);
 }
 
 void Announcements::Play(const Tone* tones, std::size_t count) {
@@ -331,7 +335,15 @@ void Announcements::Play(const Tone* tones, std::size_t count) {
 }
 
 void Announcements::Publish(DeviceEventKind kind, const DeviceRecord& record,
-                            uint32_t previous_address) {
+                            uint32_t previous_address, DescriptionFetch fetch) {
   if (m_events == nullptr) return;
-  m_events->Publish(DeviceEvent{kind, m_registry.Now(), DeviceView(record), previous_address});
+  m_events->Publish(
+      DeviceEvent{kind, m_registry.Now(), DeviceView(record), previous_address, fetch});
+}
+
+void Announcements::ForEachPending(
+    const std::function<void(const std::string& usn, uint32_t address)>& visit) const {
+  for (const auto& [usn, queue] : m_pending) {
+    if (!queue.empty()) visit(usn, queue.front().address);
+  }
 }

@@ -52,6 +52,9 @@ class Announcements {
 
   // Announcements whose description is not settled yet.
   [[nodiscard]] std::size_t Pending() const { return m_pending_count; }
+  // Calls `visit` with the USN and sender of each device whose oldest announcement waits.
+  void ForEachPending(
+      const std::function<void(const std::string& usn, uint32_t address)>& visit) const;
 
   // Largest number of records; an announcement of a new USN beyond it is dropped with
   // kTableFull. Records are never deleted, so the store stays bounded.
@@ -79,7 +82,8 @@ class Announcements {
   void Settle(const std::string& usn, const DescriptionResult& result);
   void Complete(const Announcement& announcement, const DescriptionResult& result);
   void Play(const Tone* tones, std::size_t count);
-  void Publish(DeviceEventKind kind, const DeviceRecord& record, uint32_t previous_address = 0);
+  void Publish(DeviceEventKind kind, const DeviceRecord& record, uint32_t previous_address = 0,
+               DescriptionFetch fetch = DescriptionFetch::kOk);
 
   DeviceRegistry& m_registry;
   ToneGenerator& m_tones;

@@ -18,6 +18,18 @@ const char* DeviceEventName(DeviceEventKind kind) {
   return "unknown";
 }
 
+const char* DescriptionFetchName(DescriptionFetch fetch) {
+  switch (fetch) {
+    case DescriptionFetch::kOk:
+      return "ok";
+    case DescriptionFetch::kCached:
+      return "cached";
+    case DescriptionFetch::kFailed:
+      return "failed";
+  }
+  return "unknown";
+}
+
 std::string DeviceView::Field(DescriptionField field) const {
   char text[kDescriptionFieldSize];
   ReadDescriptionField(m_record, field, text);

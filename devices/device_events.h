@@ -44,11 +44,22 @@ class DeviceView {
   const DeviceRecord& m_record;
 };
 
+// How the description behind a new, online or changed event was settled.
+enum class DescriptionFetch : uint8_t {
+  kOk,      // fetched now: the device answered
+  kCached,  // taken from an earlier fetch of the same LOCATION
+  kFailed,  // the fetch failed or was skipped: the texts are those of before
+};
+
+// "ok", "cached" or "failed".
+const char* DescriptionFetchName(DescriptionFetch fetch);
+
 struct DeviceEvent {
   DeviceEventKind kind;
   int32_t time;  // seconds since 1970 UTC
   DeviceView device;
   uint32_t previous_address = 0;  // for kChanged: the address the device had before
+  DescriptionFetch fetch = DescriptionFetch::kOk;  // for kNew, kOnline and kChanged
 };
 
 // The subscribers of one discovery session.

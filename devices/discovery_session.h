@@ -61,6 +61,7 @@ class DiscoverySession final {
   [[nodiscard]] DeviceRegistry& Registry() { return m_registry; }
   [[nodiscard]] ControlPoint& Control() { return m_control; }
   [[nodiscard]] Announcements& Handling() { return m_announcements; }
+  [[nodiscard]] const Announcements& Handling() const { return m_announcements; }
   // The fetcher the session was given (GetUrl when none was), for other requests to devices.
   [[nodiscard]] const UrlFetcher& Fetcher() const { return m_fetch_url; }
 

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include "net/pending_lookup.h"
 #include "net/socket_error.h"
 #include "net/socket_event_queue.h"
 #include "platform/error_text.h"
@@ -37,35 +38,6 @@ class BlockingScope {
 
 // A name look-up the resolver carries on in the background. One that is given up while the
 // resolver still works on it must stay alive until the resolver is done with it.
-struct PendingLookup {
-  explicit PendingLookup(const char* host) : name(host) {
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    request.ar_name = name.c_str();
-    request.ar_request = &hints;
-  }
-  ~PendingLookup() {
-    if (request.ar_result != nullptr) freeaddrinfo(request.ar_result);
-  }
-  PendingLookup(const PendingLookup&) = delete;
-  PendingLookup& operator=(const PendingLookup&) = delete;
-
-  std::string name;
-  addrinfo hints{};
-  gaicb request{};
-};
-
-// Look-ups given up on, kept until the resolver has finished with them.
-std::vector<std::unique_ptr<PendingLookup>>& AbandonedLookups() {
-  thread_local std::vector<std::unique_ptr<PendingLookup>> abandoned;
-  return abandoned;
-}
-
-void ForgetFinishedLookups() {
-  auto& abandoned = AbandonedLookups();
-  std::erase_if(abandoned,
-                [](const auto& lookup) { return gai_error(&lookup->request) != EAI_INPROGRESS; });
-}
 
 bool WouldBlock(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
@@ -172,9 +144,7 @@ CSocket::LookupResult CSocket::LookUp(const char* host, in_addr* address) {
   queue.LeaveWait();
 
   if (given_up != WaitResult::kReady) {
-    if (gai_cancel(&lookup->request) != EAI_CANCELED) {
-      AbandonedLookups().push_back(std::move(lookup));
-    }
+    AbandonLookup(std::move(lookup));
     WaitFailed(given_up);
     return LookupResult::kGivenUp;
   }

@@ -37,7 +37,8 @@ Fields DeviceFields(const ScannedDevice& d) {
           {"serial_number", d.serial_number},
           {"guid", d.guid},
           {"page_url", d.page_url},
-          {"usn", d.usn}};
+          {"usn", d.usn},
+          {"fetch", d.fetch}};
 }
 
 Fields EventFields(int64_t time, const ScannedDevice& d) {

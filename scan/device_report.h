@@ -27,6 +27,7 @@ struct ScannedDevice {
   std::string guid;
   std::string page_url;
   std::string usn;
+  std::string fetch = "ok";  // how its description was settled: ok, cached, failed, pending
 };
 
 // The snapshot of `record` under the row cells `status` and `validity` ("????" when the row

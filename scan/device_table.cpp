@@ -4,6 +4,11 @@
 
 #include <algorithm>
 
+bool ReportOrder(const ScannedDevice& a, const ScannedDevice& b) {
+  const uint32_t left = ntohl(a.address), right = ntohl(b.address);
+  return left != right ? left < right : a.usn < b.usn;
+}
+
 bool DeviceTable::Apply(const DeviceEvent& event) {
   const char* word = DeviceEventName(event.kind);
   auto [it, created] = m_devices.try_emplace(event.device.Usn());
@@ -14,6 +19,7 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
     case DeviceEventKind::kOnline:
     case DeviceEventKind::kChanged:
       device = DescribeDevice(event.device, word, event.device.ValidUntil());
+      device.fetch = DescriptionFetchName(event.fetch);
       break;
     case DeviceEventKind::kByebye:
     case DeviceEventKind::kLost:
@@ -36,9 +42,6 @@ std::vector<ScannedDevice> DeviceTable::Devices() const {
   std::vector<ScannedDevice> devices;
   devices.reserve(m_devices.size());
   for (const auto& entry : m_devices) devices.push_back(entry.second);
-  std::sort(devices.begin(), devices.end(), [](const ScannedDevice& a, const ScannedDevice& b) {
-    const uint32_t left = ntohl(a.address), right = ntohl(b.address);
-    return left != right ? left < right : a.usn < b.usn;
-  });
+  std::sort(devices.begin(), devices.end(), ReportOrder);
   return devices;
 }

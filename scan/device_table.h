@@ -11,6 +11,9 @@
 #include "devices/device_events.h"
 #include "scan/device_report.h"
 
+// The report's order: by address, then USN.
+bool ReportOrder(const ScannedDevice& a, const ScannedDevice& b);
+
 class DeviceTable {
  public:
   DeviceTable() = default;

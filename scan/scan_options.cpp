@@ -26,6 +26,19 @@ bool ParseSeconds(const std::string& text, double& seconds) {
   return true;
 }
 
+// A decimal number within [low, high]; false for anything else.
+bool ParseNumber(const std::string& text, double low, double high, double& value) {
+  if (text.empty() || (text[0] != '.' && (text[0] < '0' || text[0] > '9'))) return false;
+  errno = 0;
+  char* end = nullptr;
+  const double parsed = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed < low || parsed > high) {
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
 bool ParseFormat(const std::string& text, ScanFormat& format) {
   if (text == "table") {
     format = ScanFormat::kTable;
@@ -81,7 +94,11 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
   const QCommandLineOption stats("stats");
   const QCommandLineOption time("time", QString(), "seconds");
   const QCommandLineOption format("format", QString(), "format");
-  parser.addOptions({help, version, watch, stats, time, format});
+  const QCommandLineOption concurrency("fetch-concurrency", QString(), "n");
+  const QCommandLineOption fetch_timeout("fetch-timeout", QString(), "seconds");
+  const QCommandLineOption refresh("refresh", QString(), "seconds");
+  parser.addOptions(
+      {help, version, watch, stats, time, format, concurrency, fetch_timeout, refresh});
 
   QStringList arguments = {QStringLiteral("tarovue-scan")};
   for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -109,6 +126,31 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
       return false;
     }
   }
+  if (parser.isSet(concurrency)) {
+    const std::string value = parser.value(concurrency).toStdString();
+    double n = 0;
+    if (!ParseNumber(value, 1, kMaxFetchConcurrency, n) || n != static_cast<int>(n)) {
+      error = "--fetch-concurrency needs a whole number from 1 to 256 (got " + Quoted(value) + ")";
+      return false;
+    }
+    options.fetch_concurrency = static_cast<int>(n);
+  }
+  if (parser.isSet(fetch_timeout)) {
+    const std::string value = parser.value(fetch_timeout).toStdString();
+    if (!ParseNumber(value, kMinFetchTimeoutSeconds, kMaxFetchTimeoutSeconds,
+                     options.fetch_timeout)) {
+      error =
+          "--fetch-timeout needs a number of seconds from 0.5 to 60 (got " + Quoted(value) + ")";
+      return false;
+    }
+  }
+  if (parser.isSet(refresh)) {
+    const std::string value = parser.value(refresh).toStdString();
+    if (!ParseNumber(value, 0, kMaxListenSeconds, options.refresh)) {
+      error = "--refresh needs a number of seconds from 0 to 86400 (got " + Quoted(value) + ")";
+      return false;
+    }
+  }
   if (parser.isSet(format)) {
     const std::string value = parser.value(format).toStdString();
     if (!ParseFormat(value, options.format)) {
@@ -121,6 +163,7 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
 
 const char* ScanUsageText() {
   return R"(Usage: tarovue-scan [--time SECONDS] [--format table|json|csv] [--watch] [--stats]
+                    [--fetch-concurrency N] [--fetch-timeout SECONDS] [--refresh SECONDS]
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
 
@@ -129,12 +172,24 @@ one search burst, listens, fetches each device's description and prints what it 
   --format FORMAT  table (default): aligned columns for reading;
                    json: an array of objects with the keys address, hostname, devtype,
                    status, valid_until (local time with offset, or null), model_name,
-                   model_number, serial_number, guid, page_url, usn;
+                   model_number, serial_number, guid, page_url, usn, fetch
+                   (ok, cached, failed, or pending: still being fetched when the
+                   report was due);
                    csv: the same columns under a header row (RFC 4180)
   --stats          after the report (or when a watch ends) print the counters to standard
                    error, one "name value" pair a line: datagrams received per socket,
                    accepted and dropped by reason, description fetches by outcome and
                    their durations, searches sent
+  --fetch-concurrency N
+                   descriptions fetched at once (default 32, 1..256); never two at a
+                   time from one device address
+  --fetch-timeout SECONDS
+                   bound of one description fetch (default 5, 0.5..60); the connect
+                   is bounded by 2 s within it
+  --refresh SECONDS
+                   a description fetched this recently is not fetched again (default
+                   300) unless the device's BOOTID or CONFIGID changed; a failing
+                   device is left alone for 5 s, then 10, 20, ... up to 300 s
   --watch          keep listening and print a line per event (new, online, changed,
                    byebye, lost) with its time, until interrupted; each line read on
                    standard input starts a new search. With json, one object per line;

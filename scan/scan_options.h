@@ -11,11 +11,22 @@ inline constexpr double kDefaultListenSeconds = 6.0;
 inline constexpr double kMinListenSeconds = 0.1;
 inline constexpr double kMaxListenSeconds = 86400.0;
 
+// Description fetches: bounds of the pool, of one fetch, and of the cache.
+inline constexpr int kDefaultFetchConcurrency = 32;
+inline constexpr int kMaxFetchConcurrency = 256;
+inline constexpr double kDefaultFetchTimeoutSeconds = 5.0;
+inline constexpr double kMinFetchTimeoutSeconds = 0.5;
+inline constexpr double kMaxFetchTimeoutSeconds = 60.0;
+inline constexpr double kDefaultRefreshSeconds = 300.0;
+
 struct ScanOptions {
   double seconds = kDefaultListenSeconds;
   ScanFormat format = ScanFormat::kTable;
   bool watch = false;
   bool stats = false;  // the counters on standard error at the end
+  int fetch_concurrency = kDefaultFetchConcurrency;
+  double fetch_timeout = kDefaultFetchTimeoutSeconds;  // whole exchange; connect at most 2 s
+  double refresh = kDefaultRefreshSeconds;             // a description is fetched again after this
   bool help = false;
   bool version = false;
 };

@@ -4,9 +4,13 @@
 #include <unistd.h>
 
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+
+#include "devices/announcement_protocol.h"
+#include "platform/dotted_address.h"
 
 #include "devices/device_record.h"
 #include "net/socket_error.h"
@@ -19,9 +23,20 @@ namespace {
 
 constexpr int kProgressPeriodMs = 250;
 
-SessionServices WithReporter(SessionServices services, std::function<void()> on_error) {
+SessionServices WithReporter(SessionServices services, std::function<void()> on_error,
+                             DescriptionSource* descriptions) {
   services.report_error = [on_error = std::move(on_error)](const char*) { on_error(); };
+  if (services.descriptions == nullptr && !services.fetch_url) services.descriptions = descriptions;
   return services;
+}
+
+FetchPolicy PolicyOf(const ScanOptions& options) {
+  FetchPolicy policy;
+  policy.concurrency = options.fetch_concurrency;
+  policy.total_timeout_ms = static_cast<int>(std::lround(options.fetch_timeout * 1000));
+  policy.connect_timeout_ms = std::min(policy.connect_timeout_ms, policy.total_timeout_ms);
+  policy.refresh_ms = std::llround(options.refresh * 1000);
+  return policy;
 }
 
 bool IsTerminal(std::FILE* file) {
@@ -35,7 +50,9 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
     : m_options(options),
       m_out(out),
       m_err(err),
-      m_session(m_rows, WithReporter(std::move(services), [this] { OnReceiveError(); })) {
+      m_descriptions(m_steady_clock, PolicyOf(options)),
+      m_session(m_rows, WithReporter(
+                            std::move(services), [this] { OnReceiveError(); }, &m_descriptions)) {
   m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
   m_session.Handling().SetTraceDrops(true);
 }
@@ -90,7 +107,27 @@ void Scanner::RunTimed() {
   progress.stop();
   ClearProgress();
   if (m_status != 0) return;
-  Write(FormatReport(m_options.format, m_devices.Devices()));
+  Write(FormatReport(m_options.format, ReportedDevices()));
+}
+
+std::vector<ScannedDevice> Scanner::ReportedDevices() const {
+  std::vector<ScannedDevice> devices = m_devices.Devices();
+  const std::size_t settled = devices.size();
+  // A device first heard just before the report is listed with what is known of it.
+  m_session.Handling().ForEachPending([&](const std::string& usn, uint32_t address) {
+    if (m_devices.Find(usn) != nullptr) return;
+    ScannedDevice device;
+    device.address = address;
+    char dotted[kDottedAddressSize];
+    FormatDottedAddress(address, dotted);
+    device.address_text = dotted;
+    device.usn = usn;
+    device.status = kStatusNew;
+    device.fetch = "pending";
+    devices.push_back(std::move(device));
+  });
+  if (devices.size() != settled) std::sort(devices.begin(), devices.end(), ReportOrder);
+  return devices;
 }
 
 void Scanner::RunWatch() {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "devices/discovery_session.h"
+#include "devices/pooled_descriptions.h"
 #include "devices/row_table.h"
 #include "scan/device_table.h"
 #include "scan/scan_options.h"
@@ -43,6 +44,8 @@ class Scanner final : public SsdpListener {
   void Write(const std::string& text);
 
   void OnDeviceEvent(const DeviceEvent& event);
+  // The table's devices and those whose first description is still being fetched.
+  [[nodiscard]] std::vector<ScannedDevice> ReportedDevices() const;
   void PrintStats();
   void OnReceiveError();
   void OnSignal(int signal_number);
@@ -55,6 +58,8 @@ class Scanner final : public SsdpListener {
   std::FILE* m_err;
   RowTable m_rows;
   DeviceTable m_devices;
+  SteadyClock m_steady_clock;
+  PooledDescriptions m_descriptions;
   DiscoverySession m_session;
   QEventLoop m_loop;
   int m_status = 0;

@@ -29,10 +29,10 @@ namespace {
 constexpr int32_t kNow = 1'700'000'000;  // 2023-11-14T22:13:20Z
 const std::set<QString> kKeys = {"address",     "hostname",   "devtype",      "status",
                                  "valid_until", "model_name", "model_number", "serial_number",
-                                 "guid",        "page_url",   "usn"};
+                                 "guid",        "page_url",   "usn",          "fetch"};
 constexpr char kCsvHeader[] =
     "address,hostname,devtype,status,valid_until,model_name,model_number,serial_number,guid,"
-    "page_url,usn\r\n";
+    "page_url,usn,fetch\r\n";
 
 struct Device {
   std::string address;
@@ -149,7 +149,7 @@ TEST_F(DeviceReportTest, OneDeviceInEveryFormat) {
             std::string(kCsvHeader) +
                 "10.0.0.2,scale-1,VI-100,online,2023-11-14T22:43:20+00:00,VI-100,100,SIM000001,"
                 "guid-SIM000001,http://10.0.0.2/,"
-                "uuid:guid-SIM000001::urn:schemas-velmorant-com:device:indicator:1\r\n");
+                "uuid:guid-SIM000001::urn:schemas-velmorant-com:device:indicator:1,ok\r\n");
 
   const QJsonArray array = ParseJson(Report(ScanFormat::kJson));
   ASSERT_EQ(array.size(), 1);

@@ -144,7 +144,7 @@ class ScanE2eTest : public simtest::SimTest {
     ASSERT_EQ(rows.size(), static_cast<std::size_t>(count) + 1) << csv;
     const std::vector<std::string> header = {
         "address",      "hostname",      "devtype", "status",   "valid_until", "model_name",
-        "model_number", "serial_number", "guid",    "page_url", "usn"};
+        "model_number", "serial_number", "guid",    "page_url", "usn",         "fetch"};
     EXPECT_EQ(rows[0], header);
     for (int i = 0; i < count; ++i) {
       const QJsonObject d = devices.at(i).toObject();
@@ -377,7 +377,10 @@ TEST_F(ScanE2eTest, StatsCountWhatTheSimulatorAndAForeignAnnouncerSent) {
     EXPECT_TRUE(stats.count(name)) << name << " is printed even when 0";
   }
   EXPECT_GE(stats["dropped.other_type"], 2);
-  EXPECT_EQ(stats["fetch.ok"], stats["accepted.response"] + stats["accepted.alive"]);
+  // Every answer of the burst is described, but each device's description is fetched once.
+  EXPECT_EQ(stats["fetch.ok"], 3);
+  EXPECT_EQ(stats["fetch.ok"] + stats["fetch.cached"],
+            stats["accepted.response"] + stats["accepted.alive"]);
   EXPECT_EQ(stats["searches.search_socket"], 4);
 
   kill(sim, SIGUSR1);

@@ -1,0 +1,190 @@
+#include "devices/pooled_descriptions.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "devices/announcement_protocol.h"
+#include "http/async_get.h"
+#include "platform/clock.h"
+#include "platform/trace.h"
+
+namespace {
+
+class AsyncFetchJob final : public FetchJob {
+ public:
+  explicit AsyncFetchJob(const FetchPolicy& policy) : m_policy(policy) {}
+  bool Start(const std::string& url, Done done) override {
+    return m_get.Start(url.c_str(), kDescriptionFetchSize, m_policy.connect_timeout_ms,
+                       m_policy.total_timeout_ms,
+                       [this, done = std::move(done)](uint32_t count, int error) {
+                         done(count, error, m_get.Response());
+                       });
+  }
+
+ private:
+  FetchPolicy m_policy;
+  AsyncGet m_get;
+};
+
+// The host part of "http://host[:port]/path": fetches to one device never run side by side.
+std::string HostOf(const std::string& location) {
+  std::size_t start = location.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  const std::size_t end = location.find_first_of(":/", start);
+  return location.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+DescriptionResult Skipped() {
+  DescriptionResult result;
+  result.source = DescriptionResult::Source::kSkipped;
+  return result;
+}
+
+}  // namespace
+
+std::unique_ptr<FetchJob> MakeAsyncFetchJob(const FetchPolicy& policy) {
+  return std::make_unique<AsyncFetchJob>(policy);
+}
+
+PooledDescriptions::PooledDescriptions(const MonotonicClock& clock, FetchPolicy policy,
+                                       FetchJobFactory make_job)
+    : m_clock(clock), m_policy(policy), m_make_job(std::move(make_job)) {}
+
+PooledDescriptions::~PooledDescriptions() = default;
+
+PooledDescriptions::Entry& PooledDescriptions::Touch(const std::string& location) {
+  auto [it, created] = m_entries.try_emplace(location);
+  Entry& entry = it->second;
+  if (created) {
+    entry.host = HostOf(location);
+    m_lru.push_front(location);
+  } else {
+    m_lru.splice(m_lru.begin(), m_lru, entry.lru);
+  }
+  entry.lru = m_lru.begin();
+  return entry;
+}
+
+void PooledDescriptions::Describe(const DescriptionRequest& request, Settle settle) {
+  const int64_t now = m_clock.NowMs();
+  Entry& entry = Touch(request.location);
+  if (entry.queued || entry.running) {
+    // One fetch serves every announcement that names its LOCATION meanwhile.
+    entry.waiters.push_back(std::move(settle));
+    return;
+  }
+  if (entry.has_response && now - entry.fetched_at_ms < m_policy.refresh_ms &&
+      entry.boot_id == request.boot_id && entry.config_id == request.config_id) {
+    DescriptionResult result;
+    result.response = entry.response.c_str();
+    result.count = static_cast<uint32_t>(entry.response.size());
+    result.source = DescriptionResult::Source::kCached;
+    settle(result);
+    return;
+  }
+  if (now < entry.backoff_until_ms) {
+    settle(Skipped());
+    return;
+  }
+  entry.boot_id = request.boot_id;
+  entry.config_id = request.config_id;
+  entry.waiters.push_back(std::move(settle));
+  entry.queued = true;
+  m_queue.push_back(request.location);
+  Evict();
+  Pump();
+}
+
+void PooledDescriptions::Pump() {
+  // First come, first served, skipping LOCATIONs whose device is busy with another fetch.
+  for (auto it = m_queue.begin();
+       it != m_queue.end() && m_running < static_cast<std::size_t>(m_policy.concurrency);) {
+    auto found = m_entries.find(*it);
+    if (found == m_entries.end() || !found->second.queued) {
+      it = m_queue.erase(it);  // evicted meanwhile
+      continue;
+    }
+    Entry& entry = found->second;
+    if (m_busy_hosts.count(entry.host) != 0) {
+      ++it;
+      continue;
+    }
+    const std::string location = *it;
+    it = m_queue.erase(it);
+    Start(location, entry);
+    // Start may settle at once, and settling may queue more: walk the queue anew.
+    it = m_queue.begin();
+  }
+  m_finished.clear();
+}
+
+void PooledDescriptions::Start(const std::string& location, Entry& entry) {
+  entry.queued = false;
+  entry.running = true;
+  entry.started_ms = m_clock.NowMs();
+  m_busy_hosts.insert(entry.host);
+  ++m_running;
+  entry.job = m_make_job(m_policy);
+  Trace("GetUrl(%s)", location.c_str());
+  const bool started =
+      entry.job->Start(location, [this, location](uint32_t count, int error, const char* response) {
+        Finish(location, count, error, response);
+      });
+  if (!started) Finish(location, 0, 0, "");
+}
+
+void PooledDescriptions::Finish(const std::string& location, uint32_t count, int error,
+                                const char* response) {
+  auto it = m_entries.find(location);
+  if (it == m_entries.end()) return;
+  Entry& entry = it->second;
+  const int64_t now = m_clock.NowMs();
+  Trace("GetUrl(%s)=%d", location.c_str(), static_cast<int>(count));
+  entry.running = false;
+  m_busy_hosts.erase(entry.host);
+  --m_running;
+  // The job is inside its own callback: it goes once the callback has returned.
+  m_finished.push_back(std::move(entry.job));
+
+  DescriptionResult result;
+  result.count = count;
+  result.outcome = count != 0 ? ResponseOutcome(response) : FailureOutcome(error);
+  result.seconds = static_cast<double>(now - entry.started_ms) / 1000.0;
+  if (count != 0) {
+    entry.response.assign(response, std::strlen(response));
+    entry.has_response = true;
+    entry.fetched_at_ms = now;
+    entry.backoff_ms = 0;
+    entry.backoff_until_ms = 0;
+  } else {
+    entry.response.clear();
+    entry.has_response = false;
+    entry.backoff_ms = entry.backoff_ms == 0
+                           ? m_policy.backoff_first_ms
+                           : std::min(entry.backoff_ms * 2, m_policy.backoff_max_ms);
+    entry.backoff_until_ms = now + entry.backoff_ms;
+  }
+  // Settling may describe again (the next announcement of a device), which may touch this
+  // entry: work from copies.
+  const std::string kept = entry.response;
+  result.response = kept.c_str();
+  std::vector<Settle> waiters = std::move(entry.waiters);
+  entry.waiters.clear();
+  for (Settle& settle : waiters) settle(result);
+  Pump();
+}
+
+void PooledDescriptions::Evict() {
+  // Least recently used first; a running fetch stays until it ends, bounded by the pool.
+  std::vector<Settle> dropped;
+  for (auto it = m_lru.end(); m_entries.size() > m_policy.max_locations && it != m_lru.begin();) {
+    --it;
+    auto found = m_entries.find(*it);
+    if (found->second.running) continue;
+    for (Settle& settle : found->second.waiters) dropped.push_back(std::move(settle));
+    m_entries.erase(found);
+    it = m_lru.erase(it);
+  }
+  // Settled once the tables are consistent again: settling may describe anew.
+  for (Settle& settle : dropped) settle(Skipped());
+}

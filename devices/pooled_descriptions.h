@@ -1,0 +1,94 @@
+// The scanner's description source: fetches run on the event loop in a bounded pool, at most
+// one per device address, each bounded in time; a description fetched within the refresh
+// time is answered from a cache by LOCATION unless the device's boot or config id changed;
+// announcements for a LOCATION being fetched wait for that one fetch; a LOCATION that keeps
+// failing is left alone for a growing while. Every table here is bounded and evicts the
+// least recently used entry first. Borrows its clock, which must outlive it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "devices/description_source.h"
+
+class MonotonicClock;
+
+struct FetchPolicy {
+  int concurrency = 32;           // fetches at once
+  int connect_timeout_ms = 2000;  // bound of the connect
+  int total_timeout_ms = 5000;    // bound of the whole exchange
+  int64_t refresh_ms = 300000;    // how long a fetched description is answered from the cache
+  int64_t backoff_first_ms = 5000;
+  int64_t backoff_max_ms = 300000;
+  std::size_t max_locations = 10000;  // cache, back-off and waiting entries together
+};
+
+// One fetch in flight. Start returns false when nothing was started; otherwise `done` runs
+// once, later, with the response bytes (0 on failure, with the socket error saying why).
+class FetchJob {
+ public:
+  using Done = std::function<void(uint32_t count, int error, const char* response)>;
+  virtual ~FetchJob() = default;
+  virtual bool Start(const std::string& url, Done done) = 0;
+};
+using FetchJobFactory = std::function<std::unique_ptr<FetchJob>(const FetchPolicy& policy)>;
+
+// Fetches with AsyncGet, GetUrl's request and reading on the event loop.
+std::unique_ptr<FetchJob> MakeAsyncFetchJob(const FetchPolicy& policy);
+
+class PooledDescriptions final : public DescriptionSource {
+ public:
+  PooledDescriptions(const MonotonicClock& clock, FetchPolicy policy = {},
+                     FetchJobFactory make_job = MakeAsyncFetchJob);
+  ~PooledDescriptions() override;
+  PooledDescriptions(const PooledDescriptions&) = delete;
+  PooledDescriptions& operator=(const PooledDescriptions&) = delete;
+
+  // Settles at once from the cache or the back-off, else when the fetch ends.
+  void Describe(const DescriptionRequest& request, Settle settle) override;
+
+  [[nodiscard]] std::size_t Running() const { return m_running; }
+  [[nodiscard]] std::size_t Queued() const { return m_queue.size(); }
+  [[nodiscard]] std::size_t Locations() const { return m_entries.size(); }
+
+ private:
+  struct Entry {
+    std::string host;  // one fetch at a time per host
+    std::string response;
+    int64_t fetched_at_ms = 0;
+    bool has_response = false;
+    std::string boot_id, config_id;  // of the request the response answers
+    int64_t backoff_ms = 0;          // the current step; 0 when not failing
+    int64_t backoff_until_ms = 0;
+    bool queued = false;
+    bool running = false;
+    std::vector<Settle> waiters;
+    std::unique_ptr<FetchJob> job;
+    int64_t started_ms = 0;
+    std::list<std::string>::iterator lru;
+  };
+
+  Entry& Touch(const std::string& location);
+  void Pump();
+  void Start(const std::string& location, Entry& entry);
+  void Finish(const std::string& location, uint32_t count, int error, const char* response);
+  void Evict();
+
+  const MonotonicClock& m_clock;
+  FetchPolicy m_policy;
+  FetchJobFactory m_make_job;
+  std::unordered_map<std::string, Entry> m_entries;
+  std::list<std::string> m_lru;  // most recently used first
+  std::deque<std::string> m_queue;
+  std::unordered_set<std::string> m_busy_hosts;
+  std::size_t m_running = 0;
+  std::vector<std::unique_ptr<FetchJob>> m_finished;  // jobs that reported, freed later
+};
