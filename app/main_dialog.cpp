@@ -234,17 +234,19 @@ DeviceRecord* CMainDialog::GetSelectedDevice() const {
 }
 
 void CMainDialog::OnItemChanged() {
+  // Runs once for every row that gets its record, so a flood of new devices must find the
+  // panel already showing what it would write.
   DeviceRecord* record = GetSelectedDevice();
   for (int id : {IDOK, IDC_PING, IDC_TELNET, IDC_BACKUP}) EnableItem(id, record != nullptr);
   for (const DetailField& detail : kDetailFields) {
     auto* edit = static_cast<QLineEdit*>(GetDlgItem(detail.id));
-    if (record == nullptr) {
-      edit->setText(QStringLiteral("---"));
-      continue;
+    QString text = QStringLiteral("---");
+    if (record != nullptr) {
+      char value[kDescriptionFieldSize];
+      ReadDescriptionField(*record, detail.field, value);
+      text = QString::fromUtf8(value);
     }
-    char value[kDescriptionFieldSize];
-    ReadDescriptionField(*record, detail.field, value);
-    edit->setText(QString::fromUtf8(value));
+    if (edit->text() != text) edit->setText(text);
   }
 }
 

@@ -68,7 +68,13 @@ bool CListCtrl::DeleteAllItems() {
 
 bool CListCtrl::SetItemText(int row, int sub_item, const char* text) {
   if (sub_item > 0 && sub_item >= GetHeaderItemCount()) return false;
-  return m_model->SetText(row, sub_item, FromBytes(text));
+  const QString value = FromBytes(text);
+  // The label belongs to the row itself, the other cells are only shown: the details panel
+  // follows a device that answers from a new address, and a status refresh costs nothing.
+  const bool relabelled = sub_item == 0 && m_model->Text(row, 0) != value;
+  if (!m_model->SetText(row, sub_item, value)) return false;
+  if (relabelled) emit ItemChanged();
+  return true;
 }
 
 QString CListCtrl::GetItemText(int row, int sub_item) const {
@@ -76,7 +82,10 @@ QString CListCtrl::GetItemText(int row, int sub_item) const {
 }
 
 bool CListCtrl::SetItemData(int row, void* data) {
-  return m_model->SetItemData(row, data);
+  const bool replaced = m_model->ItemData(row) != data;
+  if (!m_model->SetItemData(row, data)) return false;
+  if (replaced) emit ItemChanged();
+  return true;
 }
 
 void* CListCtrl::GetItemData(int row) const {

@@ -30,13 +30,14 @@ class CListCtrl : public QTreeView {
   int InsertItem(int row, const char* label);
   // Removes every row without freeing item data and without raising ItemChanged. Always true.
   bool DeleteAllItems();
-  // Sets one cell's text (sub-item 0 is the label); nothing else of the row changes. False
-  // when the row does not exist or the sub-item is negative or not below the column count
-  // (the label is always there).
+  // Sets one cell's text (sub-item 0 is the label); nothing else of the row changes. A label
+  // set to a different text raises ItemChanged. False when the row does not exist or the
+  // sub-item is negative or not below the column count (the label is always there).
   bool SetItemText(int row, int sub_item, const char* text);
   // The text as displayed; empty for a missing row or sub-item.
   [[nodiscard]] QString GetItemText(int row, int sub_item) const;
-  // False when the row does not exist.
+  // Raises ItemChanged when `data` differs from what the row carried. False when the row
+  // does not exist.
   bool SetItemData(int row, void* data);
   // nullptr when the row does not exist or carries nothing.
   [[nodiscard]] void* GetItemData(int row) const;
@@ -69,7 +70,9 @@ class CListCtrl : public QTreeView {
   [[nodiscard]] int GetFirstSelectedItem() const;
 
  signals:
-  // Any change of the selected or the current row.
+  // A row's selected or focused state changed, its item data was replaced, or its label was
+  // set to a different text. Inserting an unselected row, the other cells and a text that
+  // stays the same raise nothing.
   void ItemChanged();
   // A left double-click anywhere in the viewport, after the list's own handling of it.
   void DoubleClick(QPoint position);

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <cstring>
@@ -18,6 +19,7 @@
 
 #include "app/main_app.h"
 #include "app/main_dialog.h"
+#include "devices/announcement_protocol.h"
 #include "devices/device_record.h"
 #include "res/dialog_template.h"
 #include "ssdp/ssdp_protocol.h"
@@ -250,6 +252,43 @@ TEST_F(MainDialogTest, ItemChangedWithoutSelectionShowsDashesAndDisablesTheComma
     EXPECT_EQ(Item<QLineEdit>(*dialog, id)->text(), "---") << id;
   }
   EXPECT_TRUE(Item<QWidget>(*dialog, IDC_SEARCH)->isEnabled());
+}
+
+// The panel is refreshed when a row gets its record or a new address, as well as on
+// selection; status and validity updates leave it alone.
+TEST_F(MainDialogTest, ItemChangedFollowsRecordsAndAddressesButNotStatusUpdates) {
+  auto dialog = MakeDialog(true);
+  ASSERT_TRUE(dialog->OnInitDialog());
+  dialog->show();
+  Announce(*dialog, "scale-1");
+  for (int id : {IDOK, IDC_PING, IDC_TELNET, IDC_BACKUP}) {
+    EXPECT_FALSE(Item<QWidget>(*dialog, id)->isEnabled()) << "first row, none selected: " << id;
+  }
+  for (int id : {IDC_MODEL_NAME, IDC_MODEL_NUMBER, IDC_SERIAL_NUMBER, IDC_GUID}) {
+    EXPECT_EQ(Item<QLineEdit>(*dialog, id)->text(), "---") << id;
+  }
+
+  ClickRow(*dialog, 0);
+  QSignalSpy changes(&dialog->DeviceList(), &CListCtrl::ItemChanged);
+  const std::string location = "http://scale-1/description.xml";
+  std::string body = Description("scale-1");
+  body.replace(body.find("SN-scale-1"), 10, "SN-renewed");
+  m_devices.bodies[location] = body;
+  const std::string usn = "uuid:scale-1::" + std::string(SEARCH_TARGET);
+  std::string again = Response(usn, location);
+  dialog->OnReceive(again.data(), Address(kHostB));
+  std::string bye = std::string(kNotifyStartLine) + "\r\n" + kFieldNts + ": " + kNtsByebye +
+                    "\r\n" + kFieldUsn + ": " + usn + "\r\n\r\n";
+  dialog->OnReceive(bye.data(), Address(kHostB));
+  Item<QPushButton>(*dialog, IDC_SEARCH)->click();
+  EXPECT_EQ(changes.count(), 0) << "same address, byebye and search touch only status cells";
+  EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_SERIAL_NUMBER)->text(), "SN-scale-1");
+
+  std::string moved = Response(usn, location);
+  dialog->OnReceive(moved.data(), Address(kHostA));
+  EXPECT_EQ(changes.count(), 1);
+  EXPECT_EQ(dialog->DeviceList().GetItemText(0, 0), kHostA);
+  EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_SERIAL_NUMBER)->text(), "SN-renewed");
 }
 
 TEST_F(MainDialogTest, MissingElementLeavesItsFieldEmpty) {
