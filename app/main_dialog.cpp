@@ -111,7 +111,9 @@ void CMainDialog::CreateControls() {
       case ControlKind::kButton:
       case ControlKind::kDefaultButton: {
         auto* button = new QPushButton(caption, this);
-        button->setAutoDefault(false);
+        // A focused button is the default while it has the focus: Enter on Search searches,
+        // Enter anywhere else opens.
+        button->setAutoDefault(true);
         button->setDefault(control.kind == ControlKind::kDefaultButton);
         widget = button;
         break;

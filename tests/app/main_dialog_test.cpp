@@ -323,15 +323,30 @@ TEST_F(MainDialogTest, DoubleClickOpensOnARowEvenWithOpenDisabledAndNotBelowTheR
   EXPECT_TRUE(m_shell.urls.empty());
 }
 
-TEST_F(MainDialogTest, EnterOpensTheSelectedDeviceAndNeverClosesTheWindow) {
+TEST_F(MainDialogTest, EnterPressesTheFocusedButtonAndOpensFromAnywhereElse) {
   auto dialog = MakeDialog();
   ASSERT_TRUE(dialog->OnInitDialog());
   dialog->show();
+  dialog->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
   Announce(*dialog, "scale-1");
+  Announce(*dialog, "scale-2");
   ClickRow(*dialog, 0);
-  QTest::keyClick(dialog.get(), Qt::Key_Return);
+  ASSERT_TRUE(dialog->DeviceList().hasFocus());
+  QTest::keyClick(&dialog->DeviceList(), Qt::Key_Return);
   EXPECT_EQ(m_shell.urls, std::vector<std::string>{"http://10.0.0.7/"});
   EXPECT_TRUE(dialog->isVisible());
+
+  auto* search = Item<QPushButton>(*dialog, IDC_SEARCH);
+  search->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(search, Qt::Key_Return);
+  EXPECT_EQ(dialog->DeviceList().GetItemText(0, 3), "searching");
+  EXPECT_EQ(m_shell.urls.size(), 1u) << "Enter on Search does not open";
+
+  // Back in the list, Open is the default again.
+  ClickRow(*dialog, 1);
+  QTest::keyClick(&dialog->DeviceList(), Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(m_shell.urls.size(), 2u);
 }
 
 TEST_F(MainDialogTest, DevicePageThatIsNoWebAddressIsNeverHandedToTheShell) {
