@@ -13,7 +13,6 @@
 
 #include "app/dialog_units.h"
 #include "devices/description_fields.h"
-#include "http/get_url.h"
 #include "platform/alsa_tones.h"
 #include "platform/trace.h"
 #include "res/app_icon.h"
@@ -273,7 +272,7 @@ void CMainDialog::OnPing() {
   char url[64];
   std::snprintf(url, sizeof url, "http://%s/ping", record->address_text);
   char response[kPingBufferSize + 1];
-  GetUrl(response, kPingBufferSize, url);
+  m_session.FetchUrl(response, kPingBufferSize, url);
 }
 
 void CMainDialog::OnTelnet() {

@@ -8,6 +8,7 @@
 
 #include "devices/announcements.h"
 #include "devices/device_registry.h"
+#include "http/get_url.h"
 #include "platform/clock.h"
 #include "platform/timer_table.h"
 #include "platform/tones.h"
@@ -43,6 +44,13 @@ class DiscoverySession {
   void OnTimer(int id);
   // One accepted datagram.
   void OnReceive(char* text, uint32_t address) { m_announcements.OnReceive(text, address); }
+
+  // GetUrl, through the injected fetcher when there is one: a front end's own device requests
+  // (Ping) go the same way as the descriptions.
+  uint32_t FetchUrl(char* buffer, uint32_t size, const char* url) const {
+    return m_services.fetch_url ? m_services.fetch_url(buffer, size, url)
+                                : GetUrl(buffer, size, url);
+  }
 
   [[nodiscard]] DeviceRegistry& Registry() { return m_registry; }
   [[nodiscard]] ControlPoint& Control() { return m_control; }

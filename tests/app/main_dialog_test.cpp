@@ -21,6 +21,7 @@
 #include "app/main_dialog.h"
 #include "devices/announcement_protocol.h"
 #include "devices/device_record.h"
+#include "http/get_request.h"
 #include "res/dialog_template.h"
 #include "ssdp/ssdp_protocol.h"
 #include "tests/support/isolated_network.h"
@@ -47,7 +48,9 @@ std::string Response(const std::string& usn, const std::string& location, int ma
 // Answers each LOCATION from a table, as a device's web server would.
 struct FakeDevices {
   std::map<std::string, std::string> bodies;
+  std::vector<std::pair<std::string, uint32_t>> requests;  // URL and size, in call order
   uint32_t Fetch(char* buffer, uint32_t size, const char* url) {
+    requests.emplace_back(url, size);
     auto it = bodies.find(url);
     std::string response = it == bodies.end() ? "" : "HTTP/1.1 200 OK\r\n\r\n" + it->second;
     uint32_t n = static_cast<uint32_t>(std::min<std::size_t>(response.size(), size));
@@ -362,6 +365,32 @@ TEST_F(MainDialogTest, DevicePageThatIsNoWebAddressIsNeverHandedToTheShell) {
   Item<QPushButton>(*dialog, IDOK)->click();
   Item<QPushButton>(*dialog, IDC_BACKUP)->click();
   EXPECT_TRUE(m_shell.urls.empty());
+}
+
+TEST_F(MainDialogTest, PingRequestsThePingPageThroughTheSessionsFetcher) {
+  auto dialog = MakeDialog();
+  ASSERT_TRUE(dialog->OnInitDialog());
+  dialog->show();
+  Announce(*dialog, "scale-1");
+  auto* ping = Item<QPushButton>(*dialog, IDC_PING);
+  m_devices.requests.clear();
+  ping->setEnabled(true);
+  ping->click();
+  EXPECT_TRUE(m_devices.requests.empty()) << "nothing selected";
+
+  ClickRow(*dialog, 0);
+  const std::string url = std::string("http://") + kHostB + "/ping";
+  m_devices.bodies[url] = std::string(4000, 'x');  // more than the buffer takes
+  ping->click();
+  ASSERT_EQ(m_devices.requests.size(), 1u);
+  EXPECT_EQ(m_devices.requests[0], std::make_pair(url, 1024u));
+  char scratch[kGetUrlRequestArea];
+  GetRequest request;
+  ASSERT_TRUE(PrepareGetRequest(scratch, sizeof scratch, url.c_str(), &request));
+  EXPECT_STREQ(request.host, kHostB);
+  EXPECT_EQ(request.port, 80);
+  EXPECT_STREQ(request.text, "GET /ping HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(m_shell.Empty()) << "the answer is dropped";
 }
 
 TEST_F(MainDialogTest, SearchDisablesOpenAndMarksEveryRowSearching) {
