@@ -50,6 +50,16 @@ bool IsWebAddress(std::string_view url) {
   return url.size() > scheme;
 }
 
+QUrl BrowserUrl(std::string_view url) {
+  if (!IsWebAddress(url)) return {};
+  // Device firmware writes page addresses by hand; strict parsing would refuse pages that
+  // every browser opens.
+  QUrl target(QString::fromLatin1(url.data(), static_cast<qsizetype>(url.size())),
+              QUrl::TolerantMode);
+  if (!target.isValid() || target.host().isEmpty()) return {};
+  return target;
+}
+
 bool IsDottedAddress(std::string_view text) {
   int parts = 0;
   std::size_t i = 0;
@@ -92,8 +102,7 @@ void DesktopShell::OpenUrl(const std::string& url) {
     Trace("DesktopShell::OpenUrl: not a web address, ignored: %s", Printable(url).c_str());
     return;
   }
-  QUrl target(QString::fromLatin1(url.data(), static_cast<qsizetype>(url.size())),
-              QUrl::StrictMode);
+  const QUrl target = BrowserUrl(url);
   if (!target.isValid()) {
     Trace("DesktopShell::OpenUrl: malformed, ignored: %s", Printable(url).c_str());
     return;

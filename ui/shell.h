@@ -3,6 +3,7 @@
 // their failures are traced, never shown. Tests substitute a recording shell.
 #pragma once
 
+#include <QUrl>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -38,6 +39,11 @@ class DesktopShell final : public Shell {
 // something after it, is at most kWebAddressMaxChars long and holds only printable ASCII
 // without spaces. Anything else, from "file:" to "javascript:", is no web page of a device.
 bool IsWebAddress(std::string_view url);
+
+// The page a browser opens for `url`, read as leniently as a browser reads it: a stray '|',
+// '{' or '^' and a '%' without two hex digits are encoded rather than refused. An invalid
+// QUrl when `url` fails IsWebAddress or names no host.
+QUrl BrowserUrl(std::string_view url);
 
 // True for the dotted form of an IPv4 address: four decimal numbers from 0 to 255 without
 // leading zeros, joined by dots, and nothing else.

@@ -43,6 +43,31 @@ TEST(IsWebAddress, LengthLimitIsThePageAddressPlusBackupPage) {
   EXPECT_FALSE(IsWebAddress("http://" + std::string(10'000, 'a')));
 }
 
+TEST(BrowserUrl, OpensWhatABrowserOpensAndStillOnlyWebPages) {
+  struct Case {
+    const char* url;
+    const char* opened;  // nullptr: refused
+  };
+  for (const Case& c : {
+           Case{"http://10.0.0.7/a|b{c}^d", "http://10.0.0.7/a%7Cb%7Bc%7D%5Ed"},
+           Case{"http://10.0.0.7/%zz?q=100%", "http://10.0.0.7/%25zz?q=100%25"},
+           Case{"HTTPS://Scale-1.local:8443/", "https://scale-1.local:8443/"},
+           Case{"http://10.0.0.7/a%20b", "http://10.0.0.7/a%20b"},
+           Case{"http:///index.html", nullptr},
+           Case{"http://[10.0.0.7/", nullptr},
+           Case{"http://10.0.0.7:99999/", nullptr},
+           Case{"file:///etc/passwd", nullptr},
+           Case{"http://10.0.0.7/a b", nullptr},
+       }) {
+    const QUrl url = BrowserUrl(c.url);
+    if (c.opened == nullptr) {
+      EXPECT_FALSE(url.isValid()) << c.url;
+    } else {
+      EXPECT_EQ(url.toEncoded().toStdString(), c.opened) << c.url;
+    }
+  }
+}
+
 TEST(BackupAddress, AppendsWithoutInsertingASlash) {
   EXPECT_EQ(BackupAddress("http://10.0.0.7/"), "http://10.0.0.7/backup.html");
   EXPECT_EQ(BackupAddress("http://10.0.0.7"), "http://10.0.0.7backup.html");
