@@ -59,7 +59,10 @@ CMainDialog::CMainDialog(bool all_commands, DialogServices services, QWidget* pa
       m_icon(AppIcon()),
       m_rows(*m_device_list),
       m_services(std::move(services)),
-      m_own_shell(m_services.shell ? nullptr : std::make_unique<DesktopShell>()),
+      m_own_shell(m_services.shell
+                      ? nullptr
+                      : std::make_unique<DesktopShell>(
+                            [this](const std::string& text) { ShowWarning(text.c_str()); })),
       m_shell(m_services.shell ? m_services.shell : m_own_shell.get()),
       m_session(m_rows,
                 [this] {
@@ -69,7 +72,7 @@ CMainDialog::CMainDialog(bool all_commands, DialogServices services, QWidget* pa
                     session.tones = m_own_tones.get();
                   }
                   session.beep_ticked = [this] { return m_beep && m_beep->isChecked(); };
-                  session.report_error = [this](const char* text) { ShowReceiveError(text); };
+                  session.report_error = [this](const char* text) { ShowWarning(text); };
                   session.on_timer = [this](int id) { OnTimer(id); };
                   return session;
                 }()),
@@ -218,7 +221,7 @@ void CMainDialog::OnTimer(int id) {
   m_session.OnTimer(id);
 }
 
-void CMainDialog::ShowReceiveError(const char* text) {
+void CMainDialog::ShowWarning(const char* text) {
   QMessageBox box(QMessageBox::Warning, ProgramName(), QString::fromUtf8(text), QMessageBox::Ok,
                   this);
   box.exec();
