@@ -18,6 +18,7 @@
 #include "res/app_icon.h"
 #include "res/dialog_template.h"
 #include "ssdp/ssdp_protocol.h"
+#include "ui/device_string.h"
 #include "ui/repaint_throttle.h"
 #include "ui/scales_page.h"
 #include "ui/shell.h"
@@ -248,7 +249,7 @@ void CMainDialog::OnItemChanged() {
     if (record != nullptr) {
       char value[kDescriptionFieldSize];
       ReadDescriptionField(*record, detail.field, value);
-      text = QString::fromUtf8(value);
+      text = DeviceString(value);
     }
     if (edit->text() != text) edit->setText(text);
   }

@@ -1,6 +1,7 @@
 // CListCtrl: a single-selection list in report form (rows of cells under a header) with the
-// row operations the device list is written against. Texts come in as NUL-terminated UTF-8
-// bytes and are copied; invalid sequences show as U+FFFD. Each row carries an opaque item-data
+// row operations the device list is written against. Texts come in as NUL-terminated bytes
+// and are copied, read as UTF-8 when they are valid UTF-8 and as Latin-1 otherwise, since
+// devices send either (ui/device_string.h). Each row carries an opaque item-data
 // pointer that the list stores but never owns or frees. Points and rectangles are in the
 // coordinates of viewport() (the area below the header); rows and columns count from 0.
 #pragma once

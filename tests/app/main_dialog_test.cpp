@@ -308,6 +308,31 @@ TEST_F(MainDialogTest, MissingElementLeavesItsFieldEmpty) {
   EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_GUID)->text(), "");
 }
 
+TEST_F(MainDialogTest, UmlautsShowFromUtf8AndFromLatin1Devices) {
+  auto dialog = MakeDialog();
+  ASSERT_TRUE(dialog->OnInitDialog());
+  dialog->show();
+  const QString scale = QString::fromUtf8(u8"Waage-\u00FC");
+  const QString cell = QString::fromUtf8(u8"W\u00E4gezelle");
+  const char* bodies[] = {
+      "<modelDescription>\"Waage-\xC3\xBC\"</modelDescription><modelName>W\xC3\xA4gezelle"
+      "</modelName>",
+      "<modelDescription>\"Waage-\xFC\"</modelDescription><modelName>W\xE4gezelle</modelName>",
+  };
+  for (int i = 0; i < 2; ++i) {
+    const std::string location = "http://device-" + std::to_string(i) + "/d.xml";
+    m_devices.bodies[location] = bodies[i];
+    std::string text = Response("uuid:device-" + std::to_string(i), location);
+    dialog->OnReceive(text.data(), Address(kHostB));
+  }
+  for (int row = 0; row < 2; ++row) {
+    EXPECT_EQ(dialog->DeviceList().GetItemText(row, 1), scale) << row;
+    EXPECT_EQ(dialog->DeviceList().GetItemText(row, 2), cell) << row;
+    ClickRow(*dialog, row);
+    EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_MODEL_NAME)->text(), cell) << row;
+  }
+}
+
 TEST_F(MainDialogTest, DoubleClickOpensOnARowEvenWithOpenDisabledAndNotBelowTheRows) {
   auto dialog = MakeDialog();
   ASSERT_TRUE(dialog->OnInitDialog());
