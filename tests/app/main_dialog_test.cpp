@@ -511,18 +511,25 @@ namespace {
 // (build/screenshots) and for the README.
 TEST_F(MainDialogTest, SavesScreenshots) {
   QDir().mkpath(TAROVUE_BUILD_DIR "/screenshots");
+  const char* hosts[] = {"scale-1", "scale-2", "tank-7", "belt-3"};
+  const char* senders[] = {"10.77.0.2", "10.77.0.21", "10.77.0.22", "10.77.0.23"};
   for (bool all_commands : {false, true}) {
     auto dialog = MakeDialog(all_commands);
     ASSERT_TRUE(dialog->OnInitDialog());
     dialog->show();
-    const char* hosts[] = {"scale-1", "scale-2", "tank-7", "belt-3"};
-    const char* senders[] = {"10.77.0.2", "10.77.0.21", "10.77.0.22", "10.77.0.23"};
     for (int i = 0; i < 4; ++i) Announce(*dialog, hosts[i], senders[i]);
     ClickRow(*dialog, 1);
     QCoreApplication::processEvents();
     const QString name = all_commands ? "dialog-all-commands.png" : "dialog.png";
     EXPECT_TRUE(dialog->grab().save(TAROVUE_BUILD_DIR "/screenshots/" + name));
   }
+  // Three devices and no selection: Ping disabled, the fields showing "---".
+  auto dialog = MakeDialog();
+  ASSERT_TRUE(dialog->OnInitDialog());
+  dialog->show();
+  for (int i = 0; i < 3; ++i) Announce(*dialog, hosts[i], senders[i]);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(dialog->grab().save(TAROVUE_BUILD_DIR "/screenshots/dialog-nothing-selected.png"));
 }
 
 }  // namespace
