@@ -216,26 +216,6 @@ TEST_F(ReportListTest, ItemChangedFollowsSelectionAndFocus) {
   EXPECT_EQ(list_->GetFirstSelectedItem(), 2);
 }
 
-TEST_F(ReportListTest, ItemChangedOnNewItemDataAndNewLabelOnly) {
-  QSignalSpy changes(list_, &CListCtrl::ItemChanged);
-  AddRows(2);
-  EXPECT_EQ(changes.count(), 0) << "rows inserted unselected";
-  int record = 0;
-  EXPECT_TRUE(list_->SetItemData(1, &record));
-  EXPECT_EQ(changes.count(), 1) << "item data attached";
-  EXPECT_TRUE(list_->SetItemData(1, &record));
-  EXPECT_TRUE(list_->SetCellText(1, 0, "10.0.0.1"));  // as AddRows wrote it
-  for (int column = 1; column < kDeviceListColumnCount; ++column) {
-    EXPECT_TRUE(list_->SetCellText(1, column, "other"));
-  }
-  EXPECT_EQ(changes.count(), 1) << "same item data, same label, other cells";
-  EXPECT_TRUE(list_->SetCellText(1, 0, "10.0.0.99"));
-  EXPECT_EQ(changes.count(), 2) << "a new label";
-  EXPECT_FALSE(list_->SetCellText(5, 0, "x"));
-  EXPECT_FALSE(list_->SetItemData(5, &record));
-  EXPECT_EQ(changes.count(), 2) << "rows that do not exist";
-}
-
 TEST_F(ReportListTest, SetupColumnsOnFilledListRemovesRowsAndLeavesItemData) {
   AddRows(3);
   int record = 42;
