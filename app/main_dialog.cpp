@@ -13,12 +13,12 @@
 
 #include "app/dialog_units.h"
 #include "devices/description_fields.h"
-#include "http/get_url.h"
 #include "platform/alsa_tones.h"
 #include "platform/trace.h"
 #include "res/app_icon.h"
 #include "res/dialog_template.h"
 #include "ssdp/ssdp_protocol.h"
+#include "ui/device_string.h"
 #include "ui/repaint_throttle.h"
 #include "ui/scales_page.h"
 #include "ui/shell.h"
@@ -60,7 +60,10 @@ CMainDialog::CMainDialog(bool all_commands, DialogServices services, QWidget* pa
       m_icon(AppIcon()),
       m_rows(*m_device_list),
       m_services(std::move(services)),
-      m_own_shell(m_services.shell ? nullptr : std::make_unique<DesktopShell>()),
+      m_own_shell(m_services.shell
+                      ? nullptr
+                      : std::make_unique<DesktopShell>(
+                            [this](const std::string& text) { ShowWarning(text.c_str()); })),
       m_shell(m_services.shell ? m_services.shell : m_own_shell.get()),
       m_session(m_rows,
                 [this] {
@@ -70,7 +73,7 @@ CMainDialog::CMainDialog(bool all_commands, DialogServices services, QWidget* pa
                     session.tones = m_own_tones.get();
                   }
                   session.beep_ticked = [this] { return m_beep && m_beep->isChecked(); };
-                  session.report_error = [this](const char* text) { ShowReceiveError(text); };
+                  session.report_error = [this](const char* text) { ShowWarning(text); };
                   session.on_timer = [this](int id) { OnTimer(id); };
                   return session;
                 }()),
@@ -111,7 +114,9 @@ void CMainDialog::CreateControls() {
       case ControlKind::kButton:
       case ControlKind::kDefaultButton: {
         auto* button = new QPushButton(caption, this);
-        button->setAutoDefault(false);
+        // A focused button is the default while it has the focus: Enter on Search searches,
+        // Enter anywhere else opens.
+        button->setAutoDefault(true);
         button->setDefault(control.kind == ControlKind::kDefaultButton);
         widget = button;
         break;
@@ -217,7 +222,7 @@ void CMainDialog::OnTimer(int id) {
   m_session.OnTimer(id);
 }
 
-void CMainDialog::ShowReceiveError(const char* text) {
+void CMainDialog::ShowWarning(const char* text) {
   QMessageBox box(QMessageBox::Warning, ProgramName(), QString::fromUtf8(text), QMessageBox::Ok,
                   this);
   box.exec();
@@ -234,17 +239,19 @@ DeviceRecord* CMainDialog::GetSelectedDevice() const {
 }
 
 void CMainDialog::OnItemChanged() {
+  // Runs once for every row that gets its record, so a flood of new devices must find the
+  // panel already showing what it would write.
   DeviceRecord* record = GetSelectedDevice();
   for (int id : {IDOK, IDC_PING, IDC_TELNET, IDC_BACKUP}) EnableItem(id, record != nullptr);
   for (const DetailField& detail : kDetailFields) {
     auto* edit = static_cast<QLineEdit*>(GetDlgItem(detail.id));
-    if (record == nullptr) {
-      edit->setText(QStringLiteral("---"));
-      continue;
+    QString text = QStringLiteral("---");
+    if (record != nullptr) {
+      char value[kDescriptionFieldSize];
+      ReadDescriptionField(*record, detail.field, value);
+      text = DeviceString(value);
     }
-    char value[kDescriptionFieldSize];
-    ReadDescriptionField(*record, detail.field, value);
-    edit->setText(QString::fromUtf8(value));
+    if (edit->text() != text) edit->setText(text);
   }
 }
 
@@ -269,7 +276,7 @@ void CMainDialog::OnPing() {
   char url[64];
   std::snprintf(url, sizeof url, "http://%s/ping", record->address_text);
   char response[kPingBufferSize + 1];
-  GetUrl(response, kPingBufferSize, url);
+  m_session.FetchUrl(response, kPingBufferSize, url);
 }
 
 void CMainDialog::OnTelnet() {

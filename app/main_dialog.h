@@ -74,7 +74,8 @@ class CMainDialog : public QDialog, public SsdpListener {
   void CreateControls();
   void AnchorControl(int id, uint32_t flags);
   void EnableItem(int id, bool enable);
-  void ShowReceiveError(const char* text);
+  // A failure the operator must hear about: a receive error, or a telnet that cannot start.
+  void ShowWarning(const char* text);
   // The device's page address from its description; empty when it has none.
   [[nodiscard]] std::string PageAddress(const DeviceRecord& record) const;
 

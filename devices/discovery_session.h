@@ -58,12 +58,16 @@ class DiscoverySession final {
   // The counters so far, the sockets' own counts included.
   [[nodiscard]] DiscoveryCounters Counters() const;
 
+  // GetUrl, through the injected fetcher when there is one: a front end's own device requests
+  // (Ping) go the same way as the descriptions.
+  uint32_t FetchUrl(char* buffer, uint32_t size, const char* url) const {
+    return m_fetch_url(buffer, size, url);
+  }
+
   [[nodiscard]] DeviceRegistry& Registry() { return m_registry; }
   [[nodiscard]] ControlPoint& Control() { return m_control; }
   [[nodiscard]] Announcements& Handling() { return m_announcements; }
   [[nodiscard]] const Announcements& Handling() const { return m_announcements; }
-  // The fetcher the session was given (GetUrl when none was), for other requests to devices.
-  [[nodiscard]] const UrlFetcher& Fetcher() const { return m_fetch_url; }
 
  private:
   // The sockets' listener: datagrams go on to the front end's listener, drops are counted.

@@ -1,56 +1,20 @@
 #include "scan/safe_text.h"
 
-#include <cstdint>
 #include <cstdio>
+
+#include "parse/device_text.h"
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when it is malformed;
-// `bad` then tells how many bytes make up the maximal malformed subsequence (at least 1).
-std::size_t SequenceLength(std::string_view text, std::size_t& bad) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  bad = 1;
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // no overlong forms
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    if (i >= text.size()) return 0;
-    const unsigned char next = byte(i);
-    const bool fits = i == 1 ? next >= low && next <= high : next >= 0x80 && next <= 0xBF;
-    if (!fits) return 0;
-    bad = i + 1;
-  }
-  return length;
-}
-
-// Calls `take(sequence)` for each character of `text`, U+FFFD standing in for each malformed
-// subsequence.
+// Calls `take(character)` for each character of `text`, decoded as a device text.
 template <typename Take>
 void ForEachCharacter(std::string_view text, Take take) {
-  while (!text.empty()) {
-    std::size_t bad = 1;
-    const std::size_t length = SequenceLength(text, bad);
-    if (length == 0) {
-      take(std::string_view(kReplacementCharacter));
-      text.remove_prefix(bad);
-    } else {
-      take(text.substr(0, length));
-      text.remove_prefix(length);
-    }
+  const std::string utf8 = DeviceTextToUtf8(text);
+  std::string_view rest = utf8;
+  while (!rest.empty()) {
+    const std::size_t length = Utf8CharacterLength(rest);
+    take(rest.substr(0, length));
+    rest.remove_prefix(length);
   }
 }
 
@@ -75,13 +39,6 @@ bool PlainAscii(std::string_view text, char a, char b) {
 }
 
 }  // namespace
-
-std::string ValidUtf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  ForEachCharacter(text, [&](std::string_view c) { out += c; });
-  return out;
-}
 
 std::string TerminalText(std::string_view text) {
   std::string out;

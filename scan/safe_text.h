@@ -1,17 +1,10 @@
 // Device texts made safe for the scanner's outputs. Everything a device sends is untrusted:
-// it may be any bytes, not UTF-8, and may carry control characters meant for a terminal.
-// Every function returns valid UTF-8, with each malformed sequence replaced by U+FFFD.
+// it may be any bytes, in UTF-8 or Latin-1, and may carry control characters meant for a
+// terminal. Every function reads its text as DeviceTextToUtf8 does and returns valid UTF-8.
 #pragma once
 
 #include <string>
 #include <string_view>
-
-// U+FFFD, the replacement character, as UTF-8.
-inline constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
-
-// `text` as valid UTF-8: each maximal malformed subsequence (truncated, overlong, surrogate
-// or above U+10FFFF) becomes one U+FFFD; everything else is kept.
-std::string ValidUtf8(std::string_view text);
 
 // For a terminal: valid UTF-8 in which every control character (C0, DEL and C1, line breaks
 // and tabs included) is shown as '?', so that no byte from a device can steer the terminal.

@@ -8,15 +8,8 @@
 #include <QStyleOptionViewItem>
 #include <algorithm>
 
+#include "ui/device_string.h"
 #include "ui/list_model.h"
-
-namespace {
-
-QString FromBytes(const char* text) {
-  return text ? QString::fromUtf8(text) : QString();
-}
-
-}  // namespace
 
 CListCtrl::CListCtrl(QWidget* parent) : QTreeView(parent), m_model(new ListModel(this)) {
   setModel(m_model);
@@ -58,7 +51,7 @@ int CListCtrl::GetItemCount() const {
 }
 
 int CListCtrl::InsertItem(int row, const char* label) {
-  return m_model->InsertRow(row, FromBytes(label));
+  return m_model->InsertRow(row, DeviceString(label));
 }
 
 bool CListCtrl::DeleteAllItems() {
@@ -68,7 +61,13 @@ bool CListCtrl::DeleteAllItems() {
 
 bool CListCtrl::SetItemText(int row, int sub_item, const char* text) {
   if (sub_item > 0 && sub_item >= GetHeaderItemCount()) return false;
-  return m_model->SetText(row, sub_item, FromBytes(text));
+  const QString value = DeviceString(text);
+  // The label belongs to the row itself, the other cells are only shown: the details panel
+  // follows a device that answers from a new address, and a status refresh costs nothing.
+  const bool relabelled = sub_item == 0 && m_model->Text(row, 0) != value;
+  if (!m_model->SetText(row, sub_item, value)) return false;
+  if (relabelled) emit ItemChanged();
+  return true;
 }
 
 QString CListCtrl::GetItemText(int row, int sub_item) const {
@@ -76,7 +75,10 @@ QString CListCtrl::GetItemText(int row, int sub_item) const {
 }
 
 bool CListCtrl::SetItemData(int row, void* data) {
-  return m_model->SetItemData(row, data);
+  const bool replaced = m_model->ItemData(row) != data;
+  if (!m_model->SetItemData(row, data)) return false;
+  if (replaced) emit ItemChanged();
+  return true;
 }
 
 void* CListCtrl::GetItemData(int row) const {
@@ -85,7 +87,7 @@ void* CListCtrl::GetItemData(int row) const {
 
 int CListCtrl::InsertColumn(int column, Qt::Alignment alignment, int width, const char* heading,
                             int sub_item) {
-  const int position = m_model->InsertColumn(column, alignment, FromBytes(heading), sub_item);
+  const int position = m_model->InsertColumn(column, alignment, DeviceString(heading), sub_item);
   if (position >= 0) header()->resizeSection(position, std::max(0, width));
   return position;
 }

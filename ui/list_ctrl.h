@@ -1,6 +1,7 @@
 // CListCtrl: a single-selection list in report form (rows of cells under a header) with the
-// row operations the device list is written against. Texts come in as NUL-terminated UTF-8
-// bytes and are copied; invalid sequences show as U+FFFD. Each row carries an opaque item-data
+// row operations the device list is written against. Texts come in as NUL-terminated bytes
+// and are copied, read as UTF-8 when they are valid UTF-8 and as Latin-1 otherwise, since
+// devices send either (ui/device_string.h). Each row carries an opaque item-data
 // pointer that the list stores but never owns or frees. Points and rectangles are in the
 // coordinates of viewport() (the area below the header); rows and columns count from 0.
 #pragma once
@@ -30,13 +31,14 @@ class CListCtrl : public QTreeView {
   int InsertItem(int row, const char* label);
   // Removes every row without freeing item data and without raising ItemChanged. Always true.
   bool DeleteAllItems();
-  // Sets one cell's text (sub-item 0 is the label); nothing else of the row changes. False
-  // when the row does not exist or the sub-item is negative or not below the column count
-  // (the label is always there).
+  // Sets one cell's text (sub-item 0 is the label); nothing else of the row changes. A label
+  // set to a different text raises ItemChanged. False when the row does not exist or the
+  // sub-item is negative or not below the column count (the label is always there).
   bool SetItemText(int row, int sub_item, const char* text);
   // The text as displayed; empty for a missing row or sub-item.
   [[nodiscard]] QString GetItemText(int row, int sub_item) const;
-  // False when the row does not exist.
+  // Raises ItemChanged when `data` differs from what the row carried. False when the row
+  // does not exist.
   bool SetItemData(int row, void* data);
   // nullptr when the row does not exist or carries nothing.
   [[nodiscard]] void* GetItemData(int row) const;
@@ -69,7 +71,9 @@ class CListCtrl : public QTreeView {
   [[nodiscard]] int GetFirstSelectedItem() const;
 
  signals:
-  // Any change of the selected or the current row.
+  // A row's selected or focused state changed, its item data was replaced, or its label was
+  // set to a different text. Inserting an unselected row, the other cells and a text that
+  // stays the same raise nothing.
   void ItemChanged();
   // A left double-click anywhere in the viewport, after the list's own handling of it.
   void DoubleClick(QPoint position);

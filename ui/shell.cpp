@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -30,7 +31,52 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
+// Terminals tried after $TERMINAL, each with the option after which it runs a command.
+struct Terminal {
+  const char* program;
+  const char* run_option;
+};
+constexpr Terminal kTerminals[] = {
+    {"x-terminal-emulator", "-e"}, {"gnome-terminal", "--"}, {"konsole", "-e"},
+    {"xfce4-terminal", "-x"},      {"xterm", "-e"},
+};
+constexpr char kTerminalRunOption[] = "-e";  // for $TERMINAL: what most terminals take
+constexpr char kTelnetProgram[] = "telnet";
+constexpr char kNoTerminal[] =
+    "Telnet needs a terminal, but none was found: set TERMINAL or install one of "
+    "x-terminal-emulator, gnome-terminal, konsole, xfce4-terminal or xterm.";
+constexpr char kNoTelnet[] =
+    "Telnet needs a telnet client, but no program \"telnet\" was found: install telnet.";
+
 }  // namespace
+
+TelnetLaunch FindTelnetLaunch(const std::string& address) {
+  TelnetLaunch launch;
+  QString terminal;
+  const char* run_option = nullptr;
+  const QString preferred = qEnvironmentVariable("TERMINAL");
+  if (!preferred.isEmpty()) {
+    terminal = QStandardPaths::findExecutable(preferred);
+    run_option = kTerminalRunOption;
+  }
+  for (const Terminal& candidate : kTerminals) {
+    if (!terminal.isEmpty()) break;
+    terminal = QStandardPaths::findExecutable(QString::fromLatin1(candidate.program));
+    run_option = candidate.run_option;
+  }
+  // A terminal without telnet would flash open and close: check both before starting either.
+  const QString telnet = QStandardPaths::findExecutable(QString::fromLatin1(kTelnetProgram));
+  if (terminal.isEmpty()) launch.missing = kNoTerminal;
+  if (telnet.isEmpty()) {
+    if (!launch.missing.empty()) launch.missing += '\n';
+    launch.missing += kNoTelnet;
+  }
+  if (!launch.missing.empty()) return launch;
+  launch.program = terminal;
+  launch.arguments = {QString::fromLatin1(run_option), telnet,
+                      QString::fromLatin1(address.c_str())};
+  return launch;
+}
 
 bool IsWebAddress(std::string_view url) {
   if (url.size() > kWebAddressMaxChars) return false;
@@ -48,6 +94,16 @@ bool IsWebAddress(std::string_view url) {
     return false;
   }
   return url.size() > scheme;
+}
+
+QUrl BrowserUrl(std::string_view url) {
+  if (!IsWebAddress(url)) return {};
+  // Device firmware writes page addresses by hand; strict parsing would refuse pages that
+  // every browser opens.
+  QUrl target(QString::fromLatin1(url.data(), static_cast<qsizetype>(url.size())),
+              QUrl::TolerantMode);
+  if (!target.isValid() || target.host().isEmpty()) return {};
+  return target;
 }
 
 bool IsDottedAddress(std::string_view text) {
@@ -92,8 +148,7 @@ void DesktopShell::OpenUrl(const std::string& url) {
     Trace("DesktopShell::OpenUrl: not a web address, ignored: %s", Printable(url).c_str());
     return;
   }
-  QUrl target(QString::fromLatin1(url.data(), static_cast<qsizetype>(url.size())),
-              QUrl::StrictMode);
+  const QUrl target = BrowserUrl(url);
   if (!target.isValid()) {
     Trace("DesktopShell::OpenUrl: malformed, ignored: %s", Printable(url).c_str());
     return;
@@ -113,8 +168,12 @@ void DesktopShell::StartTelnet(const std::string& address) {
     Trace("DesktopShell::StartTelnet: not an address, ignored: %s", Printable(address).c_str());
     return;
   }
-  QStringList arguments{"-e", "telnet", QString::fromLatin1(address.c_str())};
-  if (!QProcess::startDetached("x-terminal-emulator", arguments)) {
-    Trace("DesktopShell::StartTelnet: x-terminal-emulator failed to start");
+  const TelnetLaunch launch = FindTelnetLaunch(address);
+  std::string failure = launch.missing;
+  if (failure.empty() && !QProcess::startDetached(launch.program, launch.arguments)) {
+    failure = "Telnet could not start " + launch.program.toStdString() + ".";
   }
+  if (failure.empty()) return;
+  Trace("DesktopShell::StartTelnet: %s", Printable(failure).c_str());
+  if (m_report) m_report(failure);
 }

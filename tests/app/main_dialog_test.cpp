@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <cstring>
@@ -18,7 +19,9 @@
 
 #include "app/main_app.h"
 #include "app/main_dialog.h"
+#include "devices/announcement_protocol.h"
 #include "devices/device_record.h"
+#include "http/get_request.h"
 #include "res/dialog_template.h"
 #include "ssdp/ssdp_protocol.h"
 #include "tests/support/isolated_network.h"
@@ -45,7 +48,9 @@ std::string Response(const std::string& usn, const std::string& location, int ma
 // Answers each LOCATION from a table, as a device's web server would.
 struct FakeDevices {
   std::map<std::string, std::string> bodies;
+  std::vector<std::pair<std::string, uint32_t>> requests;  // URL and size, in call order
   uint32_t Fetch(char* buffer, uint32_t size, const char* url) {
+    requests.emplace_back(url, size);
     auto it = bodies.find(url);
     std::string response = it == bodies.end() ? "" : "HTTP/1.1 200 OK\r\n\r\n" + it->second;
     uint32_t n = static_cast<uint32_t>(std::min<std::size_t>(response.size(), size));
@@ -252,6 +257,43 @@ TEST_F(MainDialogTest, ItemChangedWithoutSelectionShowsDashesAndDisablesTheComma
   EXPECT_TRUE(Item<QWidget>(*dialog, IDC_SEARCH)->isEnabled());
 }
 
+// The panel is refreshed when a row gets its record or a new address, as well as on
+// selection; status and validity updates leave it alone.
+TEST_F(MainDialogTest, ItemChangedFollowsRecordsAndAddressesButNotStatusUpdates) {
+  auto dialog = MakeDialog(true);
+  ASSERT_TRUE(dialog->OnInitDialog());
+  dialog->show();
+  Announce(*dialog, "scale-1");
+  for (int id : {IDOK, IDC_PING, IDC_TELNET, IDC_BACKUP}) {
+    EXPECT_FALSE(Item<QWidget>(*dialog, id)->isEnabled()) << "first row, none selected: " << id;
+  }
+  for (int id : {IDC_MODEL_NAME, IDC_MODEL_NUMBER, IDC_SERIAL_NUMBER, IDC_GUID}) {
+    EXPECT_EQ(Item<QLineEdit>(*dialog, id)->text(), "---") << id;
+  }
+
+  ClickRow(*dialog, 0);
+  QSignalSpy changes(&dialog->DeviceList(), &CListCtrl::ItemChanged);
+  const std::string location = "http://scale-1/description.xml";
+  std::string body = Description("scale-1");
+  body.replace(body.find("SN-scale-1"), 10, "SN-renewed");
+  m_devices.bodies[location] = body;
+  const std::string usn = "uuid:scale-1::" + std::string(SEARCH_TARGET);
+  std::string again = Response(usn, location);
+  dialog->OnReceive(again.data(), Address(kHostB));
+  std::string bye = std::string(kNotifyStartLine) + "\r\n" + kFieldNts + ": " + kNtsByebye +
+                    "\r\n" + kFieldUsn + ": " + usn + "\r\n\r\n";
+  dialog->OnReceive(bye.data(), Address(kHostB));
+  Item<QPushButton>(*dialog, IDC_SEARCH)->click();
+  EXPECT_EQ(changes.count(), 0) << "same address, byebye and search touch only status cells";
+  EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_SERIAL_NUMBER)->text(), "SN-scale-1");
+
+  std::string moved = Response(usn, location);
+  dialog->OnReceive(moved.data(), Address(kHostA));
+  EXPECT_EQ(changes.count(), 1);
+  EXPECT_EQ(dialog->DeviceList().GetItemText(0, 0), kHostA);
+  EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_SERIAL_NUMBER)->text(), "SN-renewed");
+}
+
 TEST_F(MainDialogTest, MissingElementLeavesItsFieldEmpty) {
   auto dialog = MakeDialog();
   ASSERT_TRUE(dialog->OnInitDialog());
@@ -264,6 +306,31 @@ TEST_F(MainDialogTest, MissingElementLeavesItsFieldEmpty) {
   EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_MODEL_NAME)->text(), "IND");
   EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_MODEL_NUMBER)->text(), "");
   EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_GUID)->text(), "");
+}
+
+TEST_F(MainDialogTest, UmlautsShowFromUtf8AndFromLatin1Devices) {
+  auto dialog = MakeDialog();
+  ASSERT_TRUE(dialog->OnInitDialog());
+  dialog->show();
+  const QString scale = QString::fromUtf8(u8"Waage-\u00FC");
+  const QString cell = QString::fromUtf8(u8"W\u00E4gezelle");
+  const char* bodies[] = {
+      "<modelDescription>\"Waage-\xC3\xBC\"</modelDescription><modelName>W\xC3\xA4gezelle"
+      "</modelName>",
+      "<modelDescription>\"Waage-\xFC\"</modelDescription><modelName>W\xE4gezelle</modelName>",
+  };
+  for (int i = 0; i < 2; ++i) {
+    const std::string location = "http://device-" + std::to_string(i) + "/d.xml";
+    m_devices.bodies[location] = bodies[i];
+    std::string text = Response("uuid:device-" + std::to_string(i), location);
+    dialog->OnReceive(text.data(), Address(kHostB));
+  }
+  for (int row = 0; row < 2; ++row) {
+    EXPECT_EQ(dialog->DeviceList().GetItemText(row, 1), scale) << row;
+    EXPECT_EQ(dialog->DeviceList().GetItemText(row, 2), cell) << row;
+    ClickRow(*dialog, row);
+    EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_MODEL_NAME)->text(), cell) << row;
+  }
 }
 
 TEST_F(MainDialogTest, DoubleClickOpensOnARowEvenWithOpenDisabledAndNotBelowTheRows) {
@@ -284,15 +351,30 @@ TEST_F(MainDialogTest, DoubleClickOpensOnARowEvenWithOpenDisabledAndNotBelowTheR
   EXPECT_TRUE(m_shell.urls.empty());
 }
 
-TEST_F(MainDialogTest, EnterOpensTheSelectedDeviceAndNeverClosesTheWindow) {
+TEST_F(MainDialogTest, EnterPressesTheFocusedButtonAndOpensFromAnywhereElse) {
   auto dialog = MakeDialog();
   ASSERT_TRUE(dialog->OnInitDialog());
   dialog->show();
+  dialog->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
   Announce(*dialog, "scale-1");
+  Announce(*dialog, "scale-2");
   ClickRow(*dialog, 0);
-  QTest::keyClick(dialog.get(), Qt::Key_Return);
+  ASSERT_TRUE(dialog->DeviceList().hasFocus());
+  QTest::keyClick(&dialog->DeviceList(), Qt::Key_Return);
   EXPECT_EQ(m_shell.urls, std::vector<std::string>{"http://10.0.0.7/"});
   EXPECT_TRUE(dialog->isVisible());
+
+  auto* search = Item<QPushButton>(*dialog, IDC_SEARCH);
+  search->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(search, Qt::Key_Return);
+  EXPECT_EQ(dialog->DeviceList().GetItemText(0, 3), "searching");
+  EXPECT_EQ(m_shell.urls.size(), 1u) << "Enter on Search does not open";
+
+  // Back in the list, Open is the default again.
+  ClickRow(*dialog, 1);
+  QTest::keyClick(&dialog->DeviceList(), Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(m_shell.urls.size(), 2u);
 }
 
 TEST_F(MainDialogTest, DevicePageThatIsNoWebAddressIsNeverHandedToTheShell) {
@@ -308,6 +390,32 @@ TEST_F(MainDialogTest, DevicePageThatIsNoWebAddressIsNeverHandedToTheShell) {
   Item<QPushButton>(*dialog, IDOK)->click();
   Item<QPushButton>(*dialog, IDC_BACKUP)->click();
   EXPECT_TRUE(m_shell.urls.empty());
+}
+
+TEST_F(MainDialogTest, PingRequestsThePingPageThroughTheSessionsFetcher) {
+  auto dialog = MakeDialog();
+  ASSERT_TRUE(dialog->OnInitDialog());
+  dialog->show();
+  Announce(*dialog, "scale-1");
+  auto* ping = Item<QPushButton>(*dialog, IDC_PING);
+  m_devices.requests.clear();
+  ping->setEnabled(true);
+  ping->click();
+  EXPECT_TRUE(m_devices.requests.empty()) << "nothing selected";
+
+  ClickRow(*dialog, 0);
+  const std::string url = std::string("http://") + kHostB + "/ping";
+  m_devices.bodies[url] = std::string(4000, 'x');  // more than the buffer takes
+  ping->click();
+  ASSERT_EQ(m_devices.requests.size(), 1u);
+  EXPECT_EQ(m_devices.requests[0], std::make_pair(url, 1024u));
+  char scratch[kGetUrlRequestArea];
+  GetRequest request;
+  ASSERT_TRUE(PrepareGetRequest(scratch, sizeof scratch, url.c_str(), &request));
+  EXPECT_STREQ(request.host, kHostB);
+  EXPECT_EQ(request.port, 80);
+  EXPECT_STREQ(request.text, "GET /ping HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(m_shell.Empty()) << "the answer is dropped";
 }
 
 TEST_F(MainDialogTest, SearchDisablesOpenAndMarksEveryRowSearching) {
@@ -403,18 +511,25 @@ namespace {
 // (build/screenshots) and for the README.
 TEST_F(MainDialogTest, SavesScreenshots) {
   QDir().mkpath(TAROVUE_BUILD_DIR "/screenshots");
+  const char* hosts[] = {"scale-1", "scale-2", "tank-7", "belt-3"};
+  const char* senders[] = {"10.77.0.2", "10.77.0.21", "10.77.0.22", "10.77.0.23"};
   for (bool all_commands : {false, true}) {
     auto dialog = MakeDialog(all_commands);
     ASSERT_TRUE(dialog->OnInitDialog());
     dialog->show();
-    const char* hosts[] = {"scale-1", "scale-2", "tank-7", "belt-3"};
-    const char* senders[] = {"10.77.0.2", "10.77.0.21", "10.77.0.22", "10.77.0.23"};
     for (int i = 0; i < 4; ++i) Announce(*dialog, hosts[i], senders[i]);
     ClickRow(*dialog, 1);
     QCoreApplication::processEvents();
     const QString name = all_commands ? "dialog-all-commands.png" : "dialog.png";
     EXPECT_TRUE(dialog->grab().save(TAROVUE_BUILD_DIR "/screenshots/" + name));
   }
+  // Three devices and no selection: Ping disabled, the fields showing "---".
+  auto dialog = MakeDialog();
+  ASSERT_TRUE(dialog->OnInitDialog());
+  dialog->show();
+  for (int i = 0; i < 3; ++i) Announce(*dialog, hosts[i], senders[i]);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(dialog->grab().save(TAROVUE_BUILD_DIR "/screenshots/dialog-nothing-selected.png"));
 }
 
 }  // namespace

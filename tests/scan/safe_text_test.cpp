@@ -1,16 +1,16 @@
 // Device texts on their way to a terminal, a JSON parser and a CSV reader: whatever bytes a
-// device sends, the output stays valid UTF-8 and no control character reaches a terminal.
+// device sends, in UTF-8 or Latin-1, the output stays valid UTF-8 and no control character
+// reaches a terminal.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <string>
 
+#include "parse/device_text.h"
 #include "scan/safe_text.h"
 
 namespace {
-
-const std::string kFffd = kReplacementCharacter;
 
 bool ParsesAsJsonString(const std::string& literal, std::string* value = nullptr) {
   QJsonParseError error{};
@@ -23,29 +23,6 @@ bool ParsesAsJsonString(const std::string& literal, std::string* value = nullptr
   return doc.array().at(0).isString();
 }
 
-TEST(ValidUtf8, KeepsWellFormedCharactersOfEveryLength) {
-  const std::string text = "a\xC3\xA4\xE2\x82\xAC\xF0\x9D\x84\x9E";  // a, ä, €, 𝄞
-  EXPECT_EQ(ValidUtf8(text), text);
-  EXPECT_EQ(ValidUtf8("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");  // U+10FFFF
-}
-
-TEST(ValidUtf8, ReplacesEachMaximalMalformedSubsequenceOnce) {
-  EXPECT_EQ(ValidUtf8("\x80x"), kFffd + "x");                   // lone continuation
-  EXPECT_EQ(ValidUtf8("\xE2\x82x"), kFffd + "x");               // cut short before a letter
-  EXPECT_EQ(ValidUtf8("\xC0\xAF"), kFffd + kFffd);              // overlong '/'
-  EXPECT_EQ(ValidUtf8("\xE0\x80\xAF"), kFffd + kFffd + kFffd);  // overlong, three bytes
-  EXPECT_EQ(ValidUtf8("\xED\xA0\x80"), kFffd + kFffd + kFffd);  // surrogate U+D800
-  EXPECT_EQ(ValidUtf8("\xF4\x90\x80\x80"), kFffd + kFffd + kFffd + kFffd);  // above U+10FFFF
-  EXPECT_EQ(ValidUtf8("\xF5\xFF"), kFffd + kFffd);
-}
-
-TEST(ValidUtf8, EveryTruncatedPrefixEndsInOneReplacement) {
-  const std::string clef = "\xF0\x9D\x84\x9E";
-  for (std::size_t length = 1; length < clef.size(); ++length) {
-    EXPECT_EQ(ValidUtf8("ok" + clef.substr(0, length)), "ok" + kFffd) << length;
-  }
-}
-
 TEST(TerminalText, ShowsEveryControlCharacterAsQuestionMark) {
   EXPECT_EQ(TerminalText("\x1B[2J\x1B]0;owned\x07"), "?[2J?]0;owned?");
   EXPECT_EQ(TerminalText("a\tb\rc\nd\x7F"), "a?b?c?d?");
@@ -54,8 +31,9 @@ TEST(TerminalText, ShowsEveryControlCharacterAsQuestionMark) {
             "?31m");  // C1 CSI as a character
   EXPECT_EQ(TerminalText("\x9B"
                          "31m"),
-            kFffd + "31m");  // C1 CSI as a raw byte: not UTF-8
+            "?31m");  // C1 CSI as a raw byte, which reads as Latin-1
   EXPECT_EQ(TerminalText("Waage \xC3\xBC"), "Waage \xC3\xBC");
+  EXPECT_EQ(TerminalText("Waage \xFC"), "Waage \xC3\xBC") << "Latin-1";
 }
 
 TEST(TerminalText, NoSingleByteGetsThroughAsControl) {
@@ -65,7 +43,7 @@ TEST(TerminalText, NoSingleByteGetsThroughAsControl) {
       const auto u = static_cast<unsigned char>(c);
       EXPECT_FALSE(u < 0x20 || u == 0x7F) << byte;
     }
-    EXPECT_EQ(ValidUtf8(shown), shown) << byte;
+    EXPECT_TRUE(IsUtf8(shown)) << byte;
   }
 }
 
@@ -82,7 +60,7 @@ TEST(JsonString, EveryByteAndPairGivesJsonThatParsesBack) {
       const std::string text = {static_cast<char>(first), static_cast<char>(second)};
       std::string value;
       ASSERT_TRUE(ParsesAsJsonString(JsonString(text), &value)) << first << " " << second;
-      EXPECT_EQ(value, ValidUtf8(text)) << first << " " << second;
+      EXPECT_EQ(value, DeviceTextToUtf8(text)) << first << " " << second;
     }
   }
 }
@@ -99,17 +77,19 @@ TEST(CsvField, QuotesCommasQuotesAndLineBreaks) {
   EXPECT_EQ(CsvField("line\r\nnext"), "\"line\r\nnext\"");
 }
 
-TEST(CsvField, ReplacesOtherControlsAndMalformedBytes) {
+TEST(CsvField, ReplacesOtherControlsAndReadsLatin1) {
   EXPECT_EQ(CsvField("\x1B[31mred"), "?[31mred");
-  EXPECT_EQ(CsvField("\xFF,"), "\"" + kFffd + ",\"");
+  EXPECT_EQ(CsvField("\xFF,"), "\"\xC3\xBF,\"");
 }
 
 // What one byte amid plain text becomes in a CSV field, its quotes aside.
 std::string CsvCharacter(int byte) {
   const char c = static_cast<char>(byte);
   if (c == '"') return "\"\"";
-  if (byte >= 0x80) return kFffd;
-  if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) return "?";
+  if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || (byte >= 0x7F && byte <= 0x9F)) {
+    return "?";  // C0, DEL and, read as Latin-1, C1
+  }
+  if (byte >= 0x80) return DeviceTextToUtf8(std::string(1, c));
   return std::string(1, c);
 }
 
@@ -126,7 +106,6 @@ TEST(DisplayWidth, CountsCharactersNotBytes) {
   EXPECT_EQ(DisplayWidth(""), 0u);
   EXPECT_EQ(DisplayWidth("abc"), 3u);
   EXPECT_EQ(DisplayWidth("W\xC3\xA4gen \xE2\x82\xAC"), 7u);
-  EXPECT_EQ(DisplayWidth(kFffd), 1u);
 }
 
 }  // namespace

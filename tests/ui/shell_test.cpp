@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <string>
+#include <vector>
 
 #include "tests/support/recording_shell.h"
 #include "tests/support/trace_recorder.h"
@@ -36,11 +39,37 @@ TEST(IsWebAddress, RefusesSpacesControlAndNonAsciiBytes) {
 }
 
 TEST(IsWebAddress, LengthLimitIsThePageAddressPlusBackupPage) {
-  std::string page = "http://10.0.0.7/" + std::string(255 - 16, 'a');
+  std::string page = "http://10.0.0.7/";
+  page.append(255 - 16, 'a');
   ASSERT_EQ(page.size(), 255u);
   EXPECT_TRUE(IsWebAddress(BackupAddress(page)));
   EXPECT_FALSE(IsWebAddress(BackupAddress(page + "a")));
-  EXPECT_FALSE(IsWebAddress("http://" + std::string(10'000, 'a')));
+  EXPECT_FALSE(IsWebAddress(std::string("http://").append(10'000, 'a')));
+}
+
+TEST(BrowserUrl, OpensWhatABrowserOpensAndStillOnlyWebPages) {
+  struct Case {
+    const char* url;
+    const char* opened;  // nullptr: refused
+  };
+  for (const Case& c : {
+           Case{"http://10.0.0.7/a|b{c}^d", "http://10.0.0.7/a%7Cb%7Bc%7D%5Ed"},
+           Case{"http://10.0.0.7/%zz?q=100%", "http://10.0.0.7/%25zz?q=100%25"},
+           Case{"HTTPS://Scale-1.local:8443/", "https://scale-1.local:8443/"},
+           Case{"http://10.0.0.7/a%20b", "http://10.0.0.7/a%20b"},
+           Case{"http:///index.html", nullptr},
+           Case{"http://[10.0.0.7/", nullptr},
+           Case{"http://10.0.0.7:99999/", nullptr},
+           Case{"file:///etc/passwd", nullptr},
+           Case{"http://10.0.0.7/a b", nullptr},
+       }) {
+    const QUrl url = BrowserUrl(c.url);
+    if (c.opened == nullptr) {
+      EXPECT_FALSE(url.isValid()) << c.url;
+    } else {
+      EXPECT_EQ(url.toEncoded().toStdString(), c.opened) << c.url;
+    }
+  }
 }
 
 TEST(BackupAddress, AppendsWithoutInsertingASlash) {
@@ -80,6 +109,94 @@ TEST(OpenWebAddress, TraceLineCannotCarryControlBytes) {
   EXPECT_FALSE(OpenWebAddress(shell, "x\nforged line\x1b[2J"));
   EXPECT_TRUE(trace.Has("OpenWebAddress: not a web address, ignored: x?forged line?[2J"));
   EXPECT_TRUE(shell.Empty());
+}
+
+// A PATH of one directory holding empty executables of the given names, and TERMINAL as
+// given; both are put back afterwards.
+class FakePath {
+ public:
+  FakePath(std::initializer_list<const char*> programs, const char* terminal = nullptr)
+      : m_path(qgetenv("PATH")), m_terminal(qgetenv("TERMINAL")) {
+    for (const char* name : programs) {
+      QFile file(Program(name));
+      file.open(QIODevice::WriteOnly);
+      file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    }
+    qputenv("PATH", m_dir.path().toLocal8Bit());
+    if (terminal) {
+      qputenv("TERMINAL", terminal);
+    } else {
+      qunsetenv("TERMINAL");
+    }
+  }
+  ~FakePath() {
+    qputenv("PATH", m_path);
+    qputenv("TERMINAL", m_terminal);
+  }
+  [[nodiscard]] QString Program(const char* name) const { return m_dir.filePath(name); }
+
+ private:
+  QTemporaryDir m_dir;
+  QByteArray m_path;
+  QByteArray m_terminal;
+};
+
+TEST(FindTelnetLaunch, TriesTerminalThenTheCommonTerminalsInOrder) {
+  struct Case {
+    std::initializer_list<const char*> programs;
+    const char* terminal;
+    const char* chosen;
+    const char* run_option;
+  };
+  for (const Case& c : {
+           Case{{"xterm", "xfce4-terminal", "konsole", "gnome-terminal", "x-terminal-emulator",
+                 "mine", "telnet"},
+                "mine",
+                "mine",
+                "-e"},
+           Case{{"xterm", "konsole", "gnome-terminal", "x-terminal-emulator", "telnet"},
+                "not-installed",
+                "x-terminal-emulator",
+                "-e"},
+           Case{{"xterm", "xfce4-terminal", "konsole", "gnome-terminal", "telnet"},
+                nullptr,
+                "gnome-terminal",
+                "--"},
+           Case{{"xterm", "xfce4-terminal", "konsole", "telnet"}, nullptr, "konsole", "-e"},
+           Case{{"xterm", "xfce4-terminal", "telnet"}, nullptr, "xfce4-terminal", "-x"},
+           Case{{"xterm", "telnet"}, nullptr, "xterm", "-e"},
+       }) {
+    FakePath path(c.programs, c.terminal);
+    const TelnetLaunch launch = FindTelnetLaunch("10.0.0.7");
+    EXPECT_EQ(launch.program, path.Program(c.chosen)) << c.chosen;
+    EXPECT_EQ(launch.arguments, (QStringList{c.run_option, path.Program("telnet"), "10.0.0.7"}))
+        << c.chosen;
+    EXPECT_EQ(launch.missing, "") << c.chosen;
+  }
+}
+
+TEST(FindTelnetLaunch, SaysWhichIsMissingAndTheShellTellsTheOperator) {
+  std::vector<std::string> told;
+  DesktopShell shell([&](const std::string& text) { told.push_back(text); });
+  {
+    FakePath path({"xterm"});
+    shell.StartTelnet("10.0.0.7");
+  }
+  {
+    FakePath path({"telnet"}, "not-installed");
+    shell.StartTelnet("10.0.0.7");
+  }
+  {
+    FakePath path({});
+    EXPECT_TRUE(FindTelnetLaunch("10.0.0.7").program.isEmpty());
+    shell.StartTelnet("10.0.0.7");
+    shell.StartTelnet("-l root");  // refused before anything is looked for
+  }
+  ASSERT_EQ(told.size(), 3u);
+  EXPECT_EQ(told[0],
+            "Telnet needs a telnet client, but no program \"telnet\" was found: install telnet.");
+  EXPECT_EQ(told[1].rfind("Telnet needs a terminal, but none was found: set TERMINAL", 0), 0u);
+  EXPECT_EQ(told[2], told[1] + "\n" + told[0]);
 }
 
 }  // namespace
