@@ -13,6 +13,7 @@
 #include "http/get_request.h"
 #include "parse/header_block.h"
 #include "parse/text.h"
+#include "platform/clock.h"
 #include "platform/dotted_address.h"
 #include "platform/tones.h"
 #include "platform/trace.h"
@@ -97,7 +98,9 @@ Announcements::Announcements(DeviceRegistry& registry, ToneGenerator& tones, Url
                              std::function<bool()> beep_ticked)
     : m_registry(registry),
       m_tones(tones),
-      m_own_descriptions(std::make_unique<BlockingDescriptions>(std::move(fetch_url))),
+      m_own_clock(std::make_unique<SteadyClock>()),
+      m_own_descriptions(std::make_unique<BlockingDescriptions>(std::move(fetch_url), *m_own_clock,
+                                                                /*remember=*/false)),
       m_descriptions(*m_own_descriptions),
       m_beep_ticked(std::move(beep_ticked)),
       m_counters(nullptr),

@@ -21,6 +21,7 @@
 class DeviceRegistry;
 struct DeviceRecord;
 class HeaderBlock;
+class MonotonicClock;
 class ToneGenerator;
 struct Tone;
 
@@ -31,7 +32,8 @@ class Announcements {
   Announcements(DeviceRegistry& registry, ToneGenerator& tones, DescriptionSource& descriptions,
                 std::function<bool()> beep_ticked, DiscoveryCounters* counters = nullptr,
                 const DeviceEvents* events = nullptr);
-  // The same over a blocking fetcher of its own (tests and fuzzers).
+  // The same over a blocking fetcher of its own that fetches every announcement as it comes
+  // (tests and fuzzers).
   Announcements(DeviceRegistry& registry, ToneGenerator& tones, UrlFetcher fetch_url,
                 std::function<bool()> beep_ticked);
   ~Announcements();
@@ -87,6 +89,7 @@ class Announcements {
 
   DeviceRegistry& m_registry;
   ToneGenerator& m_tones;
+  std::unique_ptr<MonotonicClock> m_own_clock;
   std::unique_ptr<DescriptionSource> m_own_descriptions;
   DescriptionSource& m_descriptions;
   std::function<bool()> m_beep_ticked;

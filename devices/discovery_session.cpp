@@ -6,7 +6,7 @@
 DiscoverySession::DiscoverySession(DeviceRows& rows, SessionServices services)
     : m_services(std::move(services)),
       m_fetch_url(m_services.fetch_url ? m_services.fetch_url : UrlFetcher(GetUrl)),
-      m_blocking(m_fetch_url),
+      m_blocking(m_fetch_url, m_services.steady_clock ? *m_services.steady_clock : m_steady_clock),
       m_timers([this](int id) {
         if (m_services.on_timer) {
           m_services.on_timer(id);
@@ -48,6 +48,7 @@ void DiscoverySession::SocketListener::OnDropped(DatagramOutcome reason, uint32_
 
 void DiscoverySession::Search() {
   m_registry.ResetForSearch();
+  m_blocking.BeginBurst();
   m_control.StartDiscover();
 }
 
@@ -59,6 +60,8 @@ void DiscoverySession::OnTimer(int id) {
   if (id == MY_EXPIRY_ID) {
     m_registry.ExpirySweep();
   } else if (id == MY_DISCOVER_ID) {
+    const bool searching = m_control.Searching();
     m_control.OnSearchTick();
+    if (searching && !m_control.Searching()) m_blocking.EndBurst();
   }
 }

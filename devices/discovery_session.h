@@ -23,10 +23,11 @@ struct SessionServices {
   // Where descriptions come from; blocking fetches with fetch_url when null. Must outlive
   // the session.
   DescriptionSource* descriptions = nullptr;
-  const Clock* clock = nullptr;       // the system clock when null
-  ToneGenerator* tones = nullptr;     // silence when null
-  std::function<bool()> beep_ticked;  // never when empty
-  SocketErrorReporter report_error;   // receive errors are only traced when empty
+  const Clock* clock = nullptr;                  // the system clock when null
+  const MonotonicClock* steady_clock = nullptr;  // the host's steady clock when null
+  ToneGenerator* tones = nullptr;                // silence when null
+  std::function<bool()> beep_ticked;             // never when empty
+  SocketErrorReporter report_error;              // receive errors are only traced when empty
   // Receives the timers' ticks when set (and passes them on to OnTimer); OnTimer otherwise.
   std::function<void(int id)> on_timer;
 };
@@ -82,6 +83,7 @@ class DiscoverySession final {
   };
 
   SystemClock m_system_clock;
+  SteadyClock m_steady_clock;
   SilentTones m_silence;
   SessionServices m_services;
   UrlFetcher m_fetch_url;

@@ -32,6 +32,8 @@ class ControlPoint {
 
   void StartDiscover() { m_schedule.StartDiscover(); }
   void OnSearchTick() { m_schedule.OnSearchTick(); }
+  // A burst is under way: not all of its searches have gone out.
+  [[nodiscard]] bool Searching() const { return m_schedule.PassesLeft() >= 0; }
 
   [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
   [[nodiscard]] const uint32_t* Interfaces() const { return m_interfaces; }

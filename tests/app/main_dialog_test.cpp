@@ -287,7 +287,10 @@ TEST_F(MainDialogTest, ItemChangedFollowsRecordsAndAddressesButNotStatusUpdates)
   EXPECT_EQ(changes.count(), 0) << "same address, byebye and search touch only status cells";
   EXPECT_EQ(Item<QLineEdit>(*dialog, IDC_SERIAL_NUMBER)->text(), "SN-scale-1");
 
-  std::string moved = Response(usn, location);
+  // A device that moved answers with a LOCATION on its new address.
+  const std::string moved_location = "http://scale-1-moved/description.xml";
+  m_devices.bodies[moved_location] = body;
+  std::string moved = Response(usn, moved_location);
   dialog->OnReceive(moved.data(), Address(kHostA));
   EXPECT_EQ(changes.count(), 1);
   EXPECT_EQ(dialog->DeviceList().GetItemText(0, 0), kHostA);

@@ -184,6 +184,16 @@ InterfaceSource OnlyHostA() {
   return source;
 }
 
+// Ten seconds pass between any two looks at it: each hostile datagram is fetched on its own
+// instead of reusing the description fetched for the one before.
+class FarApartClock final : public MonotonicClock {
+ public:
+  [[nodiscard]] int64_t NowMs() const override { return m_now_ms += 10000; }
+
+ private:
+  mutable int64_t m_now_ms = 0;
+};
+
 // A real session with both sockets open on the private network; hostile datagrams come from
 // kHostB, which is not in its interface table, to kHostA:1900.
 class HostileNetwork : public ::testing::Test {
@@ -213,7 +223,8 @@ class HostileNetwork : public ::testing::Test {
   // same socket has been handled by then.
   std::string FollowUp(int limit_ms) {
     const std::string usn = "uuid:follow-up-" + std::to_string(++m_follow_ups);
-    Send(Announcement(usn, GoodLocation()));
+    // A LOCATION of its own: a description fetched moments ago would be reused instead.
+    Send(Announcement(usn, "http://127.0.0.1:" + std::to_string(device.Port()) + "/" + usn));
     if (!Pump([&] { return Find(usn) != nullptr; }, limit_ms)) {
       return "the follow-up announcement made no row within " + std::to_string(limit_ms) + " ms";
     }
@@ -281,9 +292,11 @@ class HostileNetwork : public ::testing::Test {
   ScriptedHttpServer device{ScriptedReply{{kGoodResponse}}};
   RowTable rows;
   std::vector<std::string> m_receive_errors;
+  FarApartClock far_apart;
   DiscoverySession session{rows, [this] {
                              SessionServices services;
                              services.interfaces = OnlyHostA();
+                             services.steady_clock = &far_apart;
                              services.report_error = [this](const char* text) {
                                m_receive_errors.emplace_back(text);
                              };
@@ -786,6 +799,7 @@ class HostileDialog : public ::testing::Test {
     if (!NetworkIsolated()) GTEST_SKIP() << IsolationFailure();
     DialogServices services;
     services.session.interfaces = OnlyHostA();
+    services.session.steady_clock = &far_apart;
     services.session.tones = &tones;
     services.shell = &shell;
     services.fatal = [this](const char* text) { fatal.emplace_back(text); };
@@ -803,7 +817,8 @@ class HostileDialog : public ::testing::Test {
   // Announces a device whose description is `body` and waits for its row; returns the row.
   int Announce(const std::string& usn, const std::string& body) {
     device.SetReply(ScriptedReply{{Ok(body)}});
-    const std::string location = "http://127.0.0.1:" + std::to_string(device.Port()) + "/d.xml";
+    // Each device has its description at a LOCATION of its own, as real ones do.
+    const std::string location = "http://127.0.0.1:" + std::to_string(device.Port()) + "/" + usn;
     EXPECT_TRUE(SendDatagram(Announcement(usn, location), kHostA, kSsdpPort, kHostB));
     DeviceRegistry& registry = dialog->Session().Registry();
     if (!Pump([&] { return registry.FindByUsn(usn.c_str()) != nullptr; }, kFetchBoundMs)) {
@@ -827,6 +842,7 @@ class HostileDialog : public ::testing::Test {
   }
 
   ScriptedHttpServer device{ScriptedReply{{kGoodResponse}}};
+  FarApartClock far_apart;
   RecordingTones tones;
   RecordingShell shell;
   std::vector<std::string> fatal;
