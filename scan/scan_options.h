@@ -2,7 +2,11 @@
 // so a bad command line ends the program before any socket exists.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "ssdp/ssdp_protocol.h"
 
 enum class ScanFormat { kTable, kJson, kCsv };
 
@@ -10,12 +14,18 @@ enum class ScanFormat { kTable, kJson, kCsv };
 inline constexpr double kDefaultListenSeconds = 6.0;
 inline constexpr double kMinListenSeconds = 0.1;
 inline constexpr double kMaxListenSeconds = 86400.0;
+// Bounds of --rate, unicast searches a second.
+inline constexpr int kMaxUnicastRate = 10000;
 
 struct ScanOptions {
   double seconds = kDefaultListenSeconds;
   ScanFormat format = ScanFormat::kTable;
   bool watch = false;
-  bool stats = false;  // the counters on standard error at the end
+  bool stats = false;                   // the counters on standard error at the end
+  std::vector<uint32_t> targets;        // --target, expanded (network byte order)
+  std::vector<std::string> interfaces;  // --interface, names or addresses as typed
+  int rate = kDefaultUnicastRate;       // --rate
+  bool no_multicast = false;            // --no-multicast: only the unicast searches
   bool help = false;
   bool version = false;
 };

@@ -16,6 +16,7 @@
 #include "devices/row_table.h"
 #include "scan/device_table.h"
 #include "scan/scan_options.h"
+#include "ssdp/unicast_search.h"
 
 class Scanner final : public SsdpListener {
  public:
@@ -27,7 +28,8 @@ class Scanner final : public SsdpListener {
   Scanner& operator=(const Scanner&) = delete;
 
   // Runs the scan and returns the exit status: 0 when it ran (devices or none); 1 when it
-  // could not, after a one-line message on `err`; 128 + the signal's number when a signal
+  // could not, after a one-line message on `err` (2 when --interface named no usable
+  // interface); 128 + the signal's number when a signal
   // ended a timed scan before its report.
   int Run();
 
@@ -44,6 +46,8 @@ class Scanner final : public SsdpListener {
 
   void OnDeviceEvent(const DeviceEvent& event);
   void PrintStats();
+  // The searches the session does not count: unicast, and per chosen interface.
+  void AddScannerSearches(DiscoveryCounters& counters);
   void OnReceiveError();
   void OnSignal(int signal_number);
   void OnInput();
@@ -55,7 +59,9 @@ class Scanner final : public SsdpListener {
   std::FILE* m_err;
   RowTable m_rows;
   DeviceTable m_devices;
+  std::string m_interface_error;  // why --interface matched nothing, once the session opened
   DiscoverySession m_session;
+  UnicastSearch m_unicast;  // --target's searches, started with every burst
   QEventLoop m_loop;
   int m_status = 0;
   std::unique_ptr<QSocketNotifier> m_input;
