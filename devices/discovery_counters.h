@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "ssdp/datagram_outcome.h"
 
@@ -43,6 +45,11 @@ struct DiscoveryCounters {
   std::array<uint64_t, kFetchBucketBounds.size() + 1> fetch_buckets{};
   double fetch_seconds_sum = 0;
   double fetch_seconds_max = 0;
+  // Filled by the scanner, which owns these searches: those sent to single addresses, and
+  // per socket those sent to the group through each interface it was told to use
+  // (address in network byte order, count); empty when the system chose the interface.
+  uint64_t searches_unicast = 0;
+  std::array<std::vector<std::pair<uint32_t, uint64_t>>, kSsdpSocketCount> searches_through{};
 
   void Count(DatagramOutcome outcome) { ++datagrams[static_cast<std::size_t>(outcome)]; }
   void CountFetch(FetchOutcome outcome, double seconds);

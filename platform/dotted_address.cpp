@@ -1,5 +1,7 @@
 #include "platform/dotted_address.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 void FormatDottedAddress(uint32_t address, char (&out)[kDottedAddressSize]) {
@@ -15,4 +17,12 @@ void FormatDottedAddress(uint32_t address, char (&out)[kDottedAddressSize]) {
     *p++ = static_cast<char>('0' + value % 10);
     *p++ = i < 3 ? '.' : '\0';
   }
+}
+
+bool ParseDottedAddress(const char* text, uint32_t& address) {
+  // The C library's reader takes exactly that form and refuses leading zeros.
+  in_addr parsed{};
+  if (inet_pton(AF_INET, text, &parsed) != 1) return false;
+  address = parsed.s_addr;
+  return true;
 }

@@ -14,7 +14,8 @@ bool ListIpv4Interfaces(std::vector<InterfaceEntry>& entries) {
     if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
     const auto* in = reinterpret_cast<const sockaddr_in*>(it->ifa_addr);
     entries.push_back({in->sin_addr.s_addr, (it->ifa_flags & IFF_UP) != 0,
-                       (it->ifa_flags & IFF_LOOPBACK) != 0});
+                       (it->ifa_flags & IFF_LOOPBACK) != 0,
+                       it->ifa_name != nullptr ? it->ifa_name : ""});
   }
   freeifaddrs(list);
   return true;

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct InterfaceEntry {
   uint32_t address;  // network byte order
   bool up;
   bool loopback;
+  std::string name = {};  // as `ip link` shows it; several addresses may share one
 };
 
 // Fills `entries` with every IPv4 interface address. Returns false (entries empty) when the

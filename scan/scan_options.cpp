@@ -2,6 +2,7 @@
 
 #include "version.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <QStringList>
 
 #include "scan/safe_text.h"
+#include "scan/target_list.h"
 
 namespace {
 
@@ -48,6 +50,35 @@ bool ParseFormat(const std::string& text, ScanFormat& format) {
     format = ScanFormat::kCsv;
   } else {
     return false;
+  }
+  return true;
+}
+
+bool ParseRate(const std::string& text, int& rate) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const int value = std::atoi(text.c_str());
+  if (value < 1 || value > kMaxUnicastRate) return false;
+  rate = value;
+  return true;
+}
+
+// Names as `ip link` shows them (at most 15 bytes, no blanks or slashes) or dotted addresses;
+// which of them the host has is known only once its interfaces are listed.
+bool ParseInterfaces(const std::string& text, std::vector<std::string>& interfaces,
+                     std::string& bad) {
+  interfaces.clear();
+  const QStringList items = QString::fromStdString(text).split(',');
+  for (const QString& raw : items) {
+    const std::string item = raw.trimmed().toStdString();
+    const bool name_like = !item.empty() && item.size() <= 15 &&
+                           std::all_of(item.begin(), item.end(),
+                                       [](char c) { return c > ' ' && c != '/' && c != 0x7F; });
+    if (!name_like) {
+      bad = item;
+      return false;
+    }
+    interfaces.push_back(item);
   }
   return true;
 }
@@ -97,8 +128,13 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
   const QCommandLineOption concurrency("fetch-concurrency", QString(), "n");
   const QCommandLineOption fetch_timeout("fetch-timeout", QString(), "seconds");
   const QCommandLineOption refresh("refresh", QString(), "seconds");
-  parser.addOptions(
-      {help, version, watch, stats, time, format, concurrency, fetch_timeout, refresh});
+
+  const QCommandLineOption target("target", QString(), "list");
+  const QCommandLineOption interface("interface", QString(), "list");
+  const QCommandLineOption rate("rate", QString(), "searches");
+  const QCommandLineOption no_multicast("no-multicast");
+  parser.addOptions({help, version, watch, stats, time, format});
+  parser.addOptions({target, interface, rate, no_multicast, concurrency, fetch_timeout, refresh});
 
   QStringList arguments = {QStringLiteral("tarovue-scan")};
   for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -158,12 +194,37 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
       return false;
     }
   }
+  if (parser.isSet(target) &&
+      !ParseTargetList(parser.value(target).toStdString(), options.targets, error)) {
+    return false;
+  }
+  if (parser.isSet(interface)) {
+    std::string bad;
+    if (!ParseInterfaces(parser.value(interface).toStdString(), options.interfaces, bad)) {
+      error = "--interface needs interface names or addresses (got " + Quoted(bad) + ")";
+      return false;
+    }
+  }
+  if (parser.isSet(rate)) {
+    const std::string value = parser.value(rate).toStdString();
+    if (!ParseRate(value, options.rate)) {
+      error = "--rate needs a whole number of searches a second from 1 to " +
+              std::to_string(kMaxUnicastRate) + " (got " + Quoted(value) + ")";
+      return false;
+    }
+  }
+  options.no_multicast = parser.isSet(no_multicast);
+  if (options.no_multicast && options.targets.empty()) {
+    error = "--no-multicast needs --target: nothing would be searched";
+    return false;
+  }
   return true;
 }
 
 const char* ScanUsageText() {
   return R"(Usage: tarovue-scan [--time SECONDS] [--format table|json|csv] [--watch] [--stats]
                     [--fetch-concurrency N] [--fetch-timeout SECONDS] [--refresh SECONDS]
+                    [--target LIST [--rate N] [--no-multicast]] [--interface LIST]
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
 
@@ -194,11 +255,23 @@ one search burst, listens, fetches each device's description and prints what it 
                    byebye, lost) with its time, until interrupted; each line read on
                    standard input starts a new search. With json, one object per line;
                    with csv, a header row and then one row per event.
+  --target LIST    also search these IPv4 addresses and CIDR blocks, comma-separated
+                   (10.1.5.0/24,10.1.9.17; at most 65536 addresses, a block's network and
+                   broadcast addresses left out): each search sends one request to each
+                   address's port 1900, which reaches devices beyond routers; they answer
+                   at once
+  --rate N         unicast searches a second, 1 to 10000 (default 200)
+  --no-multicast   send only the unicast searches of --target, no multicast burst
+  --interface LIST search and listen for announcements only on these interfaces, by name
+                   (as `ip link` shows them) or address, comma-separated; unicast searches
+                   go where the routing table sends them. Default: every interface that is
+                   up, loopback aside
   --help, --version
 
 Port 1900 is shared with other SSDP programs; when it cannot be had, searches still work but
 announcements are missed. Exit status: 0 when the scan ran (with devices or none), 1 when it
-could not run (a message on standard error), 2 for bad arguments.
+could not run (a message on standard error), 2 for bad arguments or an --interface the host
+does not have (the message lists the usable ones).
 )";
 }
 

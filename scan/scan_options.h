@@ -2,7 +2,11 @@
 // so a bad command line ends the program before any socket exists.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "ssdp/ssdp_protocol.h"
 
 enum class ScanFormat { kTable, kJson, kCsv };
 
@@ -10,6 +14,8 @@ enum class ScanFormat { kTable, kJson, kCsv };
 inline constexpr double kDefaultListenSeconds = 6.0;
 inline constexpr double kMinListenSeconds = 0.1;
 inline constexpr double kMaxListenSeconds = 86400.0;
+// Bounds of --rate, unicast searches a second.
+inline constexpr int kMaxUnicastRate = 10000;
 
 // Description fetches: bounds of the pool, of one fetch, and of the cache.
 inline constexpr int kDefaultFetchConcurrency = 32;
@@ -27,6 +33,10 @@ struct ScanOptions {
   int fetch_concurrency = kDefaultFetchConcurrency;
   double fetch_timeout = kDefaultFetchTimeoutSeconds;  // whole exchange; connect at most 2 s
   double refresh = kDefaultRefreshSeconds;             // a description is fetched again after this
+  std::vector<uint32_t> targets;        // --target, expanded (network byte order)
+  std::vector<std::string> interfaces;  // --interface, names or addresses as typed
+  int rate = kDefaultUnicastRate;       // --rate
+  bool no_multicast = false;            // --no-multicast: only the unicast searches
   bool help = false;
   bool version = false;
 };

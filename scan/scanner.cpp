@@ -16,8 +16,10 @@
 #include "net/socket_error.h"
 #include "platform/error_text.h"
 #include "scan/device_report.h"
+#include "scan/safe_text.h"
 #include "scan/signal_pipe.h"
 #include "scan/stats_text.h"
+#include "ssdp/interface_choice.h"
 
 namespace {
 
@@ -39,6 +41,19 @@ FetchPolicy PolicyOf(const ScanOptions& options) {
   return policy;
 }
 
+// With --interface, the control point sees only the chosen interfaces: memberships, the
+// burst's passes and the host's own addresses all follow from its table.
+SessionServices WithInterfaceChoice(SessionServices services, std::vector<std::string> wanted,
+                                    std::string& error) {
+  if (wanted.empty()) return services;
+  services.interfaces.list = [list = std::move(services.interfaces.list),
+                              wanted = std::move(wanted),
+                              &error](std::vector<InterfaceEntry>& entries) {
+    return list(entries) && ChooseInterfaces(wanted, entries, error);
+  };
+  return services;
+}
+
 bool IsTerminal(std::FILE* file) {
   return isatty(fileno(file)) == 1;
 }
@@ -51,8 +66,12 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
       m_out(out),
       m_err(err),
       m_descriptions(m_steady_clock, PolicyOf(options)),
-      m_session(m_rows, WithReporter(
-                            std::move(services), [this] { OnReceiveError(); }, &m_descriptions)) {
+      m_session(m_rows, WithReporter(WithInterfaceChoice(std::move(services), options.interfaces,
+                                                         m_interface_error),
+                                     [this] { OnReceiveError(); }, &m_descriptions)),
+      m_unicast(m_session.Control().m_port_socket, options.targets, options.rate) {
+  m_session.Control().SetMulticastSearch(!options.no_multicast);
+  m_session.Control().SetOnSearch([this] { m_unicast.Start(); });
   m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
   m_session.Handling().SetTraceDrops(true);
 }
@@ -76,6 +95,11 @@ int Scanner::Run() {
 bool Scanner::Start() {
   SetLastSocketError(0);
   if (const char* failure = m_session.Open(this)) {
+    if (!m_interface_error.empty()) {
+      Fail("--interface: " + TerminalText(m_interface_error));
+      m_status = 2;
+      return false;
+    }
     std::string message = std::string("cannot open the SSDP sockets: ") + failure;
     if (const int code = GetLastSocketError(); code != 0) {
       message += std::string(" (") + ErrorText(code) + ")";
@@ -88,6 +112,7 @@ bool Scanner::Start() {
     Fail("no network to search: no IPv4 interface is up besides loopback");
     return false;
   }
+  if (!m_options.interfaces.empty()) m_session.Control().SearchThroughInterfaces();
   m_session.Search();
   m_session.StartExpiry();
   return true;
@@ -162,9 +187,27 @@ void Scanner::OnDeviceEvent(const DeviceEvent& event) {
 }
 
 void Scanner::PrintStats() {
-  const std::string text = FormatStats(m_session.Counters());
+  DiscoveryCounters counters = m_session.Counters();
+  AddScannerSearches(counters);
+  const std::string text = FormatStats(counters);
   std::fwrite(text.data(), 1, text.size(), m_err);
   std::fflush(m_err);
+}
+
+void Scanner::AddScannerSearches(DiscoveryCounters& counters) {
+  const ControlPoint& control = m_session.Control();
+  counters.searches_unicast = control.m_port_socket.UnicastSearchesSent();
+  const auto through = [](const CSsdpSocket& socket) {
+    std::vector<std::pair<uint32_t, uint64_t>> counts;
+    for (uint32_t i = 0; i < socket.SearchInterfaceCount(); ++i) {
+      counts.emplace_back(socket.SearchInterfaces()[i], socket.SearchesThrough(i));
+    }
+    return counts;
+  };
+  counters.searches_through[static_cast<std::size_t>(SsdpSocketId::kPort1900)] =
+      through(control.m_ssdp_socket);
+  counters.searches_through[static_cast<std::size_t>(SsdpSocketId::kSearchSocket)] =
+      through(control.m_port_socket);
 }
 
 void Scanner::OnReceiveError() {

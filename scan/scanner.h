@@ -17,6 +17,7 @@
 #include "devices/row_table.h"
 #include "scan/device_table.h"
 #include "scan/scan_options.h"
+#include "ssdp/unicast_search.h"
 
 class Scanner final : public SsdpListener {
  public:
@@ -28,7 +29,8 @@ class Scanner final : public SsdpListener {
   Scanner& operator=(const Scanner&) = delete;
 
   // Runs the scan and returns the exit status: 0 when it ran (devices or none); 1 when it
-  // could not, after a one-line message on `err`; 128 + the signal's number when a signal
+  // could not, after a one-line message on `err` (2 when --interface named no usable
+  // interface); 128 + the signal's number when a signal
   // ended a timed scan before its report.
   int Run();
 
@@ -47,6 +49,8 @@ class Scanner final : public SsdpListener {
   // The table's devices and those whose first description is still being fetched.
   [[nodiscard]] std::vector<ScannedDevice> ReportedDevices() const;
   void PrintStats();
+  // The searches the session does not count: unicast, and per chosen interface.
+  void AddScannerSearches(DiscoveryCounters& counters);
   void OnReceiveError();
   void OnSignal(int signal_number);
   void OnInput();
@@ -60,7 +64,9 @@ class Scanner final : public SsdpListener {
   DeviceTable m_devices;
   SteadyClock m_steady_clock;
   PooledDescriptions m_descriptions;
+  std::string m_interface_error;  // why --interface matched nothing, once the session opened
   DiscoverySession m_session;
+  UnicastSearch m_unicast;  // --target's searches, started with every burst
   QEventLoop m_loop;
   int m_status = 0;
   std::unique_ptr<QSocketNotifier> m_input;

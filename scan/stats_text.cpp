@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "devices/discovery_counters.h"
+#include "platform/dotted_address.h"
 
 namespace {
 
@@ -43,6 +44,16 @@ std::string FormatStats(const DiscoveryCounters& counters) {
   for (std::size_t i = 0; i < kSsdpSocketCount; ++i) {
     Line(out, std::string("searches.") + SsdpSocketName(static_cast<SsdpSocketId>(i)),
          counters.searches[i]);
+  }
+  Line(out, "searches.unicast", counters.searches_unicast);
+  for (std::size_t i = 0; i < kSsdpSocketCount; ++i) {
+    for (const auto& [address, sent] : counters.searches_through[i]) {
+      char dotted[kDottedAddressSize];
+      FormatDottedAddress(address, dotted);
+      Line(out,
+           std::string("searches.") + SsdpSocketName(static_cast<SsdpSocketId>(i)) + '.' + dotted,
+           sent);
+    }
   }
   return out;
 }

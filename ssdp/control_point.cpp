@@ -19,6 +19,11 @@ const char* ControlPoint::Open(SsdpListener* listener, SocketErrorReporter repor
   return nullptr;
 }
 
+void ControlPoint::SearchThroughInterfaces() {
+  m_ssdp_socket.SetSearchInterfaces(m_interfaces, m_interface_count, InterfaceSpread::kRotate);
+  m_port_socket.SetSearchInterfaces(m_interfaces, m_interface_count, InterfaceSpread::kEvery);
+}
+
 bool ControlPoint::ListUsableInterfaces() {
   std::vector<InterfaceEntry> entries;
   m_interface_count = 0;

@@ -30,10 +30,23 @@ class ControlPoint {
   // that must stop start-up (the sockets created so far stay as they are).
   const char* Open(SsdpListener* listener, SocketErrorReporter reporter);
 
-  void StartDiscover() { m_schedule.StartDiscover(); }
+  void StartDiscover() {
+    if (m_multicast_search) m_schedule.StartDiscover();
+    if (m_on_search) m_on_search();
+  }
   void OnSearchTick() { m_schedule.OnSearchTick(); }
   // A burst is under way: not all of its searches have gone out.
   [[nodiscard]] bool Searching() const { return m_schedule.PassesLeft() >= 0; }
+
+  // Settings only the scanner uses; the dialog's burst stays as it is without them.
+  // Off: StartDiscover arms no multicast burst (the hook still runs).
+  void SetMulticastSearch(bool on) { m_multicast_search = on; }
+  // Runs at every StartDiscover: the scanner's unicast searches start with each burst.
+  void SetOnSearch(std::function<void()> hook) { m_on_search = std::move(hook); }
+  // After Open: searches to the group leave through each listed interface rather than the
+  // one the routing table picks; the 1900 socket's in turn (the burst sends once per
+  // interface per pass), the search socket's through all of them at every send.
+  void SearchThroughInterfaces();
 
   [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
   [[nodiscard]] const uint32_t* Interfaces() const { return m_interfaces; }
@@ -49,4 +62,6 @@ class ControlPoint {
   uint32_t m_interfaces[kMaxInterfaces] = {};
   uint32_t m_interface_count = 0;
   SearchSchedule m_schedule;
+  bool m_multicast_search = true;
+  std::function<void()> m_on_search;
 };

@@ -27,6 +27,10 @@ inline constexpr int kSearchMx = 100;
 // A search request is formatted in an area of this size.
 inline constexpr int kSearchRequestArea = 512;
 
+// Unicast searches sent per second when the user sets no rate: a /24 in little more than a
+// second, gentle on the routers and devices between.
+inline constexpr int kDefaultUnicastRate = 200;
+
 // Timers by id. A search burst ticks every 50 ms; validity is swept every minute.
 inline constexpr int MY_EXPIRY_ID = 1234;
 inline constexpr int MY_DISCOVER_ID = 1235;
@@ -46,5 +50,20 @@ inline int FormatSearchRequest(char* out, int size, const char* search_target) {
                         "MAN: \"ssdp:discover\"\r\n"
                         "\r\n",
                         kSearchMx, search_target, kSsdpGroup, kSsdpPort);
+  return n < 0 || n >= size ? 0 : n;
+}
+
+// Formats the search request sent to one device's port 1900 (`address`: dotted text) into
+// `out` (room for `size` bytes, terminated). It has no MX, so the device answers at once.
+// Returns its length on the wire, or 0 when it does not fit.
+inline int FormatUnicastSearchRequest(char* out, int size, const char* address,
+                                      const char* search_target) {
+  int n = std::snprintf(out, static_cast<std::size_t>(size),
+                        "M-SEARCH * HTTP/1.1\r\n"
+                        "HOST: %s:%d\r\n"
+                        "MAN: \"ssdp:discover\"\r\n"
+                        "ST: %s\r\n"
+                        "\r\n",
+                        address, kSsdpPort, search_target);
   return n < 0 || n >= size ? 0 : n;
 }

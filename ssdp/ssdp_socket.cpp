@@ -91,12 +91,64 @@ bool CSsdpSocket::Create(const uint32_t* interfaces, uint32_t count) {
 void CSsdpSocket::SendDiscover(const char* search_target) {
   char request[kSearchRequestArea];
   int length = FormatSearchRequest(request, sizeof request, search_target);
+  if (m_search_interface_count == 0) {
+    SendToGroup(request, length, kNoSearchInterface);
+  } else if (m_spread == InterfaceSpread::kRotate) {
+    SendToGroup(request, length, m_next_search_interface);
+    m_next_search_interface = (m_next_search_interface + 1) % m_search_interface_count;
+  } else {
+    for (uint32_t i = 0; i < m_search_interface_count; ++i) SendToGroup(request, length, i);
+  }
+}
+
+void CSsdpSocket::SendToGroup(const char* request, int length, uint32_t index) {
+  if (index != kNoSearchInterface) {
+    in_addr through{};
+    through.s_addr = m_search_interfaces[index];
+    // Not sent at all when the interface cannot be set: the user asked for these only.
+    if (!SetSockOpt(IPPROTO_IP, IP_MULTICAST_IF, &through, sizeof through)) {
+      int error = GetLastSocketError();
+      Trace("IP_MULTICAST_IF failed(%d:%s)", error, ErrorText(error));
+      return;
+    }
+  }
   Trace("SendDiscover:SentTo()");
   if (length != 0 && SendTo(request, length, GroupAddress()) >= 1) {
     ++m_searches_sent;
+    if (index != kNoSearchInterface) ++m_sent_through[index];
   } else {
     int error = GetLastSocketError();
     Trace("SendDiscover:SentTo()failed(%d:%s)", error, ErrorText(error));
+  }
+}
+
+bool CSsdpSocket::SendSearchTo(uint32_t address, const char* search_target) {
+  char dotted[kDottedAddressSize];
+  char request[kSearchRequestArea];
+  int length =
+      FormatUnicastSearchRequest(request, sizeof request, Dotted(address, dotted), search_target);
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_port = htons(kSsdpPort);
+  destination.sin_addr.s_addr = address;
+  if (length != 0 && SendTo(request, length, destination) >= 1) {
+    ++m_unicast_sent;
+    return true;
+  }
+  int error = GetLastSocketError();
+  Trace("SendSearchTo(%s) failed(%d:%s)", dotted, error, ErrorText(error));
+  return false;
+}
+
+void CSsdpSocket::SetSearchInterfaces(const uint32_t* interfaces, uint32_t count,
+                                      InterfaceSpread spread) {
+  m_search_interface_count = 0;
+  m_next_search_interface = 0;
+  m_spread = spread;
+  while (m_search_interface_count < count && m_search_interface_count < kMaxInterfaces) {
+    m_search_interfaces[m_search_interface_count] = interfaces[m_search_interface_count];
+    m_sent_through[m_search_interface_count] = 0;
+    ++m_search_interface_count;
   }
 }
 

@@ -31,10 +31,23 @@ class DiscoverSender {
   virtual void SendDiscover(const char* search_target) = 0;
 };
 
+// Anything that can send the search request to one address; the unicast search drives one.
+class UnicastSender {
+ public:
+  virtual ~UnicastSender() = default;
+  // Sends one search for `search_target` to port 1900 of `address` (network byte order).
+  // False when it could not be sent (traced).
+  virtual bool SendSearchTo(uint32_t address, const char* search_target) = 0;
+};
+
+// How searches to the group use the interfaces given to SetSearchInterfaces: each send
+// through the next one in turn, or each send through all of them.
+enum class InterfaceSpread : uint8_t { kRotate, kEvery };
+
 // Shows a receive error to the user and returns once it has been acknowledged.
 using SocketErrorReporter = std::function<void(const char* text)>;
 
-class CSsdpSocket final : public CSocket, public DiscoverSender {
+class CSsdpSocket final : public CSocket, public DiscoverSender, public UnicastSender {
  public:
   CSsdpSocket() = default;
 
@@ -52,17 +65,33 @@ class CSsdpSocket final : public CSocket, public DiscoverSender {
 
   // Sends one search request for `search_target` to the group. Failures are traced only.
   void SendDiscover(const char* search_target) override;
+  bool SendSearchTo(uint32_t address, const char* search_target) override;
+
+  // Opt-in: searches to the group leave through these interfaces (IP_MULTICAST_IF per send,
+  // the first `count`, at most 16) instead of the one the routing table picks. Without it,
+  // or with `count` 0, the system chooses as before.
+  void SetSearchInterfaces(const uint32_t* interfaces, uint32_t count, InterfaceSpread spread);
+  [[nodiscard]] uint32_t SearchInterfaceCount() const { return m_search_interface_count; }
+  [[nodiscard]] const uint32_t* SearchInterfaces() const { return m_search_interfaces; }
+  // Searches to the group sent through search interface `index`.
+  [[nodiscard]] uint64_t SearchesThrough(uint32_t index) const { return m_sent_through[index]; }
 
   void OnReceive(int error) override;
 
   [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
   [[nodiscard]] const uint32_t* Interfaces() const { return m_interfaces; }
-  // Datagrams that reached this socket, whatever became of them, and searches it sent.
+  // Datagrams that reached this socket, whatever became of them, and searches it sent to the
+  // group and to single addresses.
   [[nodiscard]] uint64_t Received() const { return m_received; }
   [[nodiscard]] uint64_t SearchesSent() const { return m_searches_sent; }
+  [[nodiscard]] uint64_t UnicastSearchesSent() const { return m_unicast_sent; }
 
  private:
   void Drop(DatagramOutcome reason, uint32_t address);
+  // Sends the formatted request to the group; through search interface `index` unless it is
+  // kNoSearchInterface.
+  void SendToGroup(const char* request, int length, uint32_t index);
+  static constexpr uint32_t kNoSearchInterface = kMaxInterfaces;
 
   [[nodiscard]] bool IsOwnAddress(uint32_t address) const;
 
@@ -72,4 +101,10 @@ class CSsdpSocket final : public CSocket, public DiscoverSender {
   uint32_t m_interface_count = 0;
   uint64_t m_received = 0;
   uint64_t m_searches_sent = 0;
+  uint64_t m_unicast_sent = 0;
+  uint32_t m_search_interfaces[kMaxInterfaces] = {};
+  uint32_t m_search_interface_count = 0;
+  InterfaceSpread m_spread = InterfaceSpread::kRotate;
+  uint32_t m_next_search_interface = 0;
+  uint64_t m_sent_through[kMaxInterfaces] = {};
 };

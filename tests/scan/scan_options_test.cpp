@@ -1,11 +1,13 @@
 // The scanner's command line: what each option sets, and the one-line reasons that end the
 // program with status 2 before anything is opened.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "scan/scan_options.h"
+#include "scan/target_list.h"
 
 namespace {
 
@@ -79,6 +81,70 @@ TEST(ScanOptionsErrors, NameTheArgumentThatIsWrong) {
     const Parsed p = Parse(args);
     EXPECT_FALSE(p.ok) << error;
     EXPECT_EQ(p.error, error);
+  }
+}
+
+// Targets as dotted text, in the order a round sends to them.
+std::vector<std::string> Targets(const ScanOptions& options) {
+  std::vector<std::string> dotted;
+  for (uint32_t address : options.targets) {
+    char text[INET_ADDRSTRLEN];
+    dotted.emplace_back(inet_ntop(AF_INET, &address, text, sizeof text));
+  }
+  return dotted;
+}
+
+TEST(ScanOptions, TargetBlocksLeaveOutNetworkAndBroadcastButNotInTinyBlocks) {
+  using List = std::vector<std::string>;
+  EXPECT_EQ(Targets(Parse({"--target", "10.1.5.0/30"}).options), (List{"10.1.5.1", "10.1.5.2"}));
+  EXPECT_EQ(Targets(Parse({"--target", "10.1.5.8/31"}).options), (List{"10.1.5.8", "10.1.5.9"}));
+  EXPECT_EQ(Targets(Parse({"--target", "10.1.5.7/32"}).options), (List{"10.1.5.7"}));
+  EXPECT_EQ(Targets(Parse({"--target", "10.1.5.7/30"}).options), (List{"10.1.5.5", "10.1.5.6"}))
+      << "host bits set: the block it lies in";
+  EXPECT_EQ(Targets(Parse({"--target", "10.1.9.17, 10.1.9.16/30"}).options),
+            (List{"10.1.9.17", "10.1.9.18"}))
+      << "each address once, in the order given";
+  const List whole = Targets(Parse({"--target=10.0.0.0/16,10.1.0.0/30"}).options);
+  ASSERT_EQ(whole.size(), kMaxTargets) << "a /16 and two more: exactly the limit";
+  EXPECT_EQ(whole.front(), "10.0.0.1");
+  EXPECT_EQ(whole[65533], "10.0.255.254");
+  EXPECT_EQ(Parse({}).options.rate, 200);
+}
+
+TEST(ScanOptionsErrors, NameTheBadTargetOrReachOption) {
+  const std::string needs = "--target needs IPv4 addresses or CIDR blocks (got ";
+  const std::string hosts = "--target needs host addresses, not groups or broadcast (got ";
+  const std::string rate = "--rate needs a whole number of searches a second from 1 to 10000 (got ";
+  const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
+      {{"--target", "300.1.1.1"}, needs + "'300.1.1.1')"},
+      {{"--target", "10.1.5.0/24,10.0.0.0/33"}, needs + "'10.0.0.0/33')"},
+      {{"--target", "scale-1.plant.example"}, needs + "'scale-1.plant.example')"},
+      {{"--target", "10.0.0"}, needs + "'10.0.0')"},
+      {{"--target", "010.0.0.1"}, needs + "'010.0.0.1')"},
+      {{"--target", "10.0.0.1/"}, needs + "'10.0.0.1/')"},
+      {{"--target", "10.0.0.1/+8"}, needs + "'10.0.0.1/+8')"},
+      {{"--target", "10.0.0.1 10.0.0.2"}, needs + "'10.0.0.1 10.0.0.2')"},
+      {{"--target", "10.0.0.1\x1B[2J"}, needs + "'10.0.0.1?[2J')"},
+      {{"--target", "10.0.0.1,,10.0.0.2"}, "--target has an empty item in '10.0.0.1,,10.0.0.2'"},
+      {{"--target="}, "--target has an empty item in ''"},
+      {{"--target", "239.255.255.250"}, hosts + "'239.255.255.250')"},
+      {{"--target", "255.255.255.255"}, hosts + "'255.255.255.255')"},
+      {{"--target", "0.0.0.0/8"}, hosts + "'0.0.0.0/8')"},
+      {{"--target", "10.0.0.0/15"}, "--target lists more than 65536 addresses (at '10.0.0.0/15')"},
+      {{"--target", "10.0.0.0/16,10.1.0.0/29"},
+       "--target lists more than 65536 addresses (at '10.1.0.0/29')"},
+      {{"--rate", "0"}, rate + "'0')"},
+      {{"--rate", "10001"}, rate + "'10001')"},
+      {{"--interface", "eth0,,eth1"}, "--interface needs interface names or addresses (got '')"},
+      {{"--interface", "a-name-far-too-long"},
+       "--interface needs interface names or addresses (got 'a-name-far-too-long')"},
+      {{"--no-multicast"}, "--no-multicast needs --target: nothing would be searched"},
+  };
+  for (const auto& [args, error] : cases) {
+    const Parsed p = Parse(args);
+    EXPECT_FALSE(p.ok) << error;
+    EXPECT_EQ(p.error, error);
+    EXPECT_TRUE(p.options.targets.empty()) << error;
   }
 }
 

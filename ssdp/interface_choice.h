@@ -1,0 +1,15 @@
+// The user's choice of interfaces (the scanner's --interface) applied to the host's listing.
+// Pure: it reads the listing it is given and opens nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/network_interfaces.h"
+
+// Keeps in `entries` the usable interfaces (up, not loopback) that one of `wanted` names:
+// by name as `ip link` shows it (every address of that interface) or by one of the host's
+// dotted addresses. True on success; false with `entries` unchanged and `error` naming the
+// first item that matches no usable interface and listing the usable ones.
+bool ChooseInterfaces(const std::vector<std::string>& wanted, std::vector<InterfaceEntry>& entries,
+                      std::string& error);
