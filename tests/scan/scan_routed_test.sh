@@ -72,6 +72,8 @@ found = sorted(d["address"] for d in devices)
 expected = sorted(f"{sys.argv[2]}.{h}" for h in range(3, 8))
 assert found == expected, f"found {found}"
 assert all(d["status"] in ("new", "online") for d in devices), devices
+# Their descriptions come across the router too.
+assert all(d["hostname"] and d["fetch"] in ("ok", "cached") for d in devices), devices
 PY
 grep -qx 'searches.unicast 14' "$log.err" || fail "searches.unicast is not 14: $(cat "$log.err")"
 grep -qx "searches.port_1900.$TV_ADDR_CLIENT 4" "$log.err" ||
