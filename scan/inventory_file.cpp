@@ -9,27 +9,19 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <cerrno>
+#include <iterator>
 
 #include "platform/error_text.h"
 #include "scan/safe_text.h"
 
 namespace {
 
-struct DocumentKey {
-  const char* key;
-  std::string InventoryDevice::*text;
-};
-constexpr DocumentKey kDeviceKeys[] = {
-    {"usn", &InventoryDevice::usn},
-    {"address", &InventoryDevice::address},
-    {"hostname", &InventoryDevice::host_name},
-    {"devtype", &InventoryDevice::device_type},
-    {"model_name", &InventoryDevice::model_name},
-    {"model_number", &InventoryDevice::model_number},
-    {"serial_number", &InventoryDevice::serial_number},
-    {"guid", &InventoryDevice::guid},
-    {"page_url", &InventoryDevice::page_url},
-};
+// The texts behind kInventoryDeviceKeys, in the same order.
+constexpr std::string InventoryDevice::*kDeviceTexts[] = {
+    &InventoryDevice::usn,           &InventoryDevice::address,    &InventoryDevice::host_name,
+    &InventoryDevice::device_type,   &InventoryDevice::model_name, &InventoryDevice::model_number,
+    &InventoryDevice::serial_number, &InventoryDevice::guid,       &InventoryDevice::page_url};
+static_assert(std::size(kDeviceTexts) == std::size(kInventoryDeviceKeys));
 
 QString Text(const std::string& text) {
   return QString::fromStdString(ValidUtf8(text));
@@ -59,7 +51,9 @@ InventoryDevice ToInventoryDevice(const ScannedDevice& d) {
 
 QJsonObject InventoryDeviceJson(const InventoryDevice& device) {
   QJsonObject object;
-  for (const DocumentKey& key : kDeviceKeys) object.insert(key.key, Text(device.*key.text));
+  for (std::size_t i = 0; i < std::size(kDeviceTexts); ++i) {
+    object.insert(kInventoryDeviceKeys[i], Text(device.*kDeviceTexts[i]));
+  }
   return object;
 }
 
@@ -146,8 +140,8 @@ bool LoadInventory(const std::string& path, std::vector<InventoryDevice>& device
   for (qsizetype i = 0; i < list.size(); ++i) {
     const QJsonObject object = list.at(i).toObject();
     InventoryDevice device;
-    for (const DocumentKey& key : kDeviceKeys) {
-      device.*key.text = object.value(key.key).toString().toStdString();
+    for (std::size_t k = 0; k < std::size(kDeviceTexts); ++k) {
+      device.*kDeviceTexts[k] = object.value(kInventoryDeviceKeys[k]).toString().toStdString();
     }
     if (device.usn.empty()) {
       error = "the baseline " + shown + " has a device without a usn (number " +

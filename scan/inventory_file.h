@@ -13,6 +13,10 @@
 
 inline constexpr char kInventoryFormat[] = "tarovue-inventory";
 inline constexpr int kInventoryVersion = 1;
+// A device's keys in the document; also the order of the --baseline CSV columns.
+inline constexpr const char* kInventoryDeviceKeys[] = {
+    "usn",          "address",       "hostname", "devtype", "model_name",
+    "model_number", "serial_number", "guid",     "page_url"};
 
 // The inventory's view of a scanned device.
 InventoryDevice ToInventoryDevice(const ScannedDevice& device);

@@ -15,7 +15,9 @@ struct ScanOptions {
   double seconds = kDefaultListenSeconds;
   ScanFormat format = ScanFormat::kTable;
   bool watch = false;
-  bool stats = false;  // the counters on standard error at the end
+  bool stats = false;         // the counters on standard error at the end
+  std::string save_path;      // --save: the inventory written after a timed scan
+  std::string baseline_path;  // --baseline: the inventory the scan is compared with
   bool help = false;
   bool version = false;
 };

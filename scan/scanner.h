@@ -15,6 +15,7 @@
 #include "devices/discovery_session.h"
 #include "devices/row_table.h"
 #include "scan/device_table.h"
+#include "scan/scan_inventory.h"
 #include "scan/scan_options.h"
 
 class Scanner final : public SsdpListener {
@@ -27,11 +28,12 @@ class Scanner final : public SsdpListener {
   Scanner& operator=(const Scanner&) = delete;
 
   // Runs the scan and returns the exit status: 0 when it ran (devices or none); 1 when it
-  // could not, after a one-line message on `err`; 128 + the signal's number when a signal
-  // ended a timed scan before its report.
+  // could not, after a one-line message on `err`; 2 when the baseline cannot be read (nothing
+  // is searched); 3 when the scan differs from the baseline; 128 + the signal's number when a
+  // signal ended a timed scan before its report.
   int Run();
 
-  void OnReceive(char* text, uint32_t address) override { m_session.OnReceive(text, address); }
+  void OnReceive(char* text, uint32_t address) override;
 
  private:
   // Opens the sockets and starts the search; false (status 1, message written) when there is
@@ -56,6 +58,8 @@ class Scanner final : public SsdpListener {
   RowTable m_rows;
   DeviceTable m_devices;
   DiscoverySession m_session;
+  ScanInventory m_inventory;
+  bool m_differs = false;  // the scan differs from the baseline
   QEventLoop m_loop;
   int m_status = 0;
   std::unique_ptr<QSocketNotifier> m_input;
