@@ -135,6 +135,9 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
   const QCommandLineOption no_multicast("no-multicast");
   parser.addOptions({help, version, watch, stats, time, format});
   parser.addOptions({target, interface, rate, no_multicast, concurrency, fetch_timeout, refresh});
+  const QCommandLineOption save("save", QString(), "file");
+  const QCommandLineOption baseline("baseline", QString(), "file");
+  parser.addOptions({save, baseline});
 
   QStringList arguments = {QStringLiteral("tarovue-scan")};
   for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -218,6 +221,20 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
     error = "--no-multicast needs --target: nothing would be searched";
     return false;
   }
+  for (const QCommandLineOption* file : {&save, &baseline}) {
+    if (!parser.isSet(*file)) continue;
+    const std::string name = "--" + file->names().first().toStdString();
+    if (parser.value(*file).isEmpty()) {
+      error = name + " needs a file name";
+      return false;
+    }
+    if (options.watch) {
+      error = name + " and --watch cannot be combined: an inventory is taken by a timed scan";
+      return false;
+    }
+    (file == &save ? options.save_path : options.baseline_path) =
+        parser.value(*file).toLocal8Bit().toStdString();
+  }
   return true;
 }
 
@@ -225,6 +242,7 @@ const char* ScanUsageText() {
   return R"(Usage: tarovue-scan [--time SECONDS] [--format table|json|csv] [--watch] [--stats]
                     [--fetch-concurrency N] [--fetch-timeout SECONDS] [--refresh SECONDS]
                     [--target LIST [--rate N] [--no-multicast]] [--interface LIST]
+                    [--save FILE] [--baseline FILE]
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
 
@@ -266,12 +284,27 @@ one search burst, listens, fetches each device's description and prints what it 
                    (as `ip link` shows them) or address, comma-separated; unicast searches
                    go where the routing table sends them. Default: every interface that is
                    up, loopback aside
+  --save FILE      after the report write the devices seen to FILE as an inventory (JSON
+                   with usn, address, hostname, devtype, model_name, model_number,
+                   serial_number, guid, page_url), atomically, mode 0644
+  --baseline FILE  compare the scan with the inventory in FILE and report each difference:
+                   missing, new, moved (same USN, another address), replaced (same
+                   address, another USN or serial number) or changed (same USN and
+                   address, other texts). Devices that share an address are matched by
+                   USN only. json: an object {"differences", "devices", "conflicts"};
+                   csv: one row per difference or conflict. FILE is read before --save
+                   writes, so both may name the same file.
+                   With --save or --baseline, identity conflicts are reported too:
+                   address_shared (two USNs from one address), location_mismatch (the
+                   LOCATION's host is not the sender), usn_moved (one USN from two
+                   addresses); in the plain json and csv reports on standard error.
   --help, --version
 
 Port 1900 is shared with other SSDP programs; when it cannot be had, searches still work but
-announcements are missed. Exit status: 0 when the scan ran (with devices or none), 1 when it
-could not run (a message on standard error), 2 for bad arguments or an --interface the host
-does not have (the message lists the usable ones).
+announcements are missed. Exit status: 0 when the scan ran (with devices or none) and
+matches the baseline, 1 when it could not run or save (a message on standard error), 2 for
+bad arguments, an --interface the host does not have (the message lists the usable ones) or
+a baseline that cannot be read, 3 when the scan differs from the baseline.
 )";
 }
 

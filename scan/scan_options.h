@@ -37,6 +37,8 @@ struct ScanOptions {
   std::vector<std::string> interfaces;  // --interface, names or addresses as typed
   int rate = kDefaultUnicastRate;       // --rate
   bool no_multicast = false;            // --no-multicast: only the unicast searches
+  std::string save_path;      // --save: the inventory written after a timed scan
+  std::string baseline_path;  // --baseline: the inventory the scan is compared with
   bool help = false;
   bool version = false;
 };

@@ -69,7 +69,8 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
       m_session(m_rows, WithReporter(WithInterfaceChoice(std::move(services), options.interfaces,
                                                          m_interface_error),
                                      [this] { OnReceiveError(); }, &m_descriptions)),
-      m_unicast(m_session.Control().m_port_socket, options.targets, options.rate) {
+      m_unicast(m_session.Control().m_port_socket, options.targets, options.rate),
+      m_inventory(options) {
   m_session.Control().SetMulticastSearch(!options.no_multicast);
   m_session.Control().SetOnSearch([this] { m_unicast.Start(); });
   m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
@@ -78,6 +79,10 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
 
 int Scanner::Run() {
   SignalPipe signal_pipe([this](int signal_number) { OnSignal(signal_number); });
+  if (std::string error; !m_inventory.LoadBaseline(error)) {
+    std::fprintf(m_err, "tarovue-scan: %s\n", error.c_str());
+    return 2;
+  }
   if (!Start()) return m_status;
   if (m_options.watch) {
     RunWatch();
@@ -89,7 +94,17 @@ int Scanner::Run() {
     std::fprintf(m_err, "tarovue-scan: cannot write the output: %s\n", std::strerror(errno));
     m_status = 1;
   }
-  return m_status;
+  return m_status == 0 && m_differs ? 3 : m_status;
+}
+
+void Scanner::OnReceive(char* text, uint32_t address) {
+  if (!m_inventory.Active()) {
+    m_session.OnReceive(text, address);
+    return;
+  }
+  // Handling splits the datagram in place; who it claims to be is read first.
+  const AnnouncedIdentity identity = ReadIdentity(text);
+  m_inventory.Note(identity, address, m_session.OnReceive(text, address));
 }
 
 bool Scanner::Start() {
@@ -132,7 +147,15 @@ void Scanner::RunTimed() {
   progress.stop();
   ClearProgress();
   if (m_status != 0) return;
-  Write(FormatReport(m_options.format, ReportedDevices()));
+  const std::vector<ScannedDevice> devices = ReportedDevices();
+  const InventoryReport report = m_inventory.Report(m_options.format, devices);
+  Write(report.out);
+  std::fputs(report.err.c_str(), m_err);
+  if (std::string error; !m_inventory.Save(devices, m_session.Registry().Now(), error)) {
+    Fail(error);
+    return;
+  }
+  m_differs = report.status != 0;
 }
 
 std::vector<ScannedDevice> Scanner::ReportedDevices() const {

@@ -16,6 +16,7 @@
 #include "devices/pooled_descriptions.h"
 #include "devices/row_table.h"
 #include "scan/device_table.h"
+#include "scan/scan_inventory.h"
 #include "scan/scan_options.h"
 #include "ssdp/unicast_search.h"
 
@@ -29,12 +30,12 @@ class Scanner final : public SsdpListener {
   Scanner& operator=(const Scanner&) = delete;
 
   // Runs the scan and returns the exit status: 0 when it ran (devices or none); 1 when it
-  // could not, after a one-line message on `err` (2 when --interface named no usable
-  // interface); 128 + the signal's number when a signal
-  // ended a timed scan before its report.
+  // could not, after a one-line message on `err`; 2 when --interface named no usable interface
+  // or the baseline cannot be read (nothing is searched); 3 when the scan differs from the
+  // baseline; 128 + the signal's number when a signal ended a timed scan before its report.
   int Run();
 
-  void OnReceive(char* text, uint32_t address) override { m_session.OnReceive(text, address); }
+  void OnReceive(char* text, uint32_t address) override;
 
  private:
   // Opens the sockets and starts the search; false (status 1, message written) when there is
@@ -67,6 +68,8 @@ class Scanner final : public SsdpListener {
   std::string m_interface_error;  // why --interface matched nothing, once the session opened
   DiscoverySession m_session;
   UnicastSearch m_unicast;  // --target's searches, started with every burst
+  ScanInventory m_inventory;
+  bool m_differs = false;  // the scan differs from the baseline
   QEventLoop m_loop;
   int m_status = 0;
   std::unique_ptr<QSocketNotifier> m_input;

@@ -41,8 +41,15 @@ DeviceSet::DeviceSet(const SimOptions& options, const std::string& address)
   for (int n = 1; n <= options.devices; ++n) {
     Device d;
     d.number = n;
+    const unsigned serial_number = options.serial_base
+                                       ? *options.serial_base + static_cast<unsigned>(n)
+                                       : static_cast<unsigned>(n);
     char uuid[64];
-    std::snprintf(uuid, sizeof uuid, "uuid:%08x-7e5a-4c1d-9b3f-%012x", host_order, n);
+    if (options.serial_base) {
+      std::snprintf(uuid, sizeof uuid, "uuid:5e71a100-7e5a-4c1d-9b3f-%012x", serial_number);
+    } else {
+      std::snprintf(uuid, sizeof uuid, "uuid:%08x-7e5a-4c1d-9b3f-%012x", host_order, n);
+    }
     d.udn = uuid;
     d.usn = d.udn + "::" + kDeviceType;
     d.address.s_addr = m_spread ? htonl(host_order + static_cast<unsigned>(n - 1)) : parsed.s_addr;
@@ -59,7 +66,7 @@ DeviceSet::DeviceSet(const SimOptions& options, const std::string& address)
     d.model_name = FitLength(kModelName, options.text_length);
     d.model_number = FitLength(kModelNumber, options.text_length);
     char serial[32];
-    std::snprintf(serial, sizeof serial, "SIM%06d", n);
+    std::snprintf(serial, sizeof serial, "SIM%06u", serial_number);
     d.serial_number = FitLength(serial, options.text_length);
     m_by_udn.emplace(d.udn, m_devices.size());
     m_devices.push_back(std::move(d));

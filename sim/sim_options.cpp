@@ -114,6 +114,10 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
       if (error.empty() && !ParseUnsigned(value, 0, kMaxConfigId, number))
         bad("--config-id", "a number from 0 to 16777215");
       options.config_id = static_cast<uint32_t>(number);
+    } else if (needs_value("--serial-base")) {
+      if (error.empty() && !ParseUnsigned(value, 0, kMaxSerialBase, number))
+        bad("--serial-base", "a number from 0 to 999000");
+      options.serial_base = static_cast<uint32_t>(number);
     } else if (needs_value("--devices")) {
       if (error.empty() && !ParseUnsigned(value, 1, kMaxDevices, number))
         bad("--devices", "a number from 1 to 65535");
@@ -184,6 +188,11 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
       return false;
     }
   }
+  if (options.serial_base && *options.serial_base + options.devices > 999999) {
+    error = "--serial-base " + std::to_string(*options.serial_base) + " plus " +
+            std::to_string(options.devices) + " devices runs past serial number 999999";
+    return false;
+  }
   if (options.hung > options.devices) {
     error = "--hung " + std::to_string(options.hung) + " is more than the " +
             std::to_string(options.devices) + " devices";
@@ -222,6 +231,9 @@ Realistic devices:
   --boot-id N            send BOOTID.UPNP.ORG: N in notifications and responses
   --config-id N          send CONFIGID.UPNP.ORG: N (and configId="N" in descriptions);
                          SIGHUP adds 1 and announces the devices again
+  --serial-base N        device i has serial number N + i and a USN made from it instead
+                         of from the address, so a device keeps its identity when it is
+                         played on another address (default: serial i, USN from ADDR)
   A search sent to one of the simulator's own addresses (unicast) is answered at once,
   ignoring MX; with --spread only by the device on that address.
 

@@ -28,6 +28,9 @@ struct SimOptions {
   int hung = 0;                       // devices 1..hung accept HTTP connections and never answer
   std::optional<uint32_t> boot_id;    // BOOTID.UPNP.ORG when set
   std::optional<uint32_t> config_id;  // CONFIGID.UPNP.ORG when set; SIGHUP adds 1
+  // When set, device n has serial number base + n and a USN made from it, not from the
+  // address: the same serial is the same device wherever it is announced.
+  std::optional<uint32_t> serial_base;
 
   // Misbehaviour for tests.
   size_t pad_response = 0;  // 0: off; else every search response is exactly this long

@@ -64,6 +64,8 @@ inline constexpr size_t kMaxConnections = 8192;  // further connections wait in 
 // Defaults of the command line.
 inline constexpr int kDefaultDevices = 3;
 inline constexpr int kMaxDevices = 65535;
+// Serial numbers have six digits ("SIM000001").
+inline constexpr uint32_t kMaxSerialBase = 999000;
 inline constexpr uint32_t kDefaultMaxAge = 1800;       // seconds
 inline constexpr double kDefaultNotifyInterval = 300;  // seconds
 inline constexpr int kDefaultDripMs = 1000;            // one byte per this many milliseconds

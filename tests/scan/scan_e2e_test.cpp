@@ -2,6 +2,7 @@
 // for 0, 1 and 3 devices, parsed back by independent parsers; --watch through new, a search
 // on request, byebye and online again), its command line, a network it cannot use, and
 // third-party SSDP and HTTP servers playing three indicators.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <QJsonObject>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -298,6 +300,78 @@ TEST_F(ScanE2eTest, NetworkWithoutInterfacesGivesStatusOneAndAClearMessage) {
                                 "ip link set lo up && exec \"$0\" --format json", ScanPath()}));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.output, expected);
+}
+
+// --- inventories
+
+// `first` plus `offset`, dotted.
+std::string AddressAfter(const std::string& first, uint32_t offset) {
+  in_addr address{};
+  inet_pton(AF_INET, first.c_str(), &address);
+  address.s_addr = htonl(ntohl(address.s_addr) + offset);
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+QJsonObject JsonObject(const std::string& text) {
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text));
+  EXPECT_TRUE(doc.isObject()) << text;
+  return doc.object();
+}
+
+// After a maintenance day: one indicator gone, one on another address, one swapped for a
+// spare; --save and --baseline naming one file compare with what was saved before.
+TEST_F(ScanE2eTest, BaselineFindsTheMissingTheMovedAndTheReplaced) {
+  const std::string first = net.AddDeviceAddresses(5);
+  ASSERT_FALSE(first.empty()) << net.error();
+  char dir[] = "/tmp/tarovue-scan-inventory.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string inventory = std::string(dir) + "/inventory.json";
+
+  const pid_t three = StartSim({"--devices", "3", "--spread", "--serial-base", "0"}, first);
+  ScanRun run = Scan({"--time", "2", "--save", inventory});
+  ASSERT_EQ(run.status, 0) << run.output;
+  ASSERT_EQ(net.Stop(three), 0);
+
+  StartSim({"--devices", "1", "--serial-base", "1"}, AddressAfter(first, 4));  // serial 2
+  StartSim({"--devices", "1", "--serial-base", "8"}, AddressAfter(first, 2));  // serial 9
+  run = Scan({"--time", "2", "--format", "json", "--baseline", inventory, "--save", inventory});
+  EXPECT_EQ(run.status, 3) << run.output;
+  const QJsonObject report = JsonObject(run.output);
+  EXPECT_EQ(report["devices"].toArray().size(), 2) << run.output;
+  EXPECT_TRUE(report["conflicts"].toArray().isEmpty()) << run.output;
+  const QJsonArray differences = report["differences"].toArray();
+  ASSERT_EQ(differences.size(), 3) << run.output;
+  const QJsonObject missing = differences[0].toObject();
+  EXPECT_EQ(missing["kind"].toString(), "missing");
+  EXPECT_EQ(missing["address"].toString().toStdString(), first);
+  EXPECT_EQ(missing["baseline"].toObject()["serial_number"].toString(), "SIM000001");
+  EXPECT_TRUE(missing["seen"].isNull());
+  const QJsonObject replaced = differences[1].toObject();
+  EXPECT_EQ(replaced["kind"].toString(), "replaced");
+  EXPECT_EQ(replaced["address"].toString().toStdString(), AddressAfter(first, 2));
+  EXPECT_EQ(replaced["baseline"].toObject()["serial_number"].toString(), "SIM000003");
+  EXPECT_EQ(replaced["seen"].toObject()["serial_number"].toString(), "SIM000009");
+  const QJsonObject moved = differences[2].toObject();
+  EXPECT_EQ(moved["kind"].toString(), "moved");
+  EXPECT_EQ(moved["address"].toString().toStdString(), AddressAfter(first, 4));
+  EXPECT_EQ(moved["baseline"].toObject()["address"].toString().toStdString(),
+            AddressAfter(first, 1));
+  EXPECT_EQ(moved["usn"], moved["baseline"].toObject()["usn"]);
+
+  run = Scan({"--time", "2", "--baseline", inventory});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output.rfind("No differences from the baseline (2 devices).\n", 0), 0u)
+      << run.output;
+
+  std::ofstream(std::string(dir) + "/cut.json") << "{\"format\": \"tarovue-inventory\",";
+  run = Scan({"--time", "2", "--baseline", std::string(dir) + "/cut.json", "--save", inventory});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("is not valid JSON: "), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(" at offset 31"), std::string::npos) << run.output;
+  EXPECT_EQ(Count(run.output, "\n"), 1) << run.output;
+  EXPECT_EQ(std::system(("rm -rf " + std::string(dir)).c_str()), 0);
 }
 
 // --- third-party servers

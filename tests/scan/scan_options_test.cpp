@@ -76,6 +76,9 @@ TEST(ScanOptionsErrors, NameTheArgumentThatIsWrong) {
       {{"--watch=yes"}, "--watch takes no value"},
       {{"--watch", "--time", "5"},
        "--time and --watch cannot be combined: --watch runs until interrupted"},
+      {{"--save="}, "--save needs a file name"},
+      {{"--watch", "--baseline", "inv.json"},
+       "--baseline and --watch cannot be combined: an inventory is taken by a timed scan"},
   };
   for (const auto& [args, error] : cases) {
     const Parsed p = Parse(args);

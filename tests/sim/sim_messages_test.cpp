@@ -137,6 +137,8 @@ TEST(SimOptionsParsing, BadArgumentsGiveOneLineReasons) {
       {"--devices"},
       {"--address", "10.0.0"},
       {"--address", "host"},
+      {"--serial-base", "999001"},
+      {"--serial-base", "999000", "--devices", "1000"},  // past SIM999999
       {"--http-port", "0"},
       {"--http-port", "65536"},
       {"--max-age", "4294967296"},

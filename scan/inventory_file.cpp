@@ -1,0 +1,156 @@
+#include "parse/device_text.h"
+#include "scan/inventory_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <cerrno>
+#include <iterator>
+
+#include "platform/error_text.h"
+#include "scan/safe_text.h"
+
+namespace {
+
+// The texts behind kInventoryDeviceKeys, in the same order.
+constexpr std::string InventoryDevice::*kDeviceTexts[] = {
+    &InventoryDevice::usn,           &InventoryDevice::address,    &InventoryDevice::host_name,
+    &InventoryDevice::device_type,   &InventoryDevice::model_name, &InventoryDevice::model_number,
+    &InventoryDevice::serial_number, &InventoryDevice::guid,       &InventoryDevice::page_url};
+static_assert(std::size(kDeviceTexts) == std::size(kInventoryDeviceKeys));
+
+QString Text(const std::string& text) {
+  return QString::fromStdString(DeviceTextToUtf8(text));
+}
+
+std::string SystemError(const std::string& what, const std::string& path) {
+  return "cannot " + what + " " + TerminalText(path) + ": " + ErrorText(errno);
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    done += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+}  // namespace
+
+InventoryDevice ToInventoryDevice(const ScannedDevice& d) {
+  return {d.usn,          d.address_text,  d.host_name, d.device_type, d.model_name,
+          d.model_number, d.serial_number, d.guid,      d.page_url};
+}
+
+QJsonObject InventoryDeviceJson(const InventoryDevice& device) {
+  QJsonObject object;
+  for (std::size_t i = 0; i < std::size(kDeviceTexts); ++i) {
+    object.insert(kInventoryDeviceKeys[i], Text(device.*kDeviceTexts[i]));
+  }
+  return object;
+}
+
+std::string InventoryDocument(const std::vector<InventoryDevice>& devices, int64_t saved) {
+  QJsonArray list;
+  for (const InventoryDevice& device : devices) list.append(InventoryDeviceJson(device));
+  const QJsonObject document{{"format", kInventoryFormat},
+                             {"version", kInventoryVersion},
+                             {"saved", Text(LocalTimeText(saved))},
+                             {"devices", list}};
+  return QJsonDocument(document).toJson(QJsonDocument::Indented).toStdString();
+}
+
+bool SaveInventory(const std::string& path, const std::vector<InventoryDevice>& devices,
+                   int64_t saved, std::string& error) {
+  error.clear();
+  // The temporary file must be on the same file system for the rename to be atomic.
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  std::string temporary = (slash == std::string::npos ? "./" : dir) + ".tarovue-inventory.XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) {
+    error = SystemError("create a file in", dir);
+    return false;
+  }
+  const std::string bytes = InventoryDocument(devices, saved);
+  // mkstemp makes the file 0600; an inventory is for everyone who may read the directory.
+  bool ok = WriteAll(fd, bytes) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+  int code = ok ? 0 : errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    code = errno;
+  }
+  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    code = errno;
+  }
+  if (!ok) {
+    unlink(temporary.c_str());
+    errno = code;
+    error = SystemError("save the inventory to", path);
+    return false;
+  }
+  // The rename itself lasts only once the directory is on disk.
+  if (const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir_fd >= 0) {
+    fsync(dir_fd);
+    close(dir_fd);
+  }
+  return true;
+}
+
+bool LoadInventory(const std::string& path, std::vector<InventoryDevice>& devices,
+                   std::string& error) {
+  devices.clear();
+  error.clear();
+  const std::string shown = TerminalText(path);
+  QFile file(QFile::decodeName(path.c_str()));
+  if (!file.open(QIODevice::ReadOnly)) {
+    error = "cannot read the baseline " + shown + ": " + file.errorString().toStdString();
+    return false;
+  }
+  QJsonParseError parse{};
+  const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parse);
+  if (parse.error != QJsonParseError::NoError) {
+    error = "the baseline " + shown + " is not valid JSON: " + parse.errorString().toStdString() +
+            " at offset " + std::to_string(parse.offset);
+    return false;
+  }
+  const QJsonObject root = document.object();
+  if (root.value("format").toString() != kInventoryFormat) {
+    error = "the baseline " + shown + " is not a " + kInventoryFormat + " document";
+    return false;
+  }
+  if (root.value("version").toInt() != kInventoryVersion) {
+    error = "the baseline " + shown + " is not of inventory version " +
+            std::to_string(kInventoryVersion);
+    return false;
+  }
+  if (!root.value("devices").isArray()) {
+    error = "the baseline " + shown + " has no \"devices\" list";
+    return false;
+  }
+  const QJsonArray list = root.value("devices").toArray();
+  for (qsizetype i = 0; i < list.size(); ++i) {
+    const QJsonObject object = list.at(i).toObject();
+    InventoryDevice device;
+    for (std::size_t k = 0; k < std::size(kDeviceTexts); ++k) {
+      device.*kDeviceTexts[k] = object.value(kInventoryDeviceKeys[k]).toString().toStdString();
+    }
+    if (device.usn.empty()) {
+      error = "the baseline " + shown + " has a device without a usn (number " +
+              std::to_string(i + 1) + ")";
+      devices.clear();
+      return false;
+    }
+    devices.push_back(std::move(device));
+  }
+  return true;
+}

@@ -1,0 +1,40 @@
+// Inventory files: the devices of a scan saved as a JSON document
+// {"format": "tarovue-inventory", "version": 1, "saved": TIME, "devices": [...]}, and read
+// back as a baseline. The document is written and read with Qt's JSON classes.
+#pragma once
+
+#include <QJsonObject>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "devices/inventory_compare.h"
+#include "scan/device_report.h"
+
+inline constexpr char kInventoryFormat[] = "tarovue-inventory";
+inline constexpr int kInventoryVersion = 1;
+// A device's keys in the document; also the order of the --baseline CSV columns.
+inline constexpr const char* kInventoryDeviceKeys[] = {
+    "usn",          "address",       "hostname", "devtype", "model_name",
+    "model_number", "serial_number", "guid",     "page_url"};
+
+// The inventory's view of a scanned device.
+InventoryDevice ToInventoryDevice(const ScannedDevice& device);
+
+// One device as the document holds it: usn, address, hostname, devtype, model_name,
+// model_number, serial_number, guid and page_url.
+QJsonObject InventoryDeviceJson(const InventoryDevice& device);
+
+// The whole document, indented, ending in a line feed; `saved` in seconds since 1970 UTC.
+std::string InventoryDocument(const std::vector<InventoryDevice>& devices, int64_t saved);
+
+// Writes the document to `path` atomically: a temporary file beside it, synced, then renamed
+// over it, mode 0644. True on success; false with a one-line reason in `error`, leaving any
+// file that was at `path` as it was. The agent calls it after each search burst.
+bool SaveInventory(const std::string& path, const std::vector<InventoryDevice>& devices,
+                   int64_t saved, std::string& error);
+
+// Reads the document at `path` into `devices`. True on success; false with a one-line reason
+// in `error` (for a JSON error, its offset) and `devices` empty.
+bool LoadInventory(const std::string& path, std::vector<InventoryDevice>& devices,
+                   std::string& error);
