@@ -26,6 +26,18 @@ bool ParseSeconds(const std::string& text, double& seconds) {
   return true;
 }
 
+bool ParseInterval(const std::string& text, int& seconds) {
+  if (text.empty() || text.size() > 6) return false;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < kMinSearchIntervalSeconds || value > kMaxSearchIntervalSeconds) return false;
+  seconds = value;
+  return true;
+}
+
 bool ParseFormat(const std::string& text, ScanFormat& format) {
   if (text == "table") {
     format = ScanFormat::kTable;
@@ -69,6 +81,40 @@ std::string ParserError(const QCommandLineParser& parser, int argc, const char* 
   return TerminalText(text.toStdString());
 }
 
+bool ParseAgentOptions(const QCommandLineParser& parser, const QCommandLineOption& serve,
+                       const QCommandLineOption& interval, const QCommandLineOption& quiet,
+                       ScanOptions& options, std::string& error) {
+  options.serve = parser.isSet(serve);
+  options.quiet = parser.isSet(quiet);
+  if (!options.serve) {
+    if (parser.isSet(interval) || options.quiet) {
+      error = std::string(parser.isSet(interval) ? "--interval" : "--quiet") +
+              " belongs to agent mode: add --serve [ADDRESS:]PORT";
+      return false;
+    }
+    return true;
+  }
+  const std::string value = parser.value(serve).toStdString();
+  std::string reason;
+  if (!ParseServeAddress(value, options.serve_address, reason)) {
+    error = "--serve " + reason + " (got " + Quoted(value) + ")";
+    return false;
+  }
+  if (parser.isSet(QStringLiteral("time"))) {
+    error = "--time and --serve cannot be combined: agent mode runs until interrupted";
+    return false;
+  }
+  if (parser.isSet(interval)) {
+    const std::string seconds = parser.value(interval).toStdString();
+    if (!ParseInterval(seconds, options.search_interval)) {
+      error = "--interval needs whole seconds from 10 to 86400 (got " + Quoted(seconds) + ")";
+      return false;
+    }
+  }
+  options.watch = true;
+  return true;
+}
+
 }  // namespace
 
 bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, std::string& error) {
@@ -81,7 +127,10 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
   const QCommandLineOption stats("stats");
   const QCommandLineOption time("time", QString(), "seconds");
   const QCommandLineOption format("format", QString(), "format");
-  parser.addOptions({help, version, watch, stats, time, format});
+  const QCommandLineOption serve("serve", QString(), "address");
+  const QCommandLineOption interval("interval", QString(), "seconds");
+  const QCommandLineOption quiet("quiet");
+  parser.addOptions({help, version, watch, stats, time, format, serve, interval, quiet});
 
   QStringList arguments = {QStringLiteral("tarovue-scan")};
   for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -109,6 +158,7 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
       return false;
     }
   }
+  if (!ParseAgentOptions(parser, serve, interval, quiet, options, error)) return false;
   if (parser.isSet(format)) {
     const std::string value = parser.value(format).toStdString();
     if (!ParseFormat(value, options.format)) {
@@ -121,6 +171,7 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
 
 const char* ScanUsageText() {
   return R"(Usage: tarovue-scan [--time SECONDS] [--format table|json|csv] [--watch] [--stats]
+       tarovue-scan --serve [ADDRESS:]PORT [--interval SECONDS] [--quiet] [--format FORMAT]
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
 
@@ -139,11 +190,20 @@ one search burst, listens, fetches each device's description and prints what it 
                    byebye, lost) with its time, until interrupted; each line read on
                    standard input starts a new search. With json, one object per line;
                    with csv, a header row and then one row per event.
+  --serve [ADDRESS:]PORT
+                   agent mode: watch as --watch does and serve /metrics (Prometheus),
+                   /targets (HTTP service discovery), /devices.json and / over HTTP;
+                   a bare port listens on 127.0.0.1 only. Searches again every
+                   --interval seconds
+  --interval SECONDS
+                   with --serve: seconds between searches (default 300, at least 10)
+  --quiet          with --serve: no event lines on standard output
   --help, --version
 
 Port 1900 is shared with other SSDP programs; when it cannot be had, searches still work but
 announcements are missed. Exit status: 0 when the scan ran (with devices or none), 1 when it
-could not run (a message on standard error), 2 for bad arguments.
+could not run (a message on standard error; also a --serve port that is taken), 2 for bad
+arguments.
 )";
 }
 

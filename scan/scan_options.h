@@ -4,18 +4,30 @@
 
 #include <string>
 
+#include "scan/serve_address.h"
+
 enum class ScanFormat { kTable, kJson, kCsv };
 
 // Devices may delay their answers by up to 5 s; one more second lets the last of them in.
 inline constexpr double kDefaultListenSeconds = 6.0;
 inline constexpr double kMinListenSeconds = 0.1;
 inline constexpr double kMaxListenSeconds = 86400.0;
+// Agent mode searches this often; NOTIFYs and the expiry sweep keep it current in between.
+inline constexpr int kDefaultSearchIntervalSeconds = 300;
+inline constexpr int kMinSearchIntervalSeconds = 10;
+inline constexpr int kMaxSearchIntervalSeconds = 86400;
 
 struct ScanOptions {
   double seconds = kDefaultListenSeconds;
   ScanFormat format = ScanFormat::kTable;
   bool watch = false;
   bool stats = false;  // the counters on standard error at the end
+  // Agent mode (--serve): a watch that also serves its devices over HTTP and searches again
+  // every search_interval seconds. It sets `watch` too.
+  bool serve = false;
+  ServeAddress serve_address;
+  int search_interval = kDefaultSearchIntervalSeconds;
+  bool quiet = false;  // no event lines
   bool help = false;
   bool version = false;
 };
