@@ -232,3 +232,7 @@ std::string FormatWatchEvent(ScanFormat format, int64_t time, const ScannedDevic
   }
   return std::string();
 }
+
+std::string FormatJsonObject(const ScannedDevice& device) {
+  return JsonObject(DeviceFields(device));
+}

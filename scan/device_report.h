@@ -54,3 +54,6 @@ std::string FormatWatchHeader(ScanFormat format);
 // object with "time" and "event" before the report's keys; in CSV a row of the watch
 // header's columns.
 std::string FormatWatchEvent(ScanFormat format, int64_t time, const ScannedDevice& device);
+
+// One device as --format json writes it: a single-line object, without a line break.
+std::string FormatJsonObject(const ScannedDevice& device);

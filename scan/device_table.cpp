@@ -20,6 +20,7 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
     case DeviceEventKind::kChanged:
       device = DescribeDevice(event.device, word, event.device.ValidUntil());
       device.fetch = DescriptionFetchName(event.fetch);
+      m_last_seen[it->first] = event.time;
       break;
     case DeviceEventKind::kByebye:
     case DeviceEventKind::kLost:
@@ -36,6 +37,11 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
 const ScannedDevice* DeviceTable::Find(const std::string& usn) const {
   auto it = m_devices.find(usn);
   return it == m_devices.end() ? nullptr : &it->second;
+}
+
+int64_t DeviceTable::LastSeen(const std::string& usn) const {
+  auto it = m_last_seen.find(usn);
+  return it == m_last_seen.end() ? 0 : it->second;
 }
 
 std::vector<ScannedDevice> DeviceTable::Devices() const {

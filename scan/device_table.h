@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,7 +30,10 @@ class DeviceTable {
   // Every device, ordered by address, then USN.
   [[nodiscard]] std::vector<ScannedDevice> Devices() const;
   [[nodiscard]] std::size_t Size() const { return m_devices.size(); }
+  // When the device last announced or answered (seconds since 1970 UTC), 0 when never.
+  [[nodiscard]] int64_t LastSeen(const std::string& usn) const;
 
  private:
   std::unordered_map<std::string, ScannedDevice> m_devices;
+  std::unordered_map<std::string, int64_t> m_last_seen;
 };

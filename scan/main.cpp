@@ -1,8 +1,10 @@
 // tarovue-scan: Tarovue's discovery from a terminal, for scripts and remote shells.
 #include <QCoreApplication>
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "agent/fleet_agent.h"
 #include "platform/trace.h"
 #include "scan/scan_options.h"
 #include "scan/scanner.h"
@@ -25,5 +27,16 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   InstallRawTraceOutput();
   Scanner scanner(options);
+  // The port is taken before any SSDP socket opens: a port in use ends the run at once.
+  std::unique_ptr<FleetAgent> agent;
+  if (options.serve) {
+    agent =
+        std::make_unique<FleetAgent>(scanner.Devices(), [&scanner] { return scanner.Counters(); });
+    std::string failure;
+    if (!agent->Listen(options.serve_address, failure)) {
+      std::fprintf(stderr, "tarovue-scan: %s\n", failure.c_str());
+      return 1;
+    }
+  }
   return scanner.Run();
 }

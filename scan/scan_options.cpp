@@ -41,6 +41,18 @@ bool ParseNumber(const std::string& text, double low, double high, double& value
   return true;
 }
 
+bool ParseInterval(const std::string& text, int& seconds) {
+  if (text.empty() || text.size() > 6) return false;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < kMinSearchIntervalSeconds || value > kMaxSearchIntervalSeconds) return false;
+  seconds = value;
+  return true;
+}
+
 bool ParseFormat(const std::string& text, ScanFormat& format) {
   if (text == "table") {
     format = ScanFormat::kTable;
@@ -113,6 +125,40 @@ std::string ParserError(const QCommandLineParser& parser, int argc, const char* 
   return TerminalText(text.toStdString());
 }
 
+bool ParseAgentOptions(const QCommandLineParser& parser, const QCommandLineOption& serve,
+                       const QCommandLineOption& interval, const QCommandLineOption& quiet,
+                       ScanOptions& options, std::string& error) {
+  options.serve = parser.isSet(serve);
+  options.quiet = parser.isSet(quiet);
+  if (!options.serve) {
+    if (parser.isSet(interval) || options.quiet) {
+      error = std::string(parser.isSet(interval) ? "--interval" : "--quiet") +
+              " belongs to agent mode: add --serve [ADDRESS:]PORT";
+      return false;
+    }
+    return true;
+  }
+  const std::string value = parser.value(serve).toStdString();
+  std::string reason;
+  if (!ParseServeAddress(value, options.serve_address, reason)) {
+    error = "--serve " + reason + " (got " + Quoted(value) + ")";
+    return false;
+  }
+  if (parser.isSet(QStringLiteral("time"))) {
+    error = "--time and --serve cannot be combined: agent mode runs until interrupted";
+    return false;
+  }
+  if (parser.isSet(interval)) {
+    const std::string seconds = parser.value(interval).toStdString();
+    if (!ParseInterval(seconds, options.search_interval)) {
+      error = "--interval needs whole seconds from 10 to 86400 (got " + Quoted(seconds) + ")";
+      return false;
+    }
+  }
+  options.watch = true;
+  return true;
+}
+
 }  // namespace
 
 bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, std::string& error) {
@@ -138,6 +184,10 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
   const QCommandLineOption save("save", QString(), "file");
   const QCommandLineOption baseline("baseline", QString(), "file");
   parser.addOptions({save, baseline});
+  const QCommandLineOption serve("serve", QString(), "address");
+  const QCommandLineOption interval("interval", QString(), "seconds");
+  const QCommandLineOption quiet("quiet");
+  parser.addOptions({serve, interval, quiet});
 
   QStringList arguments = {QStringLiteral("tarovue-scan")};
   for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -190,6 +240,7 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
       return false;
     }
   }
+  if (!ParseAgentOptions(parser, serve, interval, quiet, options, error)) return false;
   if (parser.isSet(format)) {
     const std::string value = parser.value(format).toStdString();
     if (!ParseFormat(value, options.format)) {
@@ -228,8 +279,11 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
       error = name + " needs a file name";
       return false;
     }
-    if (options.watch) {
-      error = name + " and --watch cannot be combined: an inventory is taken by a timed scan";
+    // The agent keeps its inventory current after every search; a plain watch has no end
+    // at which to write one, and a comparison is a timed scan's verdict.
+    if (options.watch && !(options.serve && file == &save)) {
+      error = name + (options.serve ? " and --serve" : " and --watch") +
+              " cannot be combined: an inventory is taken by a timed scan";
       return false;
     }
     (file == &save ? options.save_path : options.baseline_path) =
@@ -243,6 +297,7 @@ const char* ScanUsageText() {
                     [--fetch-concurrency N] [--fetch-timeout SECONDS] [--refresh SECONDS]
                     [--target LIST [--rate N] [--no-multicast]] [--interface LIST]
                     [--save FILE] [--baseline FILE]
+       tarovue-scan --serve [ADDRESS:]PORT [--interval SECONDS] [--quiet] [--format FORMAT]
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
 
@@ -298,13 +353,22 @@ one search burst, listens, fetches each device's description and prints what it 
                    address_shared (two USNs from one address), location_mismatch (the
                    LOCATION's host is not the sender), usn_moved (one USN from two
                    addresses); in the plain json and csv reports on standard error.
+  --serve [ADDRESS:]PORT
+                   agent mode: watch as --watch does and serve /metrics (Prometheus),
+                   /targets (HTTP service discovery), /devices.json and / over HTTP;
+                   a bare port listens on 127.0.0.1 only. Searches again every
+                   --interval seconds
+  --interval SECONDS
+                   with --serve: seconds between searches (default 300, at least 10)
+  --quiet          with --serve: no event lines on standard output
   --help, --version
 
 Port 1900 is shared with other SSDP programs; when it cannot be had, searches still work but
 announcements are missed. Exit status: 0 when the scan ran (with devices or none) and
-matches the baseline, 1 when it could not run or save (a message on standard error), 2 for
-bad arguments, an --interface the host does not have (the message lists the usable ones) or
-a baseline that cannot be read, 3 when the scan differs from the baseline.
+matches the baseline, 1 when it could not run or save (a message on standard error; also a
+--serve port that is taken), 2 for bad arguments, an --interface the host does not have (the
+message lists the usable ones) or a baseline that cannot be read, 3 when the scan differs
+from the baseline.
 )";
 }
 

@@ -8,6 +8,8 @@
 
 #include "ssdp/ssdp_protocol.h"
 
+#include "scan/serve_address.h"
+
 enum class ScanFormat { kTable, kJson, kCsv };
 
 // Devices may delay their answers by up to 5 s; one more second lets the last of them in.
@@ -25,6 +27,11 @@ inline constexpr double kMinFetchTimeoutSeconds = 0.5;
 inline constexpr double kMaxFetchTimeoutSeconds = 60.0;
 inline constexpr double kDefaultRefreshSeconds = 300.0;
 
+// Agent mode searches this often; NOTIFYs and the expiry sweep keep it current in between.
+inline constexpr int kDefaultSearchIntervalSeconds = 300;
+inline constexpr int kMinSearchIntervalSeconds = 10;
+inline constexpr int kMaxSearchIntervalSeconds = 86400;
+
 struct ScanOptions {
   double seconds = kDefaultListenSeconds;
   ScanFormat format = ScanFormat::kTable;
@@ -39,6 +46,12 @@ struct ScanOptions {
   bool no_multicast = false;            // --no-multicast: only the unicast searches
   std::string save_path;      // --save: the inventory written after a timed scan
   std::string baseline_path;  // --baseline: the inventory the scan is compared with
+  // Agent mode (--serve): a watch that also serves its devices over HTTP and searches again
+  // every search_interval seconds. It sets `watch` too.
+  bool serve = false;
+  ServeAddress serve_address;
+  int search_interval = kDefaultSearchIntervalSeconds;
+  bool quiet = false;  // no event lines
   bool help = false;
   bool version = false;
 };

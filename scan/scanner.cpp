@@ -179,7 +179,14 @@ std::vector<ScannedDevice> Scanner::ReportedDevices() const {
 }
 
 void Scanner::RunWatch() {
-  Write(FormatWatchHeader(m_options.format));
+  if (!m_options.quiet) Write(FormatWatchHeader(m_options.format));
+  // Agent mode searches again now and then: a device whose NOTIFYs get lost on the way is
+  // still found, and one that went silent is marked by the expiry sweep.
+  QTimer searches;
+  if (m_options.serve) {
+    QObject::connect(&searches, &QTimer::timeout, &m_loop, [this] { m_session.Search(); });
+    searches.start(m_options.search_interval * 1000);
+  }
   if (fcntl(STDIN_FILENO, F_GETFL) != -1) {
     m_input = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(m_input.get(), &QSocketNotifier::activated, &m_loop, [this] { OnInput(); });
@@ -205,7 +212,7 @@ void Scanner::Write(const std::string& text) {
 }
 
 void Scanner::OnDeviceEvent(const DeviceEvent& event) {
-  if (!m_devices.Apply(event) || !m_options.watch) return;
+  if (!m_devices.Apply(event) || !m_options.watch || m_options.quiet) return;
   Write(FormatWatchEvent(m_options.format, event.time, *m_devices.Find(event.device.Usn())));
 }
 

@@ -37,6 +37,10 @@ class Scanner final : public SsdpListener {
 
   void OnReceive(char* text, uint32_t address) override;
 
+  // What the fleet agent serves: the device table and the counters, read on request.
+  [[nodiscard]] const DeviceTable& Devices() const { return m_devices; }
+  [[nodiscard]] DiscoveryCounters Counters() const { return m_session.Counters(); }
+
  private:
   // Opens the sockets and starts the search; false (status 1, message written) when there is
   // nothing to search with.

@@ -40,6 +40,8 @@ expected=(
   "share/icons/hicolor/32x32/apps/$app_id.png"
   "share/icons/hicolor/scalable/apps/$app_id.svg"
   share/man/man1/tarovue.1.gz share/man/man1/tarovue-scan.1.gz share/man/man1/tarovue-sim.1.gz
+  share/tarovue/prometheus/tarovue.rules.yml share/tarovue/prometheus/prometheus.example.yml
+  lib/systemd/system/tarovue-agent.service share/tarovue/systemd/tarovue-agent.default
 )
 for f in "${expected[@]}"; do
   [ -s "$prefix/$f" ] || fault "missing or empty: $f"
@@ -85,6 +87,31 @@ for p in tarovue tarovue-scan tarovue-sim; do
   [ -z "$out" ] || fault "groff warnings in $p.1: $out"
   zcat "$page" | grep -q "^\.TH .*\"Tarovue $version\"" || fault "$p.1 does not carry version $version"
 done
+
+# The fleet agent's companions, checked by the tools that will read them where they exist.
+rules=$share/tarovue/prometheus/tarovue.rules.yml
+if command -v promtool >/dev/null; then
+  [ -f "$rules" ] && { out=$(promtool check rules "$rules" 2>&1) || fault "promtool check rules: $out"; }
+  config=$share/tarovue/prometheus/prometheus.example.yml
+  [ -f "$config" ] && { out=$(promtool check config "$config" 2>&1) || fault "promtool check config: $out"; }
+fi
+unit=$prefix/lib/systemd/system/tarovue-agent.service
+if [ -f "$unit" ]; then
+  grep -q '^EnvironmentFile=-/etc/default/tarovue-agent$' "$unit" ||
+    fault "tarovue-agent.service does not read /etc/default/tarovue-agent"
+  grep -q '^ExecStart=/usr/bin/tarovue-scan --serve ' "$unit" ||
+    fault "tarovue-agent.service does not start tarovue-scan --serve"
+  # systemd-analyze wants the program and the man page where the unit names them: the
+  # scratch install's copies stand in for the packaged ones.
+  if command -v systemd-analyze >/dev/null; then
+    scratch_unit=$(mktemp -d)/tarovue-agent.service
+    sed "s|/usr/bin/tarovue-scan|$prefix/bin/tarovue-scan|" "$unit" >"$scratch_unit"
+    out=$(MANPATH=$share/man systemd-analyze verify "$scratch_unit" 2>&1) ||
+      fault "systemd-analyze verify: $out"
+    [ -z "$out" ] || fault "systemd-analyze verify: $out"
+    rm -rf "$(dirname "$scratch_unit")"
+  fi
+fi
 
 # The programs report the one version. Only --version: neither may touch the network here.
 [ -x "$prefix/bin/tarovue-sim" ] && {

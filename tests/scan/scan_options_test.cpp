@@ -151,6 +151,56 @@ TEST(ScanOptionsErrors, NameTheBadTargetOrReachOption) {
   }
 }
 
+TEST(ScanOptions, ServeListensOnLoopbackUnlessGivenAnAddress) {
+  Parsed p = Parse({"--serve", "9731"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_TRUE(p.options.serve);
+  EXPECT_TRUE(p.options.watch) << "agent mode is a watch";
+  EXPECT_EQ(p.options.serve_address.host, "127.0.0.1");
+  EXPECT_EQ(p.options.serve_address.port, 9731);
+  EXPECT_EQ(p.options.search_interval, 300);
+  p = Parse({"--serve", "0.0.0.0:1", "--interval", "10", "--quiet"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.options.serve_address.host, "0.0.0.0");
+  EXPECT_EQ(p.options.serve_address.port, 1);
+  EXPECT_EQ(p.options.search_interval, 10);
+  EXPECT_TRUE(p.options.quiet);
+  p = Parse({"--serve=[::1]:65535"});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.options.serve_address.host, "::1");
+}
+
+TEST(ScanOptionsErrors, RefuseServeValuesThatNameNoPlaceToListen) {
+  const std::string port = "--serve needs a port from 1 to 65535 (got ";
+  const std::string address =
+      "--serve needs a numeric address before the colon (or a bare "
+      "port for 127.0.0.1) (got ";
+  const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
+      {{"--serve", ":0"}, port + "':0')"},
+      {{"--serve", "1.2.3.4:99999"}, port + "'1.2.3.4:99999')"},
+      {{"--serve", "host:"}, port + "'host:')"},
+      {{"--serve", "0"}, port + "'0')"},
+      {{"--serve", "9731x"}, port + "'9731x')"},
+      {{"--serve", ":9731"}, address + "':9731')"},
+      {{"--serve", "host:9731"}, address + "'host:9731')"},
+      {{"--serve", "1.2.3:9731"}, address + "'1.2.3:9731')"},
+      {{"--serve", "::1:9731"},
+       "--serve needs an IPv6 address in brackets: [ADDRESS]:PORT (got '::1:9731')"},
+      {{"--serve"}, "--serve needs a value"},
+      {{"--serve", "9731", "--interval", "9"},
+       "--interval needs whole seconds from 10 to 86400 (got '9')"},
+      {{"--serve", "9731", "--time", "5"},
+       "--time and --serve cannot be combined: agent mode runs until interrupted"},
+      {{"--quiet"}, "--quiet belongs to agent mode: add --serve [ADDRESS:]PORT"},
+      {{"--interval", "60"}, "--interval belongs to agent mode: add --serve [ADDRESS:]PORT"},
+  };
+  for (const auto& [args, error] : cases) {
+    const Parsed p = Parse(args);
+    EXPECT_FALSE(p.ok) << error;
+    EXPECT_EQ(p.error, error);
+  }
+}
+
 TEST(ScanOptionsErrors, KeepControlCharactersOutOfTheMessage) {
   const Parsed p = Parse({"--format", "\x1B[2J\n"});
   EXPECT_FALSE(p.ok);

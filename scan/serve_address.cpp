@@ -1,0 +1,47 @@
+#include "scan/serve_address.h"
+
+#include <arpa/inet.h>
+
+namespace {
+
+bool ParsePort(const std::string& text, uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  port = static_cast<uint16_t>(value);
+  return true;
+}
+
+}  // namespace
+
+bool ParseServeAddress(const std::string& text, ServeAddress& address, std::string& error) {
+  error.clear();
+  const std::size_t colon = text.rfind(':');
+  std::string host = colon == std::string::npos ? kServeDefaultAddress : text.substr(0, colon);
+  const std::string port_text = colon == std::string::npos ? text : text.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    error = "needs an IPv6 address in brackets: [ADDRESS]:PORT";
+    return false;
+  }
+  uint16_t port = 0;
+  if (!ParsePort(port_text, port)) {
+    error = "needs a port from 1 to 65535";
+    return false;
+  }
+  unsigned char parsed[sizeof(in6_addr)];
+  if (inet_pton(AF_INET, host.c_str(), parsed) != 1 &&
+      inet_pton(AF_INET6, host.c_str(), parsed) != 1) {
+    error = "needs a numeric address before the colon (or a bare port for " +
+            std::string(kServeDefaultAddress) + ")";
+    return false;
+  }
+  address.host = host;
+  address.port = port;
+  return true;
+}

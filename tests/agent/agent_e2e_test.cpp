@@ -1,0 +1,380 @@
+// tarovue-scan --serve end to end in private networks. Two sites, each a network with its
+// own simulated indicators and agent, scraped every second by a real prometheus: its API
+// counts the indicators of both, and fewer once one site's simulator says byebye. And one
+// agent under hostile clients: an oversized head, 200 connections that send nothing, a port
+// already taken; discovery goes on throughout and the exposition stays valid.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/sim/sim_harness.h"
+
+namespace {
+
+using testnet::PrivateNetwork;
+using testnet::Side;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kAgentPort = 9731;
+constexpr int kPrometheusPort = 9090;
+constexpr int kDeadlineMs = 30'000;
+
+std::string ScanPath() {
+  const char* dir = std::getenv("TAROVUE_BUILD_DIR");
+  return dir && *dir ? std::string(dir) + "/tarovue-scan" : std::string(TAROVUE_SCAN_BINARY);
+}
+
+std::string SourceFile(const std::string& path) {
+  const char* dir = std::getenv("TAROVUE_SOURCE_DIR");
+  return std::string(dir && *dir ? dir : TAROVUE_SOURCE_DIR) + "/" + path;
+}
+
+bool HaveProgram(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A TCP connection from the calling thread's namespace, or -1.
+int Connect(const std::string& address, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until the response is whole (its head and Content-Length bytes), the peer closes, or
+// timeout_ms pass. A HEAD response is whole after its head.
+std::string ReadResponse(int fd, int timeout_ms, bool head_only = false) {
+  std::string in;
+  const auto end = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const std::size_t head_end = in.find("\r\n\r\n");
+    if (head_end != std::string::npos) {
+      const std::string head = simtest::Header(in.substr(0, head_end), "Content-Length");
+      const std::size_t length = head_only || head == "<absent>" ? 0 : std::stoul(head);
+      if (in.size() >= head_end + 4 + length) return in;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return in;
+    char buffer[65536];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return in;
+    in.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// One request on a fresh connection; "" when no connection could be made.
+std::string Request(const std::string& address, int port, const std::string& method,
+                    const std::string& target, int timeout_ms = 5000) {
+  const int fd = Connect(address, port);
+  if (fd < 0) return "";
+  const std::string request = method + " " + target + " HTTP/1.1\r\nHost: " + address + ":" +
+                              std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+  std::string response;
+  if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    response = ReadResponse(fd, timeout_ms, method == "HEAD");
+  }
+  close(fd);
+  return response;
+}
+
+std::string StatusLine(const std::string& response) {
+  return response.substr(0, response.find("\r\n"));
+}
+
+// Polls `check` every 200 ms until it holds or deadline_ms pass.
+bool Eventually(const std::function<bool()>& check, int deadline_ms = kDeadlineMs) {
+  const auto end = SteadyClock::now() + std::chrono::milliseconds(deadline_ms);
+  for (;;) {
+    if (check()) return true;
+    if (SteadyClock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+std::string PromtoolMetrics(const std::string& text) {
+  char path[] = "/tmp/tarovue-agent-metrics-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return "cannot write a scratch file";
+  close(fd);
+  std::ofstream(path, std::ios::binary) << text;
+  std::string out;
+  if (FILE* pipe =
+          popen(("promtool check metrics < " + std::string(path) + " 2>&1").c_str(), "r")) {
+    char buffer[512];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    if (pclose(pipe) != 0 && out.empty()) out = "promtool failed";
+  }
+  std::remove(path);
+  return out;
+}
+
+// --- two sites, one prometheus
+
+class TwoSitesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!site_a.ok()) GTEST_SKIP() << site_a.error();
+    if (!site_b.ok()) GTEST_SKIP() << site_b.error();
+    if (!HaveProgram("prometheus")) GTEST_SKIP() << "prometheus is not installed (install-deps)";
+    char dir[] = "/tmp/tarovue-prometheus-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    m_dir = dir;
+  }
+  void TearDown() override {
+    site_a.Leave();
+    if (!m_dir.empty()) std::system(("rm -rf '" + m_dir + "'").c_str());
+  }
+
+  pid_t StartSim(PrivateNetwork& site, int devices) {
+    const pid_t pid =
+        site.Spawn(Side::kDevices, {simtest::SimPath(), "--address", site.Address(Side::kDevices),
+                                    "--devices", std::to_string(devices)});
+    EXPECT_TRUE(site.WaitForOutput(pid, "ready:", 5000)) << site.Output(pid);
+    return pid;
+  }
+
+  // The agents' sites are joined by a link of their own, so that the prometheus beside
+  // site A's agent reaches site B's. Made after the agents started: they search only on the
+  // interfaces they found then.
+  bool JoinSites() {
+    const std::string a = site_a.Namespace(Side::kClient), b = site_b.Namespace(Side::kClient);
+    const std::string commands = "ip -n " + a + " link add tvx0 type veth peer name tvx1 netns " +
+                                 b + " && ip -n " + a +
+                                 " addr add 10.233.0.1/30 dev tvx0 && ip -n " + b +
+                                 " addr add 10.233.0.2/30 dev tvx1 && ip -n " + a +
+                                 " link set tvx0 up && ip -n " + b + " link set tvx1 up";
+    return std::system(commands.c_str()) == 0;
+  }
+
+  // The value of a PromQL query that gives one number, or -1.
+  double Query(const std::string& promql) {
+    const QByteArray query = QUrl::toPercentEncoding(QString::fromStdString(promql));
+    const std::string response =
+        Request("127.0.0.1", kPrometheusPort, "GET", "/api/v1/query?query=" + query.toStdString());
+    const QJsonDocument doc =
+        QJsonDocument::fromJson(QByteArray::fromStdString(simtest::Body(response)));
+    const QJsonArray result = doc.object()["data"].toObject()["result"].toArray();
+    if (result.size() != 1) return -1;
+    return result[0].toObject()["value"].toArray()[1].toString().toDouble();
+  }
+
+  // Names of the alerts pending or firing, with their state: "IndicatorDown=firing ...".
+  std::string Alerts() {
+    const std::string response = Request("127.0.0.1", kPrometheusPort, "GET", "/api/v1/alerts");
+    const QJsonDocument doc =
+        QJsonDocument::fromJson(QByteArray::fromStdString(simtest::Body(response)));
+    std::string out;
+    for (const auto& alert : doc.object()["data"].toObject()["alerts"].toArray()) {
+      const QJsonObject object = alert.toObject();
+      out += object["labels"].toObject()["alertname"].toString().toStdString() + "=" +
+             object["state"].toString().toStdString() + " ";
+    }
+    return out;
+  }
+
+  PrivateNetwork site_a;
+  PrivateNetwork site_b;
+  std::string m_dir;
+};
+
+TEST_F(TwoSitesTest, PrometheusCountsTheIndicatorsOfBothSitesAndSeesOneSiteGo) {
+  constexpr int kDevicesA = 2, kDevicesB = 3;
+  const pid_t sim_a = StartSim(site_a, kDevicesA);
+  StartSim(site_b, kDevicesB);
+  const std::vector<std::string> agent = {ScanPath(), "--serve", "0.0.0.0:9731", "--interval",
+                                          "10"};
+  std::vector<std::string> quiet_agent = agent;
+  quiet_agent.push_back("--quiet");
+  const pid_t agent_a = site_a.Spawn(Side::kClient, agent);
+  const pid_t agent_b = site_b.Spawn(Side::kClient, quiet_agent);
+  ASSERT_GT(agent_a, 0);
+  ASSERT_GT(agent_b, 0);
+  ASSERT_TRUE(JoinSites());
+
+  // The rules as shipped, but without their waiting time, so that IndicatorDown fires at the
+  // first evaluation after the byebye.
+  std::ifstream shipped(SourceFile("data/prometheus/tarovue.rules.yml"));
+  std::stringstream rules_text;
+  rules_text << shipped.rdbuf();
+  std::string rules = rules_text.str();
+  for (std::size_t at; (at = rules.find("for: 5m")) != std::string::npos;) {
+    rules.replace(at, 7, "for: 0s");
+  }
+  std::ofstream(m_dir + "/tarovue.rules.yml") << rules;
+  std::ofstream(m_dir + "/prometheus.yml")
+      << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+      << "rule_files: [tarovue.rules.yml]\n"
+      << "scrape_configs:\n  - job_name: tarovue\n    static_configs:\n"
+      << "      - targets: ['127.0.0.1:" << kAgentPort << "', '10.233.0.2:" << kAgentPort << "']\n";
+  const pid_t prometheus = site_a.Spawn(
+      Side::kClient, {"prometheus", "--config.file=" + m_dir + "/prometheus.yml",
+                      "--storage.tsdb.path=" + m_dir + "/data",
+                      "--web.listen-address=127.0.0.1:" + std::to_string(kPrometheusPort)});
+  ASSERT_GT(prometheus, 0);
+  ASSERT_TRUE(site_a.Enter(Side::kClient));
+
+  const std::string up = "count(tarovue_device_up == 1)";
+  EXPECT_TRUE(Eventually([&] { return Query(up) == kDevicesA + kDevicesB; }))
+      << "count " << Query(up) << "\nprometheus:\n"
+      << site_a.Output(prometheus) << "\nagent A:\n"
+      << site_a.Output(agent_a) << "\nagent B:\n"
+      << site_b.Output(agent_b);
+  EXPECT_EQ(Query("count(up{job=\"tarovue\"} == 1)"), 2);
+
+  // Site B's agent, seen from site A: every page of its indicators, ready for a prober.
+  const std::string targets = simtest::Body(Request("10.233.0.2", kAgentPort, "GET", "/targets"));
+  const QJsonArray groups = QJsonDocument::fromJson(QByteArray::fromStdString(targets)).array();
+  EXPECT_EQ(groups.size(), kDevicesB) << targets;
+  for (const auto& group : groups) {
+    EXPECT_EQ(group.toObject()["targets"].toArray()[0].toString().toStdString(),
+              site_b.Address(Side::kDevices) + ":8080")
+        << targets;
+  }
+  if (HaveProgram("promtool")) {
+    const std::string metrics = simtest::Body(Request("127.0.0.1", kAgentPort, "GET", "/metrics"));
+    EXPECT_NE(metrics.find("tarovue_device_info{"), std::string::npos) << metrics;
+    EXPECT_EQ(PromtoolMetrics(metrics), "") << metrics;
+  }
+
+  EXPECT_EQ(site_a.Stop(sim_a), 0);  // byebye from every device of site A
+  EXPECT_TRUE(Eventually([&] { return Query(up) == kDevicesB; }))
+      << "count " << Query(up) << "\nagent A:\n"
+      << site_a.Output(agent_a);
+  EXPECT_TRUE(Eventually([&] {
+    return Alerts().find("IndicatorDown=firing") != std::string::npos;
+  })) << Alerts();
+  EXPECT_EQ(Query("count(ALERTS{alertname=\"IndicatorDown\",alertstate=\"firing\"})"), kDevicesA);
+  EXPECT_EQ(Alerts().find("TarovueAgentDown"), std::string::npos) << Alerts();
+
+  site_a.Leave();
+  EXPECT_EQ(site_a.Stop(agent_a), 0) << site_a.Output(agent_a);
+  EXPECT_EQ(site_b.Stop(agent_b), 0) << site_b.Output(agent_b);
+  EXPECT_EQ(site_b.Output(agent_b), "") << "--quiet prints no event lines";
+  EXPECT_NE(site_a.Output(agent_a).find("  byebye "), std::string::npos) << site_a.Output(agent_a);
+}
+
+// --- one agent under hostile clients
+
+class AgentHostileClientsTest : public simtest::SimTest {};
+
+TEST_F(AgentHostileClientsTest, SlowAndOversizedClientsNeverStopDiscovery) {
+  // Host names with the exposition's escape character in them.
+  const pid_t sim = StartSim({"--devices", "2", "--host-name", "b\\ack{n}"});
+  const pid_t agent = net.Spawn(Side::kClient, {ScanPath(), "--serve", "9731"});
+  ASSERT_GT(agent, 0);
+  const std::string host = "127.0.0.1";
+  std::string metrics;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        metrics = simtest::Body(Request(host, kAgentPort, "GET", "/metrics"));
+        return metrics.find("tarovue_devices{status=\"new\"} 2") != std::string::npos ||
+               metrics.find("tarovue_devices{status=\"online\"} 2") != std::string::npos;
+      },
+      10'000))
+      << metrics << net.Output(agent);
+  EXPECT_NE(metrics.find("hostname=\"b\\\\ack1\""), std::string::npos) << metrics;
+  if (HaveProgram("promtool")) {
+    EXPECT_EQ(PromtoolMetrics(metrics), "") << metrics;
+  }
+
+  // A second agent on the same port: one line, status 1, and no search sent.
+  const pid_t second = net.Spawn(Side::kClient, {ScanPath(), "--serve", "9731"});
+  EXPECT_EQ(net.Wait(second, 5000), 1);
+  EXPECT_EQ(net.Output(second),
+            "tarovue-scan: cannot listen on 127.0.0.1:9731: address already in use\n");
+
+  // The endpoints' answers to what they do not serve.
+  EXPECT_EQ(StatusLine(Request(host, kAgentPort, "POST", "/metrics")).substr(9, 3), "405");
+  EXPECT_EQ(StatusLine(Request(host, kAgentPort, "GET", "/nothing")).substr(9, 3), "404");
+  const std::string head = Request(host, kAgentPort, "HEAD", "/metrics");
+  EXPECT_EQ(StatusLine(head).substr(9, 3), "200") << head;
+  EXPECT_EQ(simtest::Body(head), "") << "HEAD has no body";
+
+  // A head of 6 KiB is served; one beyond 8 KiB, sent in pieces, is cut off unanswered.
+  const auto padded = [](std::size_t pad) {
+    return "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(pad, 'a') + "\r\n\r\n";
+  };
+  int fd = Connect(host, kAgentPort);
+  ASSERT_GE(fd, 0);
+  std::string request = padded(6 * 1024);
+  ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  EXPECT_EQ(StatusLine(ReadResponse(fd, 5000)).substr(9, 3), "200");
+  close(fd);
+  fd = Connect(host, kAgentPort);
+  ASSERT_GE(fd, 0);
+  request = padded(9 * 1024);
+  for (std::size_t at = 0; at < request.size(); at += 1024) {
+    const std::string piece = request.substr(at, 1024);
+    if (write(fd, piece.data(), piece.size()) < 0) break;  // closed already
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(ReadResponse(fd, 5000).find("200 OK"), std::string::npos);
+  close(fd);
+
+  // 200 connections that send nothing: the first 64 are held until their idle time runs out,
+  // the rest closed at once.
+  std::vector<int> idle;
+  const auto held_from = SteadyClock::now();
+  for (int i = 0; i < 200; ++i) {
+    const int c = Connect(host, kAgentPort);
+    if (c >= 0) idle.push_back(c);
+  }
+  EXPECT_GE(idle.size(), 64u);
+  // Discovery goes on meanwhile: the byebye is taken while every connection is still held.
+  EXPECT_EQ(net.Stop(sim), 0);
+  EXPECT_TRUE(net.WaitForOutput(agent, "  byebye ", 5000)) << net.Output(agent);
+  const auto closed = [](int c) {
+    pollfd p{c, POLLIN, 0};
+    char byte;
+    return poll(&p, 1, 0) == 1 && read(c, &byte, 1) <= 0;
+  };
+  int open_now = 0;
+  for (const int c : idle) open_now += closed(c) ? 0 : 1;
+  EXPECT_EQ(open_now, 64) << "held connections";
+  EXPECT_TRUE(Eventually(
+      [&] {
+        for (const int c : idle) {
+          if (!closed(c)) return false;
+        }
+        return true;
+      },
+      15'000))
+      << "idle connections are closed";
+  const double held_s = std::chrono::duration<double>(SteadyClock::now() - held_from).count();
+  for (const int c : idle) close(c);
+  std::printf("agent: 200 idle clients, %d held, all closed after %.1f s\n", open_now, held_s);
+
+  metrics = simtest::Body(Request(host, kAgentPort, "GET", "/metrics"));
+  EXPECT_NE(metrics.find("tarovue_devices{status=\"byebye\"} 2"), std::string::npos) << metrics;
+  EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
+}
+
+}  // namespace

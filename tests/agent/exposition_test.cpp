@@ -1,0 +1,152 @@
+// What the fleet agent serves, without sockets: hostile device texts come out escaped and
+// still make an exposition that promtool accepts, devices whose texts escape alike stay one
+// series, and /targets lists only pages a prober can reach.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "agent/exposition.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+FleetDevice Device(const std::string& usn, const std::string& status,
+                   const std::string& page_url = "http://10.0.0.5/") {
+  FleetDevice d;
+  d.device.usn = usn;
+  d.device.status = status;
+  d.device.address_text = "10.0.0.5";
+  d.device.host_name = "scale-1";
+  d.device.serial_number = "SN1";
+  d.device.page_url = page_url;
+  d.device.valid_until = status == "lost" ? 0 : 1900000000;
+  d.last_seen = 1800000000;
+  return d;
+}
+
+// promtool's verdict on `text`: "" when it has nothing to say (or is not installed).
+std::string PromtoolComplaints(const std::string& text) {
+  if (std::system("command -v promtool >/dev/null 2>&1") != 0) return "";
+  char path[] = "/tmp/tarovue-exposition-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return "cannot write a scratch file";
+  close(fd);
+  std::ofstream(path, std::ios::binary) << text;
+  const std::string command = "promtool check metrics < "s + path + " 2>&1";
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[512];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    const int status = pclose(pipe);
+    if (status != 0 && out.empty()) out = "promtool failed";
+  }
+  std::remove(path);
+  return out;
+}
+
+TEST(LabelValue, EscapesWhatTheFormatNeedsAndReplacesOtherControls) {
+  EXPECT_EQ(LabelValue("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
+  const std::string replaced = "\xEF\xBF\xBD";
+  EXPECT_EQ(LabelValue("x\0y"s), "x" + replaced + "y") << "NUL";
+  EXPECT_EQ(LabelValue("x\ry\tz\x7F"), "x" + replaced + "y" + replaced + "z" + replaced);
+  EXPECT_EQ(LabelValue("x\xC2\x85y"), "x" + replaced + "y") << "C1 next line";
+  EXPECT_EQ(LabelValue("\xC3(\xFF"), "\xC3\x83(\xC3\xBF") << "not UTF-8: read as Latin-1";
+  EXPECT_EQ(LabelValue("Wägezelle µ"), "Wägezelle µ") << "valid UTF-8 stays";
+}
+
+TEST(RenderMetrics, HostileDeviceTextsMakeAValidExposition) {
+  FleetDevice hostile = Device("uuid:evil\"}\n injected 1", "online");
+  hostile.device.host_name = "a\"b\\c\nd\0e"s;
+  hostile.device.model_name = "\x1B[2J\xC0\xAF";
+  hostile.device.guid = "} 1\n# TYPE x counter";
+  const std::vector<FleetDevice> devices = {hostile, Device("uuid:ok", "lost")};
+  DiscoveryCounters counters;
+  counters.CountFetch(FetchOutcome::kOk, 0.003);
+  counters.CountFetch(FetchOutcome::kTimeout, 7.0);
+  const std::string text = RenderMetrics(devices, counters, "1.0.0");
+
+  EXPECT_NE(text.find("hostname=\"a\\\"b\\\\c\\nd\xEF\xBF\xBD"
+                      "e\""),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find('\0'), std::string::npos);
+  EXPECT_EQ(text.find('\x1B'), std::string::npos);
+  EXPECT_NE(text.find("tarovue_device_up{usn=\"uuid:evil\\\"}\\n injected 1\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("tarovue_device_up{usn=\"uuid:ok\"} 0\n"), std::string::npos);
+  EXPECT_NE(text.find("tarovue_description_fetch_duration_seconds_bucket{le=\"0.005\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("tarovue_description_fetch_duration_seconds_bucket{le=\"5\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("tarovue_description_fetch_duration_seconds_bucket{le=\"+Inf\"} 2\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("tarovue_devices{status=\"lost\"} 1\n"), std::string::npos);
+  EXPECT_EQ(PromtoolComplaints(text), "");
+}
+
+TEST(RenderMetrics, UsnsThatEscapeAlikeGiveOneSeries) {
+  // Two control bytes both become U+FFFD: a second series with the same labels would make
+  // Prometheus refuse the whole scrape.
+  const std::vector<FleetDevice> devices = {Device("uuid:\x01", "online"),
+                                            Device("uuid:\x02", "online")};
+  const std::string text = RenderMetrics(devices, DiscoveryCounters{}, "1.0.0");
+  std::size_t count = 0;
+  for (std::size_t at = text.find("tarovue_device_up{"); at != std::string::npos;
+       at = text.find("tarovue_device_up{", at + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(PromtoolComplaints(text), "");
+}
+
+TEST(RenderTargets, ListsReachablePagesWithTheirLabels) {
+  EXPECT_EQ(PageTarget("http://10.0.0.5/"), "10.0.0.5:80");
+  EXPECT_EQ(PageTarget("HTTPS://scale-1.plant:8443/x?y"), "scale-1.plant:8443");
+  EXPECT_EQ(PageTarget("http://user@[fe80::1]:81"), "[fe80::1]:81");
+  for (const char* refused : {"ftp://10.0.0.5/", "http://", "http://a b/", "http://h:0/",
+                              "http://h:99999/", "http://h\"x/", "/relative"}) {
+    EXPECT_EQ(PageTarget(refused), "") << refused;
+  }
+
+  FleetDevice odd = Device("uuid:b", "online", "http://scale-2:8080/index.html");
+  odd.device.host_name = "q\"uote\n";
+  const std::vector<FleetDevice> devices = {Device("uuid:a", "online"), odd,
+                                            Device("uuid:c", "online", "telnet://10.0.0.7")};
+  const QJsonDocument doc =
+      QJsonDocument::fromJson(QByteArray::fromStdString(RenderTargets(devices)));
+  ASSERT_TRUE(doc.isArray());
+  const QJsonArray groups = doc.array();
+  ASSERT_EQ(groups.size(), 2);
+  const QJsonObject second = groups[1].toObject();
+  EXPECT_EQ(second["targets"].toArray()[0].toString(), "scale-2:8080");
+  const QJsonObject labels = second["labels"].toObject();
+  EXPECT_EQ(labels["__meta_tarovue_usn"].toString(), "uuid:b");
+  EXPECT_EQ(labels["__meta_tarovue_hostname"].toString(), "q\"uote\n");
+  EXPECT_EQ(labels["__meta_tarovue_page_url"].toString(), "http://scale-2:8080/index.html");
+  EXPECT_TRUE(labels.contains("__meta_tarovue_serial_number"));
+  EXPECT_TRUE(labels.contains("__meta_tarovue_model_name"));
+  EXPECT_EQ(RenderTargets({}), "[]\n");
+}
+
+TEST(RenderDevicesJson, IsTheReportsObjectsWithLastSeen) {
+  FleetDevice never = Device("uuid:b", "searching");
+  never.last_seen = 0;
+  const QJsonDocument doc = QJsonDocument::fromJson(
+      QByteArray::fromStdString(RenderDevicesJson({Device("uuid:a", "online"), never})));
+  ASSERT_TRUE(doc.isArray());
+  const QJsonObject first = doc.array()[0].toObject();
+  EXPECT_EQ(first["usn"].toString(), "uuid:a");
+  EXPECT_EQ(first["status"].toString(), "online");
+  EXPECT_EQ(first["last_seen"].toString(), QString::fromStdString(LocalTimeText(1800000000)));
+  EXPECT_TRUE(doc.array()[1].toObject()["last_seen"].isNull());
+}
+
+}  // namespace
