@@ -260,6 +260,9 @@ std::string RenderMetrics(const std::vector<FleetDevice>& devices,
     Sample(out, "tarovue_searches_total",
            {{"socket", SsdpSocketName(static_cast<SsdpSocketId>(i))}}, counters.searches[i]);
   }
+  Family(out, "tarovue_devices_forgotten_total", "counter",
+         "Devices removed from the table after being gone longer than --forget.");
+  Sample(out, "tarovue_devices_forgotten_total", {}, counters.devices_forgotten);
   Family(out, "tarovue_build_info", "gauge", "The agent's version, always 1.");
   const std::string version_label = LabelValue(version);
   Sample(out, "tarovue_build_info", {{"version", version_label}}, int64_t{1});

@@ -54,6 +54,10 @@ inline constexpr char kHostNameQuote[] = "\"";
 inline constexpr char kDescriptionNoBody[] = "???";
 inline constexpr char kTextUnknown[] = "(unknown)";
 
+// Devices a session keeps at most: no real segment comes near it, and forged announcements
+// with ever new USNs must not grow the store without end.
+inline constexpr std::size_t kDefaultMaxDevices = 10000;
+
 // Bytes of a description fetch; the record's description field has one more for the NUL.
 inline constexpr uint32_t kDescriptionFetchSize = 2047;
 

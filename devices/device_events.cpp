@@ -14,6 +14,8 @@ const char* DeviceEventName(DeviceEventKind kind) {
       return "lost";
     case DeviceEventKind::kSearching:
       return "searching";
+    case DeviceEventKind::kForgotten:
+      return "forgotten";
   }
   return "unknown";
 }

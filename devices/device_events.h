@@ -20,6 +20,7 @@ enum class DeviceEventKind : uint8_t {
   kByebye,     // the device said goodbye
   kLost,       // its validity ran out before the expiry sweep
   kSearching,  // a search started; the device has not answered it yet
+  kForgotten,  // gone so long that its record was removed; the view is valid for this call
 };
 
 // "new", "online", "changed", "byebye", "lost" or "searching".

@@ -93,6 +93,23 @@ void DeviceRegistry::ExpirySweep() {
   }
 }
 
+bool DeviceRegistry::Forget(const char* usn) {
+  DeviceRecord* record = FindByUsn(usn);
+  if (record == nullptr) return false;
+  const int row = record->row_index;
+  const int last = m_rows.RowCount() - 1;
+  if (!m_rows.RemoveRow(row)) return false;
+  // The last row took the removed one's place.
+  if (row != last) {
+    if (DeviceRecord* moved = m_rows.RecordAt(row)) moved->row_index = row;
+  }
+  if (m_events) m_events->Publish({DeviceEventKind::kForgotten, Now(), DeviceView(*record)});
+  m_by_usn.erase(std::string_view(record->usn));
+  --m_indexed_rows;
+  delete record;
+  return true;
+}
+
 void DeviceRegistry::FreeAll() {
   m_by_usn.clear();
   m_indexed_rows = 0;

@@ -46,6 +46,10 @@ class DeviceRegistry {
   // valid and shows "lost" and "????"; the record keeps its status text.
   void ExpirySweep();
 
+  // Removes the device's row and record for good, after publishing kForgotten. Only rows
+  // that can be removed (a headless table's) are; returns whether the device was removed.
+  bool Forget(const char* usn);
+
   // Deletes every row's record and detaches it; the rows stay, carrying nothing.
   void FreeAll();
 

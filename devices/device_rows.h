@@ -26,4 +26,10 @@ class DeviceRows {
   virtual void SetRecord(int row, DeviceRecord* record) = 0;
   // Sets one cell's text; returns whether the row and column exist.
   virtual bool SetCellText(int row, int column, const char* text) = 0;
+  // Removes the row, handing its record back to the caller; the last row may take its
+  // position. False (nothing changes) for rows that are never removed, as in the dialog.
+  virtual bool RemoveRow(int row) {
+    (void)row;
+    return false;
+  }
 };

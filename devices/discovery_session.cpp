@@ -1,5 +1,6 @@
 #include "devices/discovery_session.h"
 
+#include "devices/announcement_protocol.h"
 #include "http/get_url.h"
 #include "ssdp/ssdp_protocol.h"
 
@@ -20,7 +21,15 @@ DiscoverySession::DiscoverySession(DeviceRows& rows, SessionServices services)
                       m_services.descriptions ? *m_services.descriptions : m_blocking,
                       m_services.beep_ticked ? m_services.beep_ticked
                                              : std::function<bool()>([] { return false; }),
-                      &m_counters, &m_events) {}
+                      &m_counters, &m_events) {
+  m_announcements.SetMaxDevices(kDefaultMaxDevices);
+}
+
+bool DiscoverySession::Forget(const std::string& usn) {
+  if (!m_registry.Forget(usn.c_str())) return false;
+  ++m_counters.devices_forgotten;
+  return true;
+}
 
 const char* DiscoverySession::Open(SsdpListener* listener) {
   m_listener = listener;

@@ -54,6 +54,9 @@ class DiscoverySession final {
     return m_announcements.OnReceive(text, address);
   }
 
+  // Removes a device for good (a headless front end's rows only), after its kForgotten event.
+  bool Forget(const std::string& usn);
+
   // Device events: every change of a device, from the places that write its row.
   [[nodiscard]] DeviceEvents& Events() { return m_events; }
   // The counters so far, the sockets' own counts included.

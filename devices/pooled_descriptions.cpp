@@ -52,6 +52,11 @@ PooledDescriptions::PooledDescriptions(const MonotonicClock& clock, FetchPolicy 
 
 PooledDescriptions::~PooledDescriptions() = default;
 
+std::size_t PooledDescriptions::Queued() const {
+  return static_cast<std::size_t>(std::count_if(m_entries.begin(), m_entries.end(),
+                                                [](const auto& e) { return e.second.queued; }));
+}
+
 PooledDescriptions::Entry& PooledDescriptions::Touch(const std::string& location) {
   auto [it, created] = m_entries.try_emplace(location);
   Entry& entry = it->second;
@@ -184,6 +189,14 @@ void PooledDescriptions::Evict() {
     for (Settle& settle : found->second.waiters) dropped.push_back(std::move(settle));
     m_entries.erase(found);
     it = m_lru.erase(it);
+  }
+  // The queue names evicted LOCATIONs until Pump passes them; keep it from growing past
+  // what the table holds.
+  if (m_queue.size() > 2 * m_policy.max_locations) {
+    std::erase_if(m_queue, [this](const std::string& location) {
+      auto found = m_entries.find(location);
+      return found == m_entries.end() || !found->second.queued;
+    });
   }
   // Settled once the tables are consistent again: settling may describe anew.
   for (Settle& settle : dropped) settle(Skipped());

@@ -56,8 +56,10 @@ class PooledDescriptions final : public DescriptionSource {
   void Describe(const DescriptionRequest& request, Settle settle) override;
 
   [[nodiscard]] std::size_t Running() const { return m_running; }
-  [[nodiscard]] std::size_t Queued() const { return m_queue.size(); }
+  [[nodiscard]] std::size_t Queued() const;
   [[nodiscard]] std::size_t Locations() const { return m_entries.size(); }
+  // Entries of the waiting line, evicted ones it has not passed yet included.
+  [[nodiscard]] std::size_t QueueLength() const { return m_queue.size(); }
 
  private:
   struct Entry {

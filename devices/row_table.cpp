@@ -31,6 +31,14 @@ bool RowTable::SetCellText(int row, int column, const char* text) {
   return true;
 }
 
+bool RowTable::RemoveRow(int row) {
+  if (!HasRow(row)) return false;
+  const auto at = static_cast<std::size_t>(row);
+  if (at + 1 != m_rows.size()) m_rows[at] = std::move(m_rows.back());
+  m_rows.pop_back();
+  return true;
+}
+
 const char* RowTable::CellText(int row, int column) const {
   if (!HasRow(row) || column < 0 || column >= kColumnCount) return nullptr;
   return m_rows[static_cast<std::size_t>(row)].cells[static_cast<std::size_t>(column)].c_str();

@@ -23,6 +23,8 @@ class RowTable final : public DeviceRows {
   // Replaces the row's record pointer; a record it replaces is not deleted.
   void SetRecord(int row, DeviceRecord* record) override;
   bool SetCellText(int row, int column, const char* text) override;
+  // Moves the last row into the removed one's position.
+  bool RemoveRow(int row) override;
 
   // The cell's text, or nullptr when the row or column does not exist.
   [[nodiscard]] const char* CellText(int row, int column) const;

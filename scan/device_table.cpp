@@ -10,9 +10,11 @@ bool ReportOrder(const ScannedDevice& a, const ScannedDevice& b) {
 }
 
 bool DeviceTable::Apply(const DeviceEvent& event) {
+  if (event.kind == DeviceEventKind::kForgotten) return m_devices.erase(event.device.Usn()) != 0;
   const char* word = DeviceEventName(event.kind);
   auto [it, created] = m_devices.try_emplace(event.device.Usn());
-  ScannedDevice& device = it->second;
+  Entry& entry = it->second;
+  ScannedDevice& device = entry.device;
   const bool changed = created || device.status != word;
   switch (event.kind) {
     case DeviceEventKind::kNew:
@@ -20,15 +22,20 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
     case DeviceEventKind::kChanged:
       device = DescribeDevice(event.device, word, event.device.ValidUntil());
       device.fetch = DescriptionFetchName(event.fetch);
-      m_last_seen[it->first] = event.time;
+      entry.last_seen = event.time;
+      entry.gone_since = 0;
       break;
     case DeviceEventKind::kByebye:
     case DeviceEventKind::kLost:
     case DeviceEventKind::kSearching:
+    case DeviceEventKind::kForgotten:
       // The device's texts stand as they were; only its status and validity change.
       if (created) device = DescribeDevice(event.device, word, 0);
       device.status = word;
       device.valid_until = 0;
+      if (event.kind != DeviceEventKind::kSearching && entry.gone_since == 0) {
+        entry.gone_since = event.time;
+      }
       break;
   }
   return changed && event.kind != DeviceEventKind::kSearching;
@@ -36,18 +43,26 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
 
 const ScannedDevice* DeviceTable::Find(const std::string& usn) const {
   auto it = m_devices.find(usn);
-  return it == m_devices.end() ? nullptr : &it->second;
+  return it == m_devices.end() ? nullptr : &it->second.device;
 }
 
 int64_t DeviceTable::LastSeen(const std::string& usn) const {
-  auto it = m_last_seen.find(usn);
-  return it == m_last_seen.end() ? 0 : it->second;
+  auto it = m_devices.find(usn);
+  return it == m_devices.end() ? 0 : it->second.last_seen;
+}
+
+std::vector<std::string> DeviceTable::GoneSince(int64_t time) const {
+  std::vector<std::string> gone;
+  for (const auto& [usn, entry] : m_devices) {
+    if (entry.gone_since != 0 && entry.gone_since <= time) gone.push_back(usn);
+  }
+  return gone;
 }
 
 std::vector<ScannedDevice> DeviceTable::Devices() const {
   std::vector<ScannedDevice> devices;
   devices.reserve(m_devices.size());
-  for (const auto& entry : m_devices) devices.push_back(entry.second);
+  for (const auto& entry : m_devices) devices.push_back(entry.second.device);
   std::sort(devices.begin(), devices.end(), ReportOrder);
   return devices;
 }

@@ -23,6 +23,7 @@ class DeviceTable {
 
   // Takes `event` into the table. Returns true when the device's status word changed to one
   // a watch shows: a search's "searching" is only noted, and the same word again is no change.
+  // A forgotten device leaves the table.
   bool Apply(const DeviceEvent& event);
 
   // The device with this USN, or nullptr; valid until the next Apply.
@@ -32,8 +33,14 @@ class DeviceTable {
   [[nodiscard]] std::size_t Size() const { return m_devices.size(); }
   // When the device last announced or answered (seconds since 1970 UTC), 0 when never.
   [[nodiscard]] int64_t LastSeen(const std::string& usn) const;
+  // USNs of the devices gone (byebye or lost) at or before `time`.
+  [[nodiscard]] std::vector<std::string> GoneSince(int64_t time) const;
 
  private:
-  std::unordered_map<std::string, ScannedDevice> m_devices;
-  std::unordered_map<std::string, int64_t> m_last_seen;
+  struct Entry {
+    ScannedDevice device;
+    int64_t last_seen = 0;
+    int64_t gone_since = 0;  // 0 while the device is there
+  };
+  std::unordered_map<std::string, Entry> m_devices;
 };

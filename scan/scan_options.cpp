@@ -181,6 +181,9 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
   const QCommandLineOption no_multicast("no-multicast");
   parser.addOptions({help, version, watch, stats, time, format});
   parser.addOptions({target, interface, rate, no_multicast, concurrency, fetch_timeout, refresh});
+  const QCommandLineOption max_devices("max-devices", QString(), "n");
+  const QCommandLineOption forget("forget", QString(), "seconds");
+  parser.addOptions({max_devices, forget});
   const QCommandLineOption save("save", QString(), "file");
   const QCommandLineOption baseline("baseline", QString(), "file");
   parser.addOptions({save, baseline});
@@ -223,6 +226,22 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
       return false;
     }
     options.fetch_concurrency = static_cast<int>(n);
+  }
+  if (parser.isSet(max_devices)) {
+    const std::string value = parser.value(max_devices).toStdString();
+    double n = 0;
+    if (!ParseNumber(value, 1, kMaxMaxDevices, n) || n != static_cast<int>(n)) {
+      error = "--max-devices needs a whole number from 1 to 1000000 (got " + Quoted(value) + ")";
+      return false;
+    }
+    options.max_devices = static_cast<int>(n);
+  }
+  if (parser.isSet(forget)) {
+    const std::string value = parser.value(forget).toStdString();
+    if (!ParseNumber(value, 1, kMaxForgetSeconds, options.forget)) {
+      error = "--forget needs a number of seconds from 1 to 31536000 (got " + Quoted(value) + ")";
+      return false;
+    }
   }
   if (parser.isSet(fetch_timeout)) {
     const std::string value = parser.value(fetch_timeout).toStdString();
@@ -296,7 +315,7 @@ const char* ScanUsageText() {
   return R"(Usage: tarovue-scan [--time SECONDS] [--format table|json|csv] [--watch] [--stats]
                     [--fetch-concurrency N] [--fetch-timeout SECONDS] [--refresh SECONDS]
                     [--target LIST [--rate N] [--no-multicast]] [--interface LIST]
-                    [--save FILE] [--baseline FILE]
+                    [--save FILE] [--baseline FILE] [--max-devices N] [--forget SECONDS]
        tarovue-scan --serve [ADDRESS:]PORT [--interval SECONDS] [--quiet] [--format FORMAT]
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
@@ -328,6 +347,11 @@ one search burst, listens, fetches each device's description and prints what it 
                    byebye, lost) with its time, until interrupted; each line read on
                    standard input starts a new search. With json, one object per line;
                    with csv, a header row and then one row per event.
+  --max-devices N  devices kept at most (default 10000, 1..1000000); announcements of
+                   further new devices are dropped (dropped.table_full), so that forged
+                   announcements cannot exhaust memory
+  --forget SECONDS with --watch or --serve: a device gone (byebye or lost) this long is
+                   removed, with a "forgotten" event (default 86400)
   --target LIST    also search these IPv4 addresses and CIDR blocks, comma-separated
                    (10.1.5.0/24,10.1.9.17; at most 65536 addresses, a block's network and
                    broadcast addresses left out): each search sends one request to each

@@ -19,6 +19,11 @@ inline constexpr double kMaxListenSeconds = 86400.0;
 // Bounds of --rate, unicast searches a second.
 inline constexpr int kMaxUnicastRate = 10000;
 
+// Bounds of the device table, and how long a device that left stays in it (--watch, --serve).
+inline constexpr int kMaxMaxDevices = 1000000;
+inline constexpr double kDefaultForgetSeconds = 86400.0;
+inline constexpr double kMaxForgetSeconds = 365.0 * 86400.0;
+
 // Description fetches: bounds of the pool, of one fetch, and of the cache.
 inline constexpr int kDefaultFetchConcurrency = 32;
 inline constexpr int kMaxFetchConcurrency = 256;
@@ -36,14 +41,16 @@ struct ScanOptions {
   double seconds = kDefaultListenSeconds;
   ScanFormat format = ScanFormat::kTable;
   bool watch = false;
-  bool stats = false;  // the counters on standard error at the end
+  bool stats = false;                     // the counters on standard error at the end
+  int max_devices = 10000;                // devices kept; a new one beyond them is dropped
+  double forget = kDefaultForgetSeconds;  // a device gone this long leaves the table
   int fetch_concurrency = kDefaultFetchConcurrency;
   double fetch_timeout = kDefaultFetchTimeoutSeconds;  // whole exchange; connect at most 2 s
   double refresh = kDefaultRefreshSeconds;             // a description is fetched again after this
-  std::vector<uint32_t> targets;        // --target, expanded (network byte order)
-  std::vector<std::string> interfaces;  // --interface, names or addresses as typed
-  int rate = kDefaultUnicastRate;       // --rate
-  bool no_multicast = false;            // --no-multicast: only the unicast searches
+  std::vector<uint32_t> targets;                       // --target, expanded (network byte order)
+  std::vector<std::string> interfaces;                 // --interface, names or addresses as typed
+  int rate = kDefaultUnicastRate;                      // --rate
+  bool no_multicast = false;                           // --no-multicast: only the unicast searches
   std::string save_path;      // --save: the inventory written after a timed scan
   std::string baseline_path;  // --baseline: the inventory the scan is compared with
   // Agent mode (--serve): a watch that also serves its devices over HTTP and searches again

@@ -66,14 +66,16 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
       m_out(out),
       m_err(err),
       m_descriptions(m_steady_clock, PolicyOf(options)),
-      m_session(m_rows, WithReporter(WithInterfaceChoice(std::move(services), options.interfaces,
-                                                         m_interface_error),
-                                     [this] { OnReceiveError(); }, &m_descriptions)),
+      m_session(m_rows,
+                WithReporter(
+                    WithInterfaceChoice(std::move(services), options.interfaces, m_interface_error),
+                    [this] { OnReceiveError(); }, &m_descriptions)),
       m_unicast(m_session.Control().m_port_socket, options.targets, options.rate),
       m_inventory(options) {
   m_session.Control().SetMulticastSearch(!options.no_multicast);
   m_session.Control().SetOnSearch([this] { m_unicast.Start(); });
   m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
+  m_session.Handling().SetMaxDevices(static_cast<std::size_t>(options.max_devices));
   m_session.Handling().SetTraceDrops(true);
 }
 
@@ -184,9 +186,15 @@ void Scanner::RunWatch() {
   // still found, and one that went silent is marked by the expiry sweep.
   QTimer searches;
   if (m_options.serve) {
-    QObject::connect(&searches, &QTimer::timeout, &m_loop, [this] { m_session.Search(); });
+    QObject::connect(&searches, &QTimer::timeout, &m_loop, [this] { SearchAgain(); });
     searches.start(m_options.search_interval * 1000);
+    if (!m_options.save_path.empty()) ScheduleSave();
   }
+  // Devices gone for --forget seconds leave the table, so that a watch running for months
+  // stays as small as the segment it watches.
+  QTimer forgetting;
+  QObject::connect(&forgetting, &QTimer::timeout, &m_loop, [this] { ForgetGone(); });
+  forgetting.start(static_cast<int>(std::min(m_options.forget, 60.0) * 1000));
   if (fcntl(STDIN_FILENO, F_GETFL) != -1) {
     m_input = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(m_input.get(), &QSocketNotifier::activated, &m_loop, [this] { OnInput(); });
@@ -212,8 +220,39 @@ void Scanner::Write(const std::string& text) {
 }
 
 void Scanner::OnDeviceEvent(const DeviceEvent& event) {
+  if (event.kind == DeviceEventKind::kForgotten) {
+    // The table lets go of the device: its last view is what the line shows.
+    const ScannedDevice* known = m_devices.Find(event.device.Usn());
+    ScannedDevice last = known != nullptr ? *known : ScannedDevice{};
+    last.status = DeviceEventName(event.kind);
+    m_devices.Apply(event);
+    if (m_options.watch && !m_options.quiet) {
+      Write(FormatWatchEvent(m_options.format, event.time, last));
+    }
+    return;
+  }
   if (!m_devices.Apply(event) || !m_options.watch || m_options.quiet) return;
   Write(FormatWatchEvent(m_options.format, event.time, *m_devices.Find(event.device.Usn())));
+}
+
+void Scanner::ForgetGone() {
+  const int64_t before = m_session.Registry().Now() - std::llround(m_options.forget);
+  for (const std::string& usn : m_devices.GoneSince(before)) m_session.Forget(usn);
+}
+
+void Scanner::SearchAgain() {
+  m_session.Search();
+  if (!m_options.save_path.empty()) ScheduleSave();
+}
+
+void Scanner::ScheduleSave() {
+  // Written once the burst's answers are in: devices may delay theirs by up to 5 s.
+  QTimer::singleShot(static_cast<int>(kDefaultListenSeconds * 1000), &m_loop, [this] {
+    std::string error;
+    if (!m_inventory.Save(ReportedDevices(), m_session.Registry().Now(), error)) {
+      std::fprintf(m_err, "tarovue-scan: %s\n", error.c_str());
+    }
+  });
 }
 
 void Scanner::PrintStats() {

@@ -51,6 +51,11 @@ class Scanner final : public SsdpListener {
   void Write(const std::string& text);
 
   void OnDeviceEvent(const DeviceEvent& event);
+  // Removes the devices gone for longer than --forget.
+  void ForgetGone();
+  // Agent mode: a search every --interval, and the inventory rewritten after each.
+  void SearchAgain();
+  void ScheduleSave();
   // The table's devices and those whose first description is still being fetched.
   [[nodiscard]] std::vector<ScannedDevice> ReportedDevices() const;
   void PrintStats();

@@ -13,6 +13,7 @@
 
 #include "devices/announcement_protocol.h"
 #include "devices/announcements.h"
+#include "devices/blocking_descriptions.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "devices/row_table.h"
@@ -226,6 +227,41 @@ TEST_F(AnnouncementEndToEnd, EndlessDeviceIsCutOffAndItsAnswerKept) {
   ASSERT_EQ(rows.RowCount(), 1);
   EXPECT_STREQ(Record(0).description, kBody.c_str());
   EXPECT_EQ(Cell(0, kColumnHostName), "ind-7");
+}
+
+// The dialog's two bounds on blocking fetches, with a real device: a burst's answers cost one
+// fetch, and a device that accepts and never answers holds the window once a minute.
+TEST_F(AnnouncementEndToEnd, BlockingFetchesOncePerBurstAndOncePerMinuteForAHungDevice) {
+  ManualMonotonicClock steady;
+  BlockingDescriptions descriptions(GetUrl, steady);
+  Announcements dialog_handling{registry, tones, descriptions, [] { return false; }};
+  const auto receive = [&](const char* usn) {
+    std::string datagram = Response(usn);
+    dialog_handling.OnReceive(datagram.data(), Address(kHostB));
+  };
+  descriptions.BeginBurst();
+  for (int answer = 0; answer < 8; ++answer) receive("uuid:a");
+  EXPECT_EQ(device.Connections(), 1) << "eight answers of one burst, one fetch";
+  descriptions.EndBurst();
+  steady.AdvanceMs(kBurstReuseMs - 1);
+  receive("uuid:a");
+  EXPECT_EQ(device.Connections(), 1);
+  steady.AdvanceMs(1);
+  receive("uuid:a");
+  EXPECT_EQ(device.Connections(), 2) << "the burst is over: a NOTIFY now is fetched";
+  EXPECT_EQ(Cell(0, kColumnHostName), "ind-7");
+
+  device.SetReply(ScriptedReply{{}, 0ms, false});
+  steady.AdvanceMs(kBurstReuseMs);
+  receive("uuid:a");  // holds the window until the bound
+  EXPECT_EQ(device.Connections(), 3);
+  steady.AdvanceMs(kTimedOutBackoffMs - 1000);
+  receive("uuid:a");
+  EXPECT_EQ(device.Connections(), 3) << "not asked again within the minute";
+  EXPECT_TRUE(trace.Has("GetUrl(" + Location() + ") skipped: timed out 59 s ago"));
+  EXPECT_STREQ(Record(0).description, "") << "handled as a failed fetch";
+  EXPECT_EQ(Cell(0, kColumnHostName), "ind-7") << "its texts are kept";
+  EXPECT_EQ(Cell(0, kColumnStatus), kStatusOnline);
 }
 
 // Hands the socket's datagrams on to the announcements and logs when each handler begins and

@@ -759,8 +759,10 @@ TEST_F(HostileFloods, TenThousandDatagramsFromOneSender) {
   if (fault.empty() && timer_ticks > 0) ++m_tally.passed;
 }
 
-TEST_F(HostileFloods, TenThousandDistinctUsns) {
-  constexpr int kUsns = 10000;
+// Forged announcements with ever new USNs fill the table to its bound and no further; the
+// devices it holds are still updated.
+TEST_F(HostileFloods, DistinctUsnsFillTheTableAndNoFurther) {
+  constexpr int kUsns = static_cast<int>(kDefaultMaxDevices) - 1;  // the follow-up takes the last
   constexpr int kBatch = 100;  // what the receive buffer surely holds, so that none is lost
   const std::string location = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/d.xml";
   ++m_tally.tried;
@@ -768,7 +770,7 @@ TEST_F(HostileFloods, TenThousandDistinctUsns) {
   int sent = 0;
   const auto start = SteadyClock::now();
   while (sent < kUsns) {
-    const int target = sent + kBatch;
+    const int target = std::min(sent + kBatch, kUsns);
     for (; sent < target; ++sent) Send(Announcement("uuid:many-" + std::to_string(sent), location));
     if (!Pump([&] { return listener.handled >= target; }, kQuickBoundMs)) break;
   }
@@ -789,6 +791,17 @@ TEST_F(HostileFloods, TenThousandDistinctUsns) {
     return f.empty() ? Unsound() : f;
   }();
   EXPECT_EQ(fault, "");
+
+  constexpr int kBeyond = 300;
+  for (int i = 0; i < kBeyond; ++i)
+    Send(Announcement("uuid:beyond-" + std::to_string(i), location));
+  Send(Announcement("uuid:many-0", location));
+  const int handled = listener.handled + kBeyond + 1;
+  EXPECT_TRUE(Pump([&] { return listener.handled >= handled; }, kQuickBoundMs));
+  EXPECT_EQ(rows.RowCount(), kUsns + 1) << "no row beyond the bound";
+  EXPECT_EQ(session.Counters().Datagrams(DatagramOutcome::kTableFull),
+            static_cast<uint64_t>(kBeyond));
+  EXPECT_STREQ(Find("uuid:many-0")->status, kStatusOnline) << "known devices are still updated";
   if (fault.empty() && rows.RowCount() == kUsns + 1) ++m_tally.passed;
 }
 

@@ -374,6 +374,102 @@ TEST_F(ScanE2eTest, BaselineFindsTheMissingTheMovedAndTheReplaced) {
   EXPECT_EQ(std::system(("rm -rf " + std::string(dir)).c_str()), 0);
 }
 
+// --- fetches that never end, and forged announcements
+
+// The peak resident size of a running process, in kB; 0 when it cannot be read.
+long PeakKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+long Milliseconds(std::chrono::steady_clock::duration d) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+// Devices that accept the connection and never answer once held a timed scan for 15 s and
+// Ctrl-C for as long; now neither waits for them.
+TEST_F(ScanE2eTest, HungDevicesHoldNeitherTheReportNorCtrlC) {
+  const std::string first = net.AddDeviceAddresses(3);
+  ASSERT_FALSE(first.empty()) << net.error();
+  StartSim({"--devices", "3", "--spread", "--address", first, "--hung", "2"});
+  auto start = std::chrono::steady_clock::now();
+  const ScanRun timed = Scan({"--format", "json", "--time", "1"});
+  const long timed_ms = Milliseconds(std::chrono::steady_clock::now() - start);
+  ASSERT_EQ(timed.status, 0) << timed.output;
+  const QJsonArray devices = JsonArray(timed.output);
+  ASSERT_EQ(devices.size(), 3) << "the hung ones are listed with what is known";
+  int pending = 0;
+  for (const auto& d : devices) pending += d.toObject()["fetch"].toString() == "pending";
+  EXPECT_EQ(pending, 2) << timed.output;
+  std::printf("[scan] --time 1 with 2 hung devices ended after %ld ms\n", timed_ms);
+  EXPECT_LT(timed_ms, 3000);
+
+  const pid_t watch = StartScan({"--watch"});
+  ASSERT_TRUE(net.WaitForOutput(watch, "scale-3", 5000)) << net.Output(watch);
+  start = std::chrono::steady_clock::now();
+  kill(watch, SIGINT);
+  EXPECT_EQ(net.Wait(watch, 5000), 0);
+  const long stop_ms = Milliseconds(std::chrono::steady_clock::now() - start);
+  std::printf("[scan] Ctrl-C with hung fetches pending ended the watch after %ld ms\n", stop_ms);
+  EXPECT_LT(stop_ms, 1000);
+}
+
+// 200 000 forged NOTIFYs, each with a new USN: the table stops at its bound, memory with it,
+// and the real device is still served.
+TEST_F(ScanE2eTest, ForgedUsnFloodLeavesMemoryBoundedAndTheRealDeviceServed) {
+  char dir_template[] = "/tmp/tarovue-scan-flood.XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string fifo = std::string(dir_template) + "/stdin";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int input = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(input, 0);
+  StartSim({"--devices", "1"});
+  const pid_t scan = net.Spawn(
+      Side::kClient, {"/bin/sh", "-c", "exec \"$0\" --watch --stats < \"$1\"", ScanPath(), fifo});
+  ASSERT_TRUE(net.WaitForOutput(scan, "scale-1", 5000)) << net.Output(scan);
+  const long peak_before = PeakKb(scan);
+
+  constexpr int kForged = 200000;
+  const pid_t flood = net.Spawn(
+      Side::kDevices,
+      {kPython, "-c",
+       "import socket, sys, time\n"
+       "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+       "t = 'urn:schemas-velmorant-com:device:indicator:1'\n"
+       "for i in range(int(sys.argv[3])):\n"
+       "    s.sendto((f'NOTIFY * HTTP/1.1\\r\\nNT: {t}\\r\\nNTS: ssdp:alive\\r\\n'\n"
+       "              f'USN: uuid:forged-{i}::{t}\\r\\nLOCATION: "
+       "http://{sys.argv[2]}:9/d.xml\\r\\n'\n"
+       "              'CACHE-CONTROL: max-age=1800\\r\\n\\r\\n').encode(), (sys.argv[1], 1900))\n"
+       "    if i % 100 == 99: time.sleep(0.002)\n"
+       "print('sent', flush=True)\n",
+       net.Address(Side::kClient), DevicesAddress(), std::to_string(kForged)});
+  EXPECT_EQ(net.Wait(flood, 60000), 0) << net.Output(flood);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last ones drain
+
+  // After the flood the scanner still searches and hears the real device answer.
+  const int online = Count(net.Output(scan), "scale-1");
+  ASSERT_EQ(write(input, "\n", 1), 1);
+  for (int i = 0; i < 250 && Count(net.Output(scan), "scale-1") <= online; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_GT(Count(net.Output(scan), "scale-1"), online) << "the real device answered again";
+  const long peak = PeakKb(scan);
+  EXPECT_EQ(net.Stop(scan), 0);
+  close(input);
+  const std::string out = net.Output(scan);
+  const std::size_t at = out.find("dropped.table_full ");
+  ASSERT_NE(at, std::string::npos);
+  const long table_full = std::atol(out.c_str() + at + 19);
+  std::printf("[scan] %d forged USNs: dropped.table_full %ld, peak RSS %ld kB (%ld before)\n",
+              kForged, table_full, peak, peak_before);
+  EXPECT_GE(table_full, 150000) << "the receive buffer may lose a few, not most";
+  EXPECT_LT(peak, 150 * 1024) << "bounded: before the bound it grew to 586 MB";
+}
+
 // --- third-party servers
 
 TEST_F(ScanE2eTest, ThirdPartyAnnouncerAndHttpServerGiveThreeDevices) {

@@ -1,0 +1,170 @@
+// The scanner's description pool with fake fetches and a hand-set clock: its bounds, the
+// cache and what makes it fetch anew, one fetch for many waiters, and the back-off schedule.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/pooled_descriptions.h"
+#include "platform/clock.h"
+#include "platform/error_text.h"
+
+namespace {
+
+constexpr char kOk[] = "HTTP/1.1 200 OK\r\n\r\n<root/>";
+
+// Fetches that end when the test says so.
+struct FakeFetches {
+  struct Running {
+    std::string url;
+    FetchJob::Done done;
+  };
+  std::vector<Running> running;
+  int started = 0;
+  std::size_t most_at_once = 0;
+
+  FetchJobFactory Factory() {
+    return [this](const FetchPolicy&) {
+      class Job final : public FetchJob {
+       public:
+        explicit Job(FakeFetches& fakes) : m_fakes(fakes) {}
+        bool Start(const std::string& url, Done done) override {
+          m_fakes.running.push_back({url, std::move(done)});
+          ++m_fakes.started;
+          m_fakes.most_at_once = std::max(m_fakes.most_at_once, m_fakes.running.size());
+          return true;
+        }
+
+       private:
+        FakeFetches& m_fakes;
+      };
+      return std::make_unique<Job>(*this);
+    };
+  }
+  // Ends the oldest running fetch of `url` with `response`, or with `error` when it is empty.
+  void End(const std::string& url, const std::string& response, int error = 0) {
+    for (auto it = running.begin(); it != running.end(); ++it) {
+      if (it->url != url) continue;
+      FetchJob::Done done = std::move(it->done);
+      running.erase(it);
+      done(static_cast<uint32_t>(response.size()), error, response.c_str());
+      return;
+    }
+    ADD_FAILURE() << "no fetch of " << url << " runs";
+  }
+};
+
+struct Settled {
+  std::vector<DescriptionResult::Source> sources;
+  std::vector<uint32_t> counts;
+  DescriptionSource::Settle Sink() {
+    return [this](const DescriptionResult& r) {
+      sources.push_back(r.source);
+      counts.push_back(r.count);
+    };
+  }
+};
+
+DescriptionRequest Request(const std::string& location, const std::string& config_id = "") {
+  return DescriptionRequest{location, "", config_id};
+}
+
+std::string Url(int device, int host) {
+  return "http://10.0.0." + std::to_string(host) + "/" + std::to_string(device) + ".xml";
+}
+
+TEST(PooledDescriptions, NeverMoreThanTheLimitAndNeverTwoToOneAddress) {
+  ManualMonotonicClock clock;
+  FakeFetches fakes;
+  FetchPolicy policy;
+  policy.concurrency = 3;
+  PooledDescriptions pool(clock, policy, fakes.Factory());
+  Settled settled;
+  // Ten devices on five hosts, two LOCATIONs each.
+  for (int device = 0; device < 10; ++device)
+    pool.Describe(Request(Url(device, device % 5)), settled.Sink());
+  EXPECT_EQ(fakes.running.size(), 3u);
+  while (!fakes.running.empty()) {
+    std::map<std::string, int> per_host;
+    for (const auto& r : fakes.running) {
+      const std::string host = r.url.substr(7, r.url.find('/', 7) - 7);
+      EXPECT_EQ(++per_host[host], 1) << "two fetches to " << host;
+    }
+    fakes.End(fakes.running.front().url, kOk);
+  }
+  EXPECT_EQ(fakes.started, 10);
+  EXPECT_EQ(fakes.most_at_once, 3u);
+  EXPECT_EQ(settled.sources.size(), 10u);
+}
+
+TEST(PooledDescriptions, OneFetchServesTheWaitersThenTheCacheUntilRefreshOrNewConfig) {
+  ManualMonotonicClock clock;
+  FakeFetches fakes;
+  FetchPolicy policy;
+  policy.refresh_ms = 300000;
+  PooledDescriptions pool(clock, policy, fakes.Factory());
+  Settled settled;
+  const std::string url = Url(1, 1);
+  for (int i = 0; i < 8; ++i) pool.Describe(Request(url, "7"), settled.Sink());
+  ASSERT_EQ(fakes.started, 1) << "the burst's eight answers wait for one fetch";
+  fakes.End(url, kOk);
+  ASSERT_EQ(settled.sources.size(), 8u);
+  EXPECT_EQ(settled.counts[7], sizeof kOk - 1);
+
+  clock.AdvanceMs(299999);
+  pool.Describe(Request(url, "7"), settled.Sink());
+  EXPECT_EQ(settled.sources.back(), DescriptionResult::Source::kCached);
+  EXPECT_EQ(settled.counts.back(), sizeof kOk - 1);
+  pool.Describe(Request(url, "8"), settled.Sink());
+  EXPECT_EQ(fakes.started, 2) << "another CONFIGID: the description may have changed";
+  fakes.End(url, kOk);
+  clock.AdvanceMs(300000);
+  pool.Describe(Request(url, "8"), settled.Sink());
+  EXPECT_EQ(fakes.started, 3) << "older than --refresh";
+}
+
+TEST(PooledDescriptions, FailingLocationsAreLeftAloneForADoublingWhile) {
+  ManualMonotonicClock clock;
+  FakeFetches fakes;
+  PooledDescriptions pool(clock, FetchPolicy{}, fakes.Factory());
+  Settled settled;
+  const std::string url = Url(1, 1);
+  // After each failure: skipped until the wait is over, fetched again right after.
+  for (const int64_t wait : {5000, 10000, 20000, 40000, 80000, 160000, 300000, 300000}) {
+    pool.Describe(Request(url), settled.Sink());
+    ASSERT_EQ(fakes.running.size(), 1u);
+    fakes.End(url, "", kErrTimedOut);
+    clock.AdvanceMs(wait - 1);
+    pool.Describe(Request(url), settled.Sink());
+    EXPECT_EQ(settled.sources.back(), DescriptionResult::Source::kSkipped) << wait;
+    clock.AdvanceMs(1);
+  }
+  pool.Describe(Request(url), settled.Sink());
+  fakes.End(url, kOk);
+  pool.Describe(Request(Url(2, 1)), settled.Sink());
+  fakes.End(Url(2, 1), "", ECONNREFUSED);
+  clock.AdvanceMs(5000);
+  pool.Describe(Request(Url(2, 1)), settled.Sink());
+  EXPECT_EQ(fakes.running.size(), 1u) << "a success reset the schedule of the first; "
+                                         "the second starts at 5 s";
+}
+
+TEST(PooledDescriptions, TheTablesStayWithinTheirBound) {
+  ManualMonotonicClock clock;
+  FakeFetches fakes;
+  FetchPolicy policy;
+  policy.max_locations = 100;
+  policy.concurrency = 4;
+  PooledDescriptions pool(clock, policy, fakes.Factory());
+  Settled settled;
+  for (int i = 0; i < 1000; ++i) pool.Describe(Request(Url(i, i % 250)), settled.Sink());
+  EXPECT_LE(pool.Locations(), 100u);
+  EXPECT_LE(pool.QueueLength(), 200u);
+  EXPECT_EQ(settled.sources.size() + fakes.running.size() + pool.Queued(), 1000u)
+      << "every request is settled, running or waiting: none is lost";
+}
+
+}  // namespace
