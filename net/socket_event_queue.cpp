@@ -64,52 +64,33 @@ void SocketEventQueue::Dispatch(const SocketEvent& event) {
   CAsyncSocket* socket = Find(event.serial);
   if (socket == nullptr) return;  // closed since the event was queued
   const uint64_t serial = event.serial;
-  switch (event.kind) {
-    case kEventRead: {
-      socket->m_read_queued = false;
-      // Look without taking anything: a pending error must stay for the handler's receive.
-      pollfd probe{socket->Handle(), POLLIN, 0};
-      ::poll(&probe, 1, 0);
-      bool deliver = event.error != 0 || (probe.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-      if (deliver && !(probe.revents & POLLERR) && socket->Type() == SOCK_STREAM) {
-        char byte;
-        if (::recv(socket->Handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
-          // The peer has closed: a close event, and no more read events for this stream.
-          socket->m_at_end = true;
-          socket->EnableReadNotifier(false);
-          socket->OnClose(0);
-          return;
-        }
-      }
-      const int error = event.error;
-      if (deliver) {
-        socket->m_in_read_handler = true;
-        socket->OnReceive(error);
-      }
-      // The handler may have closed or destroyed the socket.
-      if (CAsyncSocket* still = Find(serial); still != nullptr) {
-        still->m_in_read_handler = false;
-        if (!still->m_read_queued) still->EnableReadNotifier(true);
-      }
+  // Readiness to read is the one kind the notifiers queue; blocking calls wait for the
+  // others themselves.
+  if (event.kind != kEventRead) return;
+  socket->m_read_queued = false;
+  // Look without taking anything: a pending error must stay for the handler's receive.
+  pollfd probe{socket->Handle(), POLLIN, 0};
+  ::poll(&probe, 1, 0);
+  bool deliver = event.error != 0 || (probe.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  if (deliver && !(probe.revents & POLLERR) && socket->Type() == SOCK_STREAM) {
+    char byte;
+    if (::recv(socket->Handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+      // The peer has closed: a close event, and no more read events for this stream.
+      socket->m_at_end = true;
+      socket->EnableReadNotifier(false);
+      socket->OnClose(0);
       return;
     }
-    case kEventWrite:
-      socket->OnSend(event.error);
-      return;
-    case kEventOutOfBand:
-      socket->OnOutOfBandData(event.error);
-      return;
-    case kEventAccept:
-      socket->OnAccept(event.error);
-      return;
-    case kEventConnect:
-      socket->OnConnect(event.error);
-      return;
-    case kEventClose:
-      socket->OnClose(event.error);
-      return;
-    default:
-      return;
+  }
+  const int error = event.error;
+  if (deliver) {
+    socket->m_in_read_handler = true;
+    socket->OnReceive(error);
+  }
+  // The handler may have closed or destroyed the socket.
+  if (CAsyncSocket* still = Find(serial); still != nullptr) {
+    still->m_in_read_handler = false;
+    if (!still->m_read_queued) still->EnableReadNotifier(true);
   }
 }
 
