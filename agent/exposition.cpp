@@ -8,6 +8,7 @@
 
 #include "devices/device_events.h"
 #include "parse/device_text.h"
+#include "parse/text.h"
 #include "scan/device_table.h"
 #include "scan/safe_text.h"
 
@@ -96,16 +97,6 @@ DeviceLabels Labels(const ScannedDevice& d) {
 bool IsHostCharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
          c == '-' || c == '_';
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
 }
 
 std::string LastSeenText(int64_t last_seen) {
@@ -272,10 +263,10 @@ std::string RenderMetrics(const std::vector<FleetDevice>& devices,
 std::string PageTarget(std::string_view url) {
   std::string_view rest;
   int port = 0;
-  if (StartsWithNoCase(url, "http://")) {
+  if (StartsWithIgnoringCase(url, "http://")) {
     rest = url.substr(7);
     port = 80;
-  } else if (StartsWithNoCase(url, "https://")) {
+  } else if (StartsWithIgnoringCase(url, "https://")) {
     rest = url.substr(8);
     port = 443;
   } else {

@@ -162,13 +162,12 @@ DatagramOutcome Announcements::HandleByebye(const char* usn) {
   return DatagramOutcome::kByebye;
 }
 
-void Announcements::SayByebye(DeviceRecord& record_ref, bool beep) {
-  DeviceRecord* record = &record_ref;
-  if (record->valid_until != 0 && beep) Play(kFallingTune, std::size(kFallingTune));
-  CopyText(record->status, kStatusByebye);
-  record->valid_until = 0;
-  m_registry.UpdateStatusCells(*record);
-  Publish(DeviceEventKind::kByebye, *record);
+void Announcements::SayByebye(DeviceRecord& record, bool beep) {
+  if (record.valid_until != 0 && beep) Play(kFallingTune, std::size(kFallingTune));
+  CopyText(record.status, kStatusByebye);
+  record.valid_until = 0;
+  m_registry.UpdateStatusCells(record);
+  Publish(DeviceEventKind::kByebye, record);
 }
 
 DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint32_t address) {
@@ -236,7 +235,7 @@ void Announcements::Describe(const std::string& usn) {
     Trace("GetUrl(%s)", next.request.location.c_str());
     Trace("GetUrl(%s)=0", next.request.location.c_str());
     if (m_trace_drops) TraceDrop(DatagramOutcome::kBadLocation, next.address);
-    Settle(usn, DescriptionResult{.source = DescriptionResult::Source::kSkipped});
+    Settle(usn, SkippedResult());
     return;
   }
   m_descriptions.Describe(next.request,

@@ -9,6 +9,20 @@
 #include "platform/error_text.h"
 #include "platform/trace.h"
 
+DescriptionResult CachedResult(const std::string& response) {
+  DescriptionResult result;
+  result.response = response.c_str();
+  result.count = static_cast<uint32_t>(response.size());
+  result.source = DescriptionResult::Source::kCached;
+  return result;
+}
+
+DescriptionResult SkippedResult() {
+  DescriptionResult result;
+  result.source = DescriptionResult::Source::kSkipped;
+  return result;
+}
+
 FetchOutcome ResponseOutcome(const char* response) {
   // "HTTP/1.1 200 OK": the code is the word after the first space.
   const char* space = std::strchr(response, ' ');
@@ -51,11 +65,7 @@ void BlockingDescriptions::Describe(const DescriptionRequest& request, Settle se
     const Fetched& fetched = it->second;
     if ((fetched.burst == m_burst && now < m_burst_until_ms) ||
         now - fetched.at_ms < kBurstReuseMs) {
-      DescriptionResult result;
-      result.response = fetched.response.c_str();
-      result.count = static_cast<uint32_t>(fetched.response.size());
-      result.source = DescriptionResult::Source::kCached;
-      settle(result);
+      settle(CachedResult(fetched.response));
       return;
     }
   }
@@ -64,9 +74,7 @@ void BlockingDescriptions::Describe(const DescriptionRequest& request, Settle se
       // A device that holds the window for the whole bound is not asked again so soon.
       Trace("GetUrl(%s) skipped: timed out %d s ago", location,
             static_cast<int>((now - it->second) / 1000));
-      DescriptionResult result;
-      result.source = DescriptionResult::Source::kSkipped;
-      settle(result);
+      settle(SkippedResult());
       return;
     }
     m_timed_out.erase(it);

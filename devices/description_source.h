@@ -26,6 +26,10 @@ struct DescriptionResult {
   double seconds = 0;                            // the fetch's duration, for kFetched
 };
 
+// A settle from an earlier response (valid while `response` is), or one without a fetch.
+DescriptionResult CachedResult(const std::string& response);
+DescriptionResult SkippedResult();
+
 class DescriptionSource {
  public:
   using Settle = std::function<void(const DescriptionResult& result)>;

@@ -34,12 +34,6 @@ std::string HostOf(const std::string& location) {
   return location.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-DescriptionResult Skipped() {
-  DescriptionResult result;
-  result.source = DescriptionResult::Source::kSkipped;
-  return result;
-}
-
 }  // namespace
 
 std::unique_ptr<FetchJob> MakeAsyncFetchJob(const FetchPolicy& policy) {
@@ -80,15 +74,11 @@ void PooledDescriptions::Describe(const DescriptionRequest& request, Settle sett
   }
   if (entry.has_response && now - entry.fetched_at_ms < m_policy.refresh_ms &&
       entry.boot_id == request.boot_id && entry.config_id == request.config_id) {
-    DescriptionResult result;
-    result.response = entry.response.c_str();
-    result.count = static_cast<uint32_t>(entry.response.size());
-    result.source = DescriptionResult::Source::kCached;
-    settle(result);
+    settle(CachedResult(entry.response));
     return;
   }
   if (now < entry.backoff_until_ms) {
-    settle(Skipped());
+    settle(SkippedResult());
     return;
   }
   entry.boot_id = request.boot_id;
@@ -199,5 +189,5 @@ void PooledDescriptions::Evict() {
     });
   }
   // Settled once the tables are consistent again: settling may describe anew.
-  for (Settle& settle : dropped) settle(Skipped());
+  for (Settle& settle : dropped) settle(SkippedResult());
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 // Copies at most `size` - 1 characters of `source` into `dest` and terminates it.
 // Returns the number of characters copied. `size` must be at least 1.
@@ -19,6 +20,17 @@ std::size_t CopyText(char (&dest)[N], const char* source) {
 // True only when both texts are identical, byte for byte.
 inline bool TextEquals(const char* a, const char* b) {
   return std::strcmp(a, b) == 0;
+}
+
+// True when `text` starts with `prefix`, a-z and A-Z alike; `prefix` is given in lower case.
+inline bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
 }
 
 // Removes leading and trailing spaces (code 32 only) in place; returns the new start,

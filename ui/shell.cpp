@@ -7,19 +7,10 @@
 #include <QStringList>
 #include <QUrl>
 
+#include "parse/text.h"
 #include "platform/trace.h"
 
 namespace {
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
 
 // Text from the network as it may go into a trace line: control and non-ASCII bytes become
 // '?', so that a hostile address cannot forge lines or terminal controls.

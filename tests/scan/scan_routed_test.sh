@@ -41,7 +41,7 @@ grep -q "no usable interface 'eth9'; usable: tvc0 ($TV_ADDR_CLIENT)" "$log.out" 
 
 # Pacing: a /27 (30 hosts) at 20 a second takes about 1.45 s from the first search to the
 # last; the devices' side receives those for .2 to .30.
-scan --target "$TV_NET_DEVICES.0/27" --rate 20 --no-multicast --time 2.5 --format json \
+scan --target "$TV_NET_DEVICES.0/27" --rate 20 --no-multicast --time 4 --format json \
   >"$log.out" 2>&1 || fail "the paced scan failed: $(cat "$log.out")"
 python3 - "$log" <<'PY' || fail "unicast searches did not keep to --rate 20"
 import re, sys
