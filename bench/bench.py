@@ -7,7 +7,10 @@ Usage: bench.py BUILD_DIR [N ...]
 For each N and each answer pattern (spread over MX, all at once) it starts the simulator in the
 devices namespace, runs the scanner and then the dialog (offscreen) in the client namespace,
 timestamps their trace lines as they arrive, and measures the floor against the same
-simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP exchanges."""
+simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP exchanges.
+
+The latency pattern (see bench_latency) has slow devices, each on its own address, some of them
+hung, and compares the front ends with GUPnP's control point."""
 import collections
 import fcntl
 import os
@@ -552,7 +555,7 @@ def bench_latency(build, sizes):
     print("          dialog GetUrl). blocked: the dialog's longest run of back-to-back blocking "
           f"fetches (gaps under {BLOCK_GAP * 1000:.0f} ms")
     print("          joined), median and worst; 1fetch: its longest single fetch. lost: "
-          "Udp RcvbufErrors + InErrors, summed.")
+          "Udp InErrors (drops of the receive buffer included), summed.")
     header = (f"{'N':>5} {'hung':>4} {'front':<6} {'complete':>9} {'described':>9} "
               f"{'fetch/dev':>9} {'own/dev':>7} {'blocked':>8} {'worst':>8} {'1fetch':>7} "
               f"{'lost':>5}")
