@@ -7,7 +7,10 @@ Usage: bench.py BUILD_DIR [N ...]
 For each N and each answer pattern (spread over MX, all at once) it starts the simulator in the
 devices namespace, runs the scanner and then the dialog (offscreen) in the client namespace,
 timestamps their trace lines as they arrive, and measures the floor against the same
-simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP exchanges."""
+simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP exchanges.
+
+The latency pattern (see bench_latency) has slow devices, each on its own address, some of them
+hung, and compares the front ends with GUPnP's control point."""
 import collections
 import fcntl
 import os
@@ -37,6 +40,17 @@ RUN_LIMIT = 240
 QUIET_SECONDS = 2.5
 # Devices spread their answers over min(MX, 5) s; Tarovue sends MX 100.
 SPREAD_SECONDS = 5.0
+# The latency pattern: slow devices, each on its own address, 1 in HUNG_ONE_IN never answering.
+LATENCY_SIZES = [200, 1000]
+LATENCY_SIM = ["--http-delay", "25", "--http-jitter", "50"]  # 50 ms +- 25 ms per answer
+HUNG_ONE_IN = 100
+# The scanner's --time: its fetch bound is 5 s, so the hung devices' fetches end within it.
+SCAN_SECONDS = 6
+# GUPnP's control point gets this long, in seconds; it does not search again for answers that
+# its socket dropped, so waiting longer finds nothing more.
+PEER_LIMIT = 10
+# Fetches closer than this, in seconds, cannot be told apart by the trace timestamps.
+BLOCK_GAP = 2 * READ_PAUSE
 
 RE_COUNTS = re.compile(r"^(counts|summary): (.*)$")
 RE_SENT_RESPONSE = re.compile(r"^sent response, \d+ bytes, to \S+ for (\S+)$")
@@ -124,10 +138,10 @@ def batched_lines(stream):
 
 
 class Simulator:
-    def __init__(self, build, devices, spread):
+    def __init__(self, build, devices, spread, options=None):
         # Verbose: a line per datagram, so that the time of each device's first answer is known.
-        argv = [os.path.join(build, "tarovue-sim"), "--devices", str(devices), "--address",
-                ADDR_DEVICES, "--verbose"]
+        argv = [os.path.join(build, "tarovue-sim"), "--devices", str(devices), "--verbose"]
+        argv += options if options is not None else ["--address", ADDR_DEVICES]
         if spread:
             argv.append("--mx-delay")
         self.proc = subprocess.Popen(in_ns(NS_DEVICES, argv), stdout=subprocess.PIPE,
@@ -211,6 +225,9 @@ class FrontEndRun:
         self.last_receive = None
         self.received = 0
         self.fetches = []  # (timestamp, location) of every GetUrl started
+        self.open_fetches = {}  # location: when its GetUrl started
+        self.fetch_spans = []  # (start, end) of every GetUrl that returned
+        self.stats = {}  # tarovue-scan --stats: name: value
         self.completed_locations = set()
         self.fetches_at_complete = 0
         self.failed_fetches = 0
@@ -242,10 +259,14 @@ class FrontEndRun:
                 elif line.startswith("GetUrl("):
                     if line.endswith(")"):
                         self.fetches.append((now, line[len("GetUrl("):-1]))
+                        self.open_fetches[line[len("GetUrl("):-1]] = now
                         continue
                     location, _, count = line[len("GetUrl("):].rpartition(")=")
                     if not location or not count.lstrip("-").isdigit():
                         continue  # cut at the trace's 255 characters
+                    started = self.open_fetches.pop(location, None)
+                    if started is not None:
+                        self.fetch_spans.append((started, now))
                     if int(count) > 0:
                         self.completed_locations.add(location)
                         if (self.complete_at is None
@@ -254,6 +275,10 @@ class FrontEndRun:
                             self.fetches_at_complete = len(self.fetches)
                     else:
                         self.failed_fetches += 1
+                elif line.startswith("fetch."):
+                    name, _, value = line.partition(" ")
+                    if value.isdigit():
+                        self.stats[name] = int(value)
 
     def wait(self, sim, spread):
         """Until complete and every response sent has been received (or all is quiet)."""
@@ -373,6 +398,195 @@ def gssdp_floor(devices):
     return int(m.group(1)), float(m.group(2))
 
 
+def add_device_addresses(count):
+    """Gives the devices side `count` addresses of their own (tests/net/netns.sh); returns the
+    first, for tarovue-sim --spread."""
+    out = subprocess.run(["bash", "-c", 'source tests/net/netns.sh && '
+                          'tv_add_device_addresses "$1" && echo "$TV_ADDR_SPREAD"', "-",
+                          str(count)], cwd=ROOT, capture_output=True, text=True)
+    if out.returncode != 0:
+        raise RuntimeError(f"cannot add device addresses: {out.stderr.strip()}")
+    return out.stdout.strip()
+
+
+def blocked_stretches(spans):
+    """The longest stretch of back-to-back fetches, and the longest single fetch, in seconds.
+    Fetches closer than the timestamps can tell apart count as one stretch."""
+    longest = single = 0.0
+    start = end = None
+    for s, e in sorted(spans):
+        single = max(single, e - s)
+        if end is not None and s - end <= BLOCK_GAP:
+            end = max(end, e)
+        else:
+            start, end = s, e
+        longest = max(longest, end - start)
+    return longest, single
+
+
+def run_peer(expected):
+    """GUPnP's control point: (described, seconds to the last one it described), or None when
+    GUPnP is not installed."""
+    script = os.path.join(ROOT, "bench", "gupnp_describe.py")
+    out = subprocess.run(in_ns(NS_CLIENT, ["/usr/bin/python3", script, IF_CLIENT, str(expected),
+                                           str(PEER_LIMIT)]),
+                         capture_output=True, text=True, timeout=PEER_LIMIT + 30)
+    if out.returncode == 77:
+        return None
+    m = re.search(r"described=(\d+) seconds=([0-9.]+)", out.stdout)
+    if not m:
+        raise RuntimeError(f"GUPnP control point failed: {out.stdout} {out.stderr}")
+    times = [float(t) for t in re.findall(r"^gupnp: t=([0-9.]+) ", out.stdout, re.M)]
+    return int(m.group(1)), max(times, default=None)
+
+
+def run_latency_front(build, name, devices, hung, sim):
+    """One run of `name` (scan, dialog or peer) against slow devices, some of them hung."""
+    expected = devices - hung
+    before = sim.query_counts()
+    _, inerr_before = udp_errors()
+    r = {"front": name, "devices": devices, "hung": hung, "complete": None, "described": 0,
+         "own": None, "blocked": None, "single": None}
+    if name == "peer":
+        peer = run_peer(expected)
+        if peer is None:
+            return None
+        r["described"], r["complete"] = peer
+    else:
+        if name == "scan":
+            argv = [os.path.join(build, "tarovue-scan"), "--format", "json", "--time",
+                    str(SCAN_SECONDS), "--stats"]
+            env = {}
+        else:
+            argv = [os.path.join(build, "tarovue")]
+            env = {"QT_QPA_PLATFORM": "offscreen"}
+        run = FrontEndRun(argv, env, expected)
+        start = time.monotonic()
+        while run.proc.poll() is None and time.monotonic() - start < RUN_LIMIT:
+            time.sleep(0.2)
+            with run.lock:
+                # The dialog runs until closed: done once complete and no fetch has been
+                # waiting for a while, so that the hung devices' fetches are in.
+                settled = (run.complete_at is not None and not run.open_fetches
+                           and time.monotonic() - max(e for _, e in run.fetch_spans) > 1.0)
+            if name == "dialog" and settled:
+                break
+        run.stop()
+        with run.lock:
+            if run.complete_at is not None and run.first_search is not None:
+                r["complete"] = run.complete_at - run.first_search
+            r["described"] = len(run.completed_locations)
+            if name == "scan":
+                r["own"] = sum(run.stats.get("fetch." + outcome, 0) for outcome in
+                               ("ok", "http_error", "refused", "timeout", "failed"))
+            else:
+                r["own"] = len(run.fetch_spans) + len(run.open_fetches)
+                r["blocked"], r["single"] = blocked_stretches(run.fetch_spans)
+            if r["complete"] is None:
+                print(f"bench-latency: {name} with N={devices} did not describe all "
+                      f"{expected} ({r['described']}); its last lines:", file=sys.stderr)
+                for line in run.tail:
+                    print("  " + line, file=sys.stderr)
+    after = sim.query_counts()
+    _, inerr_after = udp_errors()
+    r["all"] = r["described"] >= expected
+    # What reached the devices: a hung device's connection is its fetch.
+    r["fetches"] = sum(after[k] - before[k] for k in ("http_descriptions", "http_hung"))
+    # InErrors already counts what the receive buffer dropped.
+    r["lost"] = inerr_after - inerr_before
+    return r
+
+
+def bench_latency(build, sizes):
+    """The latency pattern: rows and summary lines for each N."""
+    first = add_device_addresses(max(sizes))
+    rows = []
+    peer_missing = False
+    for devices in sizes:
+        hung = devices // HUNG_ONE_IN
+        options = ["--spread", "--address", first] + LATENCY_SIM
+        if hung:
+            options += ["--hung", str(hung)]
+        sim = Simulator(build, devices, False, options)
+        try:
+            measured = {"scan": [], "dialog": [], "peer": []}
+            for _ in range(REPEAT):
+                for front in measured:
+                    if front == "peer" and peer_missing:
+                        continue
+                    r = run_latency_front(build, front, devices, hung, sim)
+                    if r is None:
+                        peer_missing = True
+                        print("bench-latency: peer skipped: GUPnP 1.6 is not installed "
+                              "(gir1.2-gupnp-1.6, see scripts/install-deps)", flush=True)
+                        continue
+                    measured[front].append(r)
+                    print(f"bench-latency: N={devices} {front}: "
+                          f"complete={fmt(r['complete'], '.3f')}s "
+                          f"described={r['described']} fetches={r['fetches']} "
+                          f"blocked={fmt(r['blocked'], '.3f')}s lost={r['lost']}",
+                          file=sys.stderr, flush=True)
+        finally:
+            sim.stop()
+        for front, runs in measured.items():
+            if not runs:
+                continue
+            row = dict(runs[0])
+            for key in ("complete", "fetches", "own", "blocked", "single"):
+                row[key] = median(run[key] for run in runs)
+            row["complete_all"] = all(run["all"] for run in runs)
+            row["described"] = min(run["described"] for run in runs)
+            row["blocked_worst"] = max((run["blocked"] for run in runs
+                                        if run["blocked"] is not None), default=None)
+            row["lost"] = sum(run["lost"] for run in runs)
+            row["runs"] = len(runs)
+            rows.append(row)
+
+    print()
+    print(f"latency: each device on its own address, HTTP answers after "
+          f"{LATENCY_SIM[1]} + 0..{LATENCY_SIM[3]} ms, 1 in {HUNG_ONE_IN} hung (never answers); "
+          f"{REPEAT} runs per row, medians.")
+    print("complete: first search to the last non-hung device described (the peer: from its "
+          "activation; with fewer described,")
+    print("          to the last it described). described: fewest in a run. fetch/dev: "
+          "descriptions the simulator served plus")
+    print("          connections to hung devices, per device and run (one search burst); own: "
+          "the front end's count (scan --stats,")
+    print("          dialog GetUrl). blocked: the dialog's longest run of back-to-back blocking "
+          f"fetches (gaps under {BLOCK_GAP * 1000:.0f} ms")
+    print("          joined), median and worst; 1fetch: its longest single fetch. lost: "
+          "Udp InErrors (drops of the receive buffer included), summed.")
+    header = (f"{'N':>5} {'hung':>4} {'front':<6} {'complete':>9} {'described':>9} "
+              f"{'fetch/dev':>9} {'own/dev':>7} {'blocked':>8} {'worst':>8} {'1fetch':>7} "
+              f"{'lost':>5}")
+    print(header)
+    print("-" * len(header))
+    for r in rows:
+        own = r["own"] / r["devices"] if r["own"] is not None else None
+        mark = "" if r["complete_all"] else "*"
+        print(f"{r['devices']:>5} {r['hung']:>4} {r['front']:<6} "
+              f"{fmt(r['complete'], '.3f'):>8}s{mark:1}{r['described']:>8} "
+              f"{fmt(r['fetches'] / r['devices'], '.3f'):>9} {fmt(own, '.3f'):>7} "
+              f"{fmt(r['blocked'], '.3f'):>7}s {fmt(r['blocked_worst'], '.3f'):>7}s "
+              f"{fmt(r['single'], '.3f'):>6}s {r['lost']:>5}")
+    print("* not every run described all non-hung devices.")
+    print()
+    for devices in sizes:
+        by_front = {r["front"]: r for r in rows if r["devices"] == devices}
+        scan, dialog, peer = (by_front.get(f) for f in ("scan", "dialog", "peer"))
+        scan_s = scan["complete"] if scan and scan["complete_all"] else None
+        peer_s = peer["complete"] if peer else None
+        ratio = scan_s / peer_s if scan_s and peer_s else None
+        peer_text = "skipped" if peer is None else f"{fmt(peer_s, '.3f')}s"
+        if peer is not None and not peer["complete_all"]:
+            peer_text += f"({peer['described']}/{devices - peer['hung']})"
+        per_device = max((r["fetches"] / devices for r in (scan, dialog) if r), default=None)
+        print(f"bench-latency: N={devices} scan={fmt(scan_s, '.3f')}s peer={peer_text} "
+              f"ratio={fmt(ratio, '.2f')} fetches_per_device={fmt(per_device, '.3f')} "
+              f"dialog_blocked_max={fmt(dialog['blocked'] if dialog else None, '.3f')}s")
+    return 0
+
+
 def fmt(value, format_spec, missing="-"):
     return missing if value is None else format(value, format_spec)
 
@@ -406,11 +620,12 @@ def gssdp_text(r):
 
 def main():
     build = sys.argv[1]
-    sizes = [int(n) for n in sys.argv[2:]] or [1, 100, 1000]
+    given = [int(n) for n in sys.argv[2:]]
+    sizes = given or [1, 100, 1000]
+    patterns = os.environ.get("BENCH_PATTERNS", "spread at-once latency").split()
     rows = []
     for devices in sizes:
-        for spread in [p == "spread" for p in
-                       os.environ.get("BENCH_PATTERNS", "spread at-once").split()]:
+        for spread in [p == "spread" for p in patterns if p in ("spread", "at-once")]:
             sim = Simulator(build, devices, spread)
             try:
                 fronts = os.environ.get("BENCH_FRONTS", "scan dialog").split()
@@ -445,6 +660,15 @@ def main():
             finally:
                 sim.stop()
 
+    if rows:
+        print_rows(rows, sizes)
+    if "latency" in patterns:
+        bench_latency(build, given or LATENCY_SIZES)
+    return 0 if rows or "latency" in patterns else 1
+
+
+def print_rows(rows, sizes):
+    """The table of the spread and at-once patterns, and its summary line."""
     print()
     print(f"Each row: {REPEAT} runs; times, ratio and cpu/ann are medians, counts are sums, "
           "rss the largest.")
@@ -478,15 +702,12 @@ def main():
     # The last line: the largest N, both patterns and both front ends, each figure at its worst.
     top = max(sizes)
     last = [r for r in rows if r["devices"] == top]
-    if not last:
-        return 1
     worst = max(last, key=lambda r: (r["ratio"] is None, r["ratio"] or 0))
     print(f"bench: N={top} complete={fmt(worst['complete'], '.3f')}s "
           f"floor={fmt(worst['floor'], '.3f')}s ratio={fmt(worst['ratio'], '.2f')} "
           f"lost={sum(r['lost'] for r in last)} "
           f"rss={fmt(max((r['rss'] or 0) for r in last), '.1f')}MB "
           f"cpu_per_announcement={fmt(max((r['cpu_per'] or 0) for r in last), '.0f')}us")
-    return 0
 
 
 if __name__ == "__main__":
