@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "devices/device_events.h"
+#include "devices/identity_conflicts.h"
 #include "parse/device_text.h"
 #include "parse/text.h"
 #include "scan/device_table.h"
@@ -250,6 +251,13 @@ std::string RenderMetrics(const std::vector<FleetDevice>& devices,
   for (std::size_t i = 0; i < kSsdpSocketCount; ++i) {
     Sample(out, "tarovue_searches_total",
            {{"socket", SsdpSocketName(static_cast<SsdpSocketId>(i))}}, counters.searches[i]);
+  }
+  Family(out, "tarovue_identity_conflicts", "gauge",
+         "Identity conflicts seen since the agent started, by kind.");
+  for (std::size_t i = 0; i < counters.identity_conflicts.size(); ++i) {
+    Sample(out, "tarovue_identity_conflicts",
+           {{"kind", IdentityConflictName(static_cast<IdentityConflictKind>(i))}},
+           counters.identity_conflicts[i]);
   }
   Family(out, "tarovue_devices_forgotten_total", "counter",
          "Devices removed from the table after being gone longer than --forget.");

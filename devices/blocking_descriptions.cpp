@@ -1,5 +1,6 @@
 #include "devices/blocking_descriptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -58,13 +59,23 @@ void BlockingDescriptions::EndBurst() {
   m_burst_until_ms = m_clock.NowMs() + kBurstReuseMs;
 }
 
+void BlockingDescriptions::KeepBurstOpen() {
+  // Answers are handled one after another, each maybe after a fetch: while they are being
+  // worked through they are still the burst's, however late its searches' window closed.
+  if (m_burst_until_ms != INT64_MAX) {
+    m_burst_until_ms = std::max(m_burst_until_ms, m_clock.NowMs() + kBurstReuseMs);
+  }
+}
+
 void BlockingDescriptions::Describe(const DescriptionRequest& request, Settle settle) {
   const char* location = request.location.c_str();
   const int64_t now = m_clock.NowMs();
+  const bool in_burst = now < m_burst_until_ms;
   if (auto it = m_fetched.find(request.location); it != m_fetched.end()) {
     const Fetched& fetched = it->second;
     if ((fetched.burst == m_burst && now < m_burst_until_ms) ||
         now - fetched.at_ms < kBurstReuseMs) {
+      if (in_burst) KeepBurstOpen();
       settle(CachedResult(fetched.response));
       return;
     }
@@ -95,6 +106,7 @@ void BlockingDescriptions::Describe(const DescriptionRequest& request, Settle se
   result.outcome = count != 0 ? ResponseOutcome(m_buffer) : FailureOutcome(GetLastSocketError());
   result.seconds = took.count();
   const int64_t after = m_clock.NowMs();
+  if (in_burst) KeepBurstOpen();
   if (!m_remember) {
   } else if (count != 0) {
     if (m_fetched.size() >= kMaxRememberedLocations) {

@@ -40,6 +40,8 @@ class BlockingDescriptions final : public DescriptionSource {
   void EndBurst();
 
  private:
+  void KeepBurstOpen();
+
   struct Fetched {
     std::string response;
     int64_t at_ms = 0;

@@ -41,6 +41,8 @@ struct DiscoveryCounters {
   uint64_t fetches_skipped_backoff = 0;  // handled as failed without a connection
   uint64_t fetches_cached = 0;           // answered from the description cache
   uint64_t devices_forgotten = 0;        // removed after being gone too long
+  // Identity conflicts seen, by IdentityConflictKind; kept by the scanner when it tracks them.
+  std::array<uint64_t, 3> identity_conflicts{};
   // Fetch durations: bucket i counts those up to kFetchBucketBounds[i] (and above the bound
   // before it); the last bucket those above 5 s.
   std::array<uint64_t, kFetchBucketBounds.size() + 1> fetch_buckets{};

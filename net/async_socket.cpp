@@ -53,7 +53,7 @@ bool CAsyncSocket::Socket(int type, unsigned events) {
       }
       SocketEventQueue& q = SocketEventQueue::ForThisThread();
       q.Append(this, kEventRead, 0);
-      q.Drain();  // may destroy this socket: nothing after it
+      q.DrainOne();  // may destroy this socket: nothing after it
     });
   }
   return true;

@@ -5,7 +5,6 @@
 #include <cerrno>
 
 #include <QCoreApplication>
-#include <QMetaObject>
 
 #include "net/async_socket.h"
 
@@ -36,23 +35,32 @@ void SocketEventQueue::Append(CAsyncSocket* socket, unsigned kind, int error) {
 }
 
 void SocketEventQueue::Drain() {
-  while (m_wait_depth == 0 && !m_queue.empty()) {
-    SocketEvent event = m_queue.front();
-    m_queue.pop_front();
-    Dispatch(event);
+  if (m_wait_depth != 0 || m_queue.empty()) return;
+  SocketEvent event = m_queue.front();
+  m_queue.pop_front();
+  Dispatch(event);
+  // One event, then back to the loop: input and timers that waited for a blocking handler
+  // take their turn before the next socket event, so that a series of handlers that each
+  // block (one description fetch after another) never holds the window for all of them.
+  if (!m_queue.empty()) ScheduleDrain();
+}
+
+void SocketEventQueue::DrainOne() {
+  if (m_queue.size() == 1) {
+    Drain();
+  } else {
+    ScheduleDrain();
   }
 }
 
 void SocketEventQueue::ScheduleDrain() {
-  if (m_drain_scheduled || QCoreApplication::instance() == nullptr) return;
-  m_drain_scheduled = true;
-  QMetaObject::invokeMethod(
-      QCoreApplication::instance(),
-      [this] {
-        m_drain_scheduled = false;
-        Drain();
-      },
-      Qt::QueuedConnection);
+  if (QCoreApplication::instance() == nullptr) return;
+  if (m_drain_timer.isNull()) {
+    m_drain_timer = new QTimer(QCoreApplication::instance());
+    m_drain_timer->setSingleShot(true);
+    QObject::connect(m_drain_timer.data(), &QTimer::timeout, [this] { Drain(); });
+  }
+  if (!m_drain_timer->isActive()) m_drain_timer->start(0);
 }
 
 void SocketEventQueue::LeaveWait() {

@@ -3,6 +3,8 @@
 // only appended, and the queue is drained once the handler that started the call returns.
 #pragma once
 
+#include <QPointer>
+#include <QTimer>
 #include <cstdint>
 #include <deque>
 #include <unordered_map>
@@ -26,9 +28,12 @@ class SocketEventQueue {
 
   // Appends an event. A socket raises no further read event while one waits.
   void Append(CAsyncSocket* socket, unsigned kind, int error);
-  // Hands queued events to their handlers in order, unless a blocking call is waiting; then
-  // the drain is left for later.
+  // Hands the first queued event to its handler, unless a blocking call is waiting, and
+  // leaves the rest to a drain from the event loop; in order, one per loop iteration.
   void Drain();
+  // For a socket's own notifier: a drain at once when its event is the only one queued, so
+  // that a quiet discovery costs no extra loop turn; behind others, a drain from the loop.
+  void DrainOne();
   // Arranges a drain from the event loop, after the current handler has returned.
   void ScheduleDrain();
 
@@ -47,7 +52,9 @@ class SocketEventQueue {
   std::deque<SocketEvent> m_queue;
   uint64_t m_next_serial = 1;
   int m_wait_depth = 0;
-  bool m_drain_scheduled = false;
+  // A zero timer, not a posted event: it fires once the window system's events are handled,
+  // so input gets its turn between two socket events. Owned by the application object.
+  QPointer<QTimer> m_drain_timer;
 
   friend class CAsyncSocket;
 };

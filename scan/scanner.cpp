@@ -99,8 +99,17 @@ int Scanner::Run() {
   return m_status == 0 && m_differs ? 3 : m_status;
 }
 
+DiscoveryCounters Scanner::Counters() const {
+  DiscoveryCounters counters = m_session.Counters();
+  const auto by_kind = m_inventory.Conflicts().CountByKind();
+  static_assert(by_kind.size() == std::tuple_size_v<decltype(counters.identity_conflicts)>);
+  std::copy(by_kind.begin(), by_kind.end(), counters.identity_conflicts.begin());
+  return counters;
+}
+
 void Scanner::OnReceive(char* text, uint32_t address) {
-  if (!m_inventory.Active()) {
+  // The agent always watches identities: a swapped or moved indicator is worth an alert.
+  if (!m_inventory.Active() && !m_options.serve) {
     m_session.OnReceive(text, address);
     return;
   }

@@ -39,7 +39,8 @@ class Scanner final : public SsdpListener {
 
   // What the fleet agent serves: the device table and the counters, read on request.
   [[nodiscard]] const DeviceTable& Devices() const { return m_devices; }
-  [[nodiscard]] DiscoveryCounters Counters() const { return m_session.Counters(); }
+  // The session's counters with the identity conflicts seen so far.
+  [[nodiscard]] DiscoveryCounters Counters() const;
 
  private:
   // Opens the sockets and starts the search; false (status 1, message written) when there is

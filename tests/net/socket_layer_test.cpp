@@ -3,6 +3,7 @@
 // handler.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <QEventLoop>
@@ -75,6 +76,49 @@ TEST(SocketEventQueue, DatagramsDuringBlockingExchangeAreHandledAfterItInArrival
   });
   ASSERT_TRUE(RunUntil([&] { return log.size() >= 3; }));
   EXPECT_EQ(log, (std::vector<std::string>{"exchange:response", "one", "two"}));
+}
+
+// Handlers that each block (a description fetch per datagram): timers, and input, which
+// waits the same way, take their turn between two of them, not only after the whole series.
+TEST(SocketEventQueue, TimersRunBetweenHandlersThatEachBlock) {
+  // A listener that never accepts: connects succeed, and every receive waits for its deadline.
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof local;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length), 0);
+  const uint16_t silent_port = ntohs(local.sin_port);
+
+  std::vector<std::string> log;
+  class BlockingSocket final : public RecordingSocket {
+   public:
+    BlockingSocket(std::vector<std::string>& log, uint16_t port)
+        : RecordingSocket(log), m_log(log), m_port(port) {}
+    void OnReceive(int error) override {
+      RecordingSocket::OnReceive(error);
+      if (m_log.back() == "one") QTimer::singleShot(1, [this] { m_log.push_back("timer"); });
+      CSocket client;
+      ASSERT_TRUE(client.Create(0, SOCK_STREAM, kEventAll));
+      client.SetDeadline(std::chrono::steady_clock::now() + 50ms);
+      ASSERT_TRUE(client.Connect("127.0.0.1", m_port));
+      char byte;
+      client.Receive(&byte, 1);
+    }
+
+   private:
+    std::vector<std::string>& m_log;
+    uint16_t m_port;
+  };
+  BlockingSocket udp(log, silent_port);
+  for (const char* text : {"one", "two", "three"}) {
+    ASSERT_TRUE(SendDatagram(text, "127.0.0.1", udp.Port()));
+  }
+  ASSERT_TRUE(RunUntil([&] { return log.size() >= 4; }));
+  EXPECT_EQ(log, (std::vector<std::string>{"one", "two", "timer", "three"}));
+  close(listener);
 }
 
 TEST(SocketEventQueue, ReadEventWhoseBytesWereAlreadyReadIsDropped) {
