@@ -347,7 +347,9 @@ def run_front_end(build, name, devices, spread, sim):
         for line in run.tail:
             print("  " + line, file=sys.stderr)
     with run.lock:
-        handled = len(run.fetches)
+        # Every datagram reaches the handler; descriptions a burst already fetched are reused,
+        # so the fetches no longer count the announcements.
+        handled = run.received
         cpu_discovery = None
         if cpu is not None and run.cpu_at_first_search is not None:
             cpu_discovery = cpu - run.cpu_at_first_search
@@ -689,7 +691,7 @@ def print_rows(rows, sizes):
     print("gssdp: SSDP-only discovery of the same devices by GSSDP's resource browser (its own "
           "searches, MX 100), for comparison.")
     print("sent: responses and notifications the simulator sent while the front end ran; "
-          "recv: OnReceive; handled: fetches.")
+          "recv, handled: OnReceive; fetches: GetUrl.")
     print("lost: the larger of sent - handled and the client namespace's Udp RcvbufErrors + "
           "InErrors. fail: fetches that returned 0.")
     print("cpu/ann: CPU time (schedstat) from the first M-SEARCH to the end / handled; rss: VmHWM.")

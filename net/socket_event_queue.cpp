@@ -35,10 +35,19 @@ void SocketEventQueue::Append(CAsyncSocket* socket, unsigned kind, int error) {
 }
 
 void SocketEventQueue::Drain() {
-  if (m_wait_depth != 0 || m_queue.empty()) return;
+  if (m_wait_depth != 0 || m_queue.empty() || m_yielding) return;
   SocketEvent event = m_queue.front();
   m_queue.pop_front();
+  const uint64_t waits = m_waits;
   Dispatch(event);
+  if (m_waits != waits && !m_queue.empty() && QCoreApplication::instance() != nullptr) {
+    // The handler blocked, and input and timers waited for it: they go first, before the
+    // next socket event, which may block again. The loop's own timers cannot be relied on
+    // for that: one that fires inside a long handler may be followed by the next at once.
+    m_yielding = true;
+    QCoreApplication::processEvents(QEventLoop::ExcludeSocketNotifiers);
+    m_yielding = false;
+  }
   // One event, then back to the loop: input and timers that waited for a blocking handler
   // take their turn before the next socket event, so that a series of handlers that each
   // block (one description fetch after another) never holds the window for all of them.

@@ -38,7 +38,10 @@ class SocketEventQueue {
   void ScheduleDrain();
 
   // Blocking calls bracket their waits with these.
-  void EnterWait() { ++m_wait_depth; }
+  void EnterWait() {
+    ++m_wait_depth;
+    ++m_waits;
+  }
   void LeaveWait();
 
   // The live sockets other than `except` that would raise a read event when readable: the
@@ -55,6 +58,8 @@ class SocketEventQueue {
   // A zero timer, not a posted event: it fires once the window system's events are handled,
   // so input gets its turn between two socket events. Owned by the application object.
   QPointer<QTimer> m_drain_timer;
+  uint64_t m_waits = 0;     // blocking waits so far
+  bool m_yielding = false;  // letting input and timers run between two handlers
 
   friend class CAsyncSocket;
 };

@@ -50,6 +50,14 @@ std::string SearchRequest(const std::string& st, int mx) {
   return text;
 }
 
+std::vector<Datagram> WithNts(const std::vector<Datagram>& all, const char* nts) {
+  std::vector<Datagram> out;
+  for (const Datagram& d : all) {
+    if (Header(d.text, sim::kHdrNts) == nts) out.push_back(d);
+  }
+  return out;
+}
+
 std::string Header(const std::string& message, const std::string& name) {
   size_t pos = 0;
   while (pos < message.size()) {

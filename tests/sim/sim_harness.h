@@ -55,6 +55,9 @@ class UdpSocket {
   int m_fd = -1;
 };
 
+// The datagrams of `all` whose NTS is `nts`.
+std::vector<Datagram> WithNts(const std::vector<Datagram>& all, const char* nts);
+
 // Sends the bare "GET path HTTP/1.1" request with no header field and reads until the server
 // closes or timeout_ms pass.
 HttpResult HttpGet(const std::string& address, uint16_t port, const std::string& path,

@@ -21,6 +21,7 @@ using simtest::HttpGet;
 using simtest::SearchRequest;
 using simtest::SimTest;
 using simtest::UdpSocket;
+using simtest::WithNts;
 
 namespace {
 
@@ -44,14 +45,6 @@ std::string Plus(const std::string& dotted, int n) {
   char text[INET_ADDRSTRLEN] = "";
   inet_ntop(AF_INET, &a, text, sizeof text);
   return text;
-}
-
-std::vector<Datagram> WithNts(const std::vector<Datagram>& all, const char* nts) {
-  std::vector<Datagram> out;
-  for (const Datagram& d : all) {
-    if (Header(d.text, sim::kHdrNts) == nts) out.push_back(d);
-  }
-  return out;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ using simtest::Header;
 using simtest::SearchRequest;
 using simtest::SimTest;
 using simtest::UdpSocket;
+using simtest::WithNts;
 
 namespace {
 
@@ -21,14 +22,6 @@ std::vector<Datagram> Search(UdpSocket& socket, const std::string& st, int mx, i
                              size_t enough = SIZE_MAX) {
   EXPECT_TRUE(socket.SendTo(SearchRequest(st, mx), sim::kSsdpGroup, sim::kSsdpPort));
   return socket.Collect(window_ms, enough);
-}
-
-std::vector<Datagram> WithNts(const std::vector<Datagram>& all, const char* nts) {
-  std::vector<Datagram> out;
-  for (const Datagram& d : all) {
-    if (Header(d.text, sim::kHdrNts) == nts) out.push_back(d);
-  }
-  return out;
 }
 
 }  // namespace
