@@ -101,7 +101,6 @@ class Announcements {
   std::unordered_map<std::string, std::deque<Announcement>> m_pending;
   std::size_t m_pending_count = 0;
   std::size_t m_max_devices = SIZE_MAX;
-  std::size_t m_devices = 0;
   int32_t m_last_full_trace = 0;
   bool m_trace_drops = false;
 };

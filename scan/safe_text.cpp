@@ -59,8 +59,8 @@ std::string JsonString(std::string_view text) {
   ForEachCharacter(text, [&](std::string_view c) {
     const int control = ControlCode(c);
     if (control >= 0) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(control));
+      char escaped[16];  // "\u00XX": control codes are below 0x100
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(control) & 0xFFFFu);
       out += escaped;
     } else if (c == "\"" || c == "\\") {
       out += '\\';
