@@ -43,6 +43,17 @@ DiscoveryCounters DiscoverySession::Counters() const {
   counters.received[at(SsdpSocketId::kSearchSocket)] = m_control.m_port_socket.Received();
   counters.searches[at(SsdpSocketId::kPort1900)] = m_control.m_ssdp_socket.SearchesSent();
   counters.searches[at(SsdpSocketId::kSearchSocket)] = m_control.m_port_socket.SearchesSent();
+  counters.searches_unicast = m_control.m_port_socket.UnicastSearchesSent();
+  // Per interface only where searches were sent through a chosen one (--interface).
+  const auto through = [](const CSsdpSocket& socket) {
+    std::vector<std::pair<uint32_t, uint64_t>> counts;
+    for (uint32_t i = 0; i < socket.SearchInterfaceCount(); ++i) {
+      counts.emplace_back(socket.SearchInterfaces()[i], socket.SearchesThrough(i));
+    }
+    return counts;
+  };
+  counters.searches_through[at(SsdpSocketId::kPort1900)] = through(m_control.m_ssdp_socket);
+  counters.searches_through[at(SsdpSocketId::kSearchSocket)] = through(m_control.m_port_socket);
   return counters;
 }
 

@@ -15,19 +15,6 @@
 
 namespace {
 
-bool ParseSeconds(const std::string& text, double& seconds) {
-  if (text.empty() || (text[0] != '.' && (text[0] < '0' || text[0] > '9'))) return false;
-  errno = 0;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < kMinListenSeconds ||
-      value > kMaxListenSeconds) {
-    return false;
-  }
-  seconds = value;
-  return true;
-}
-
 // A decimal number within [low, high]; false for anything else.
 bool ParseNumber(const std::string& text, double low, double high, double& value) {
   if (text.empty() || (text[0] != '.' && (text[0] < '0' || text[0] > '9'))) return false;
@@ -41,15 +28,15 @@ bool ParseNumber(const std::string& text, double low, double high, double& value
   return true;
 }
 
-bool ParseInterval(const std::string& text, int& seconds) {
-  if (text.empty() || text.size() > 6) return false;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
+// A whole decimal number within [low, high], digits only; false for anything else.
+bool ParseWhole(const std::string& text, int low, int high, int& value) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
   }
-  if (value < kMinSearchIntervalSeconds || value > kMaxSearchIntervalSeconds) return false;
-  seconds = value;
+  const int parsed = std::atoi(text.c_str());
+  if (parsed < low || parsed > high) return false;
+  value = parsed;
   return true;
 }
 
@@ -63,15 +50,6 @@ bool ParseFormat(const std::string& text, ScanFormat& format) {
   } else {
     return false;
   }
-  return true;
-}
-
-bool ParseRate(const std::string& text, int& rate) {
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const int value = std::atoi(text.c_str());
-  if (value < 1 || value > kMaxUnicastRate) return false;
-  rate = value;
   return true;
 }
 
@@ -150,7 +128,8 @@ bool ParseAgentOptions(const QCommandLineParser& parser, const QCommandLineOptio
   }
   if (parser.isSet(interval)) {
     const std::string seconds = parser.value(interval).toStdString();
-    if (!ParseInterval(seconds, options.search_interval)) {
+    if (!ParseWhole(seconds, kMinSearchIntervalSeconds, kMaxSearchIntervalSeconds,
+                    options.search_interval)) {
       error = "--interval needs whole seconds from 10 to 86400 (got " + Quoted(seconds) + ")";
       return false;
     }
@@ -209,7 +188,7 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
   options.stats = parser.isSet(stats);
   if (parser.isSet(time)) {
     const std::string value = parser.value(time).toStdString();
-    if (!ParseSeconds(value, options.seconds)) {
+    if (!ParseNumber(value, kMinListenSeconds, kMaxListenSeconds, options.seconds)) {
       error = "--time needs a number of seconds from 0.1 to 86400 (got " + Quoted(value) + ")";
       return false;
     }
@@ -220,21 +199,17 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
   }
   if (parser.isSet(concurrency)) {
     const std::string value = parser.value(concurrency).toStdString();
-    double n = 0;
-    if (!ParseNumber(value, 1, kMaxFetchConcurrency, n) || n != static_cast<int>(n)) {
+    if (!ParseWhole(value, 1, kMaxFetchConcurrency, options.fetch_concurrency)) {
       error = "--fetch-concurrency needs a whole number from 1 to 256 (got " + Quoted(value) + ")";
       return false;
     }
-    options.fetch_concurrency = static_cast<int>(n);
   }
   if (parser.isSet(max_devices)) {
     const std::string value = parser.value(max_devices).toStdString();
-    double n = 0;
-    if (!ParseNumber(value, 1, kMaxMaxDevices, n) || n != static_cast<int>(n)) {
+    if (!ParseWhole(value, 1, kMaxMaxDevices, options.max_devices)) {
       error = "--max-devices needs a whole number from 1 to 1000000 (got " + Quoted(value) + ")";
       return false;
     }
-    options.max_devices = static_cast<int>(n);
   }
   if (parser.isSet(forget)) {
     const std::string value = parser.value(forget).toStdString();
@@ -280,7 +255,7 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
   }
   if (parser.isSet(rate)) {
     const std::string value = parser.value(rate).toStdString();
-    if (!ParseRate(value, options.rate)) {
+    if (!ParseWhole(value, 1, kMaxUnicastRate, options.rate)) {
       error = "--rate needs a whole number of searches a second from 1 to " +
               std::to_string(kMaxUnicastRate) + " (got " + Quoted(value) + ")";
       return false;

@@ -10,10 +10,9 @@
 #include <cstring>
 
 #include "devices/announcement_protocol.h"
-#include "platform/dotted_address.h"
-
 #include "devices/device_record.h"
 #include "net/socket_error.h"
+#include "platform/dotted_address.h"
 #include "platform/error_text.h"
 #include "scan/device_report.h"
 #include "scan/safe_text.h"
@@ -265,27 +264,9 @@ void Scanner::ScheduleSave() {
 }
 
 void Scanner::PrintStats() {
-  DiscoveryCounters counters = m_session.Counters();
-  AddScannerSearches(counters);
-  const std::string text = FormatStats(counters);
+  const std::string text = FormatStats(Counters());
   std::fwrite(text.data(), 1, text.size(), m_err);
   std::fflush(m_err);
-}
-
-void Scanner::AddScannerSearches(DiscoveryCounters& counters) {
-  const ControlPoint& control = m_session.Control();
-  counters.searches_unicast = control.m_port_socket.UnicastSearchesSent();
-  const auto through = [](const CSsdpSocket& socket) {
-    std::vector<std::pair<uint32_t, uint64_t>> counts;
-    for (uint32_t i = 0; i < socket.SearchInterfaceCount(); ++i) {
-      counts.emplace_back(socket.SearchInterfaces()[i], socket.SearchesThrough(i));
-    }
-    return counts;
-  };
-  counters.searches_through[static_cast<std::size_t>(SsdpSocketId::kPort1900)] =
-      through(control.m_ssdp_socket);
-  counters.searches_through[static_cast<std::size_t>(SsdpSocketId::kSearchSocket)] =
-      through(control.m_port_socket);
 }
 
 void Scanner::OnReceiveError() {
@@ -314,7 +295,7 @@ void Scanner::OnInput() {
     m_input.reset();  // end of input: the watch goes on without searches on request
     return;
   }
-  if (std::memchr(bytes, '\n', static_cast<std::size_t>(count)) != nullptr) m_session.Search();
+  if (std::memchr(bytes, '\n', static_cast<std::size_t>(count)) != nullptr) SearchAgain();
 }
 
 void Scanner::ShowProgress() {

@@ -60,8 +60,6 @@ class Scanner final : public SsdpListener {
   // The table's devices and those whose first description is still being fetched.
   [[nodiscard]] std::vector<ScannedDevice> ReportedDevices() const;
   void PrintStats();
-  // The searches the session does not count: unicast, and per chosen interface.
-  void AddScannerSearches(DiscoveryCounters& counters);
   void OnReceiveError();
   void OnSignal(int signal_number);
   void OnInput();
