@@ -37,20 +37,9 @@ void Family(std::string& out, const char* name, const char* type, const char* he
   out += '\n';
 }
 
-void Number(std::string& out, double value) {
+template <typename Value>
+void Number(std::string& out, Value value) {
   char text[32];
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  out.append(text, static_cast<std::size_t>(result.ptr - text));
-}
-
-void Number(std::string& out, uint64_t value) {
-  char text[24];
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  out.append(text, static_cast<std::size_t>(result.ptr - text));
-}
-
-void Number(std::string& out, int64_t value) {
-  char text[24];
   const auto result = std::to_chars(text, text + sizeof text, value);
   out.append(text, static_cast<std::size_t>(result.ptr - text));
 }
