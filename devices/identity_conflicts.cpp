@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include "http/url.h"
 #include "platform/dotted_address.h"
 
 namespace {
@@ -30,22 +31,6 @@ const char* IdentityConflictName(IdentityConflictKind kind) {
   return "unknown";
 }
 
-std::string LocationHost(std::string_view location) {
-  const std::size_t slashes = location.find("//");
-  if (slashes == std::string_view::npos) return std::string();
-  std::string_view authority = location.substr(slashes + 2);
-  authority = authority.substr(0, authority.find_first_of("/?#"));
-  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
-    authority.remove_prefix(at + 1);
-  }
-  if (authority.starts_with('[')) {
-    const std::size_t close = authority.find(']');
-    return close == std::string_view::npos ? std::string()
-                                           : std::string(authority.substr(1, close - 1));
-  }
-  return std::string(authority.substr(0, authority.find(':')));
-}
-
 void IdentityConflicts::Observe(const std::string& usn, uint32_t address,
                                 std::string_view location) {
   const uint32_t host_order = ntohl(address);
@@ -54,8 +39,9 @@ void IdentityConflicts::Observe(const std::string& usn, uint32_t address,
   std::set<uint32_t>& addresses = m_addresses_by_usn[usn];
   if (addresses.size() < kMaxListed) addresses.insert(host_order);
 
-  const std::string host = LocationHost(location);
-  if (!host.empty() && host != Dotted(host_order) && m_mismatches.size() < kMaxListed) {
+  UrlParts parts;
+  if (SplitUrl(location, parts) && parts.host != Dotted(host_order) &&
+      m_mismatches.size() < kMaxListed) {
     m_mismatches.try_emplace({usn, host_order}, location);
   }
 }

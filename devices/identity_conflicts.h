@@ -30,10 +30,6 @@ struct IdentityConflict {
   std::string location;                // location_mismatch: the LOCATION; else ""
 };
 
-// The host of a URL's authority ("10.0.0.5" of "http://10.0.0.5:8080/d.xml"), without the
-// brackets of an IPv6 literal; "" when `location` has no "//" authority.
-std::string LocationHost(std::string_view location);
-
 class IdentityConflicts {
  public:
   // Notes an accepted announcement of `usn` from `address` (network byte order) carrying

@@ -5,6 +5,7 @@
 
 #include "devices/announcement_protocol.h"
 #include "http/async_get.h"
+#include "http/url.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
 
@@ -26,12 +27,11 @@ class AsyncFetchJob final : public FetchJob {
   AsyncGet m_get;
 };
 
-// The host part of "http://host[:port]/path": fetches to one device never run side by side.
+// The device a LOCATION names, by its host: fetches to one device never run side by side. A
+// LOCATION that names no host is its own key; its fetch fails before any connect.
 std::string HostOf(const std::string& location) {
-  std::size_t start = location.find("://");
-  start = start == std::string::npos ? 0 : start + 3;
-  const std::size_t end = location.find_first_of(":/", start);
-  return location.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  UrlParts parts;
+  return SplitUrl(location, parts) ? parts.host : location;
 }
 
 }  // namespace
