@@ -216,6 +216,7 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
                                   : TextEquals(block.StartLine(), kNotifyStartLine)
                                       ? DatagramOutcome::kAlive
                                       : DatagramOutcome::kResponse;
+  if (m_identity && !key.empty()) m_identity(key, address, location);
 
   ++m_pending_count;
   if (waiting != m_pending.end()) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "devices/description_source.h"
@@ -62,6 +63,14 @@ class Announcements {
   // kTableFull. Records are never deleted, so the store stays bounded.
   void SetMaxDevices(std::size_t max_devices) { m_max_devices = max_devices; }
 
+  // Who an accepted announcement says it is: its USN (cut as records cut it), its sender
+  // (network byte order) and its LOCATION, valid only during the call. Heard for every
+  // announcement taken for a device, one whose LOCATION is refused included, before its
+  // description is settled; the identity checks of the front ends read it.
+  using IdentityObserver =
+      std::function<void(const std::string& usn, uint32_t address, std::string_view location)>;
+  void SetIdentityObserver(IdentityObserver observer) { m_identity = std::move(observer); }
+
   // Traces a line naming the reason of every drop. Off by default: the dialog's trace shows
   // only "OnReceive(ADDRESS)" for what it ignores.
   void SetTraceDrops(bool on) { m_trace_drops = on; }
@@ -101,6 +110,7 @@ class Announcements {
   std::unordered_map<std::string, std::deque<Announcement>> m_pending;
   std::size_t m_pending_count = 0;
   std::size_t m_max_devices = SIZE_MAX;
+  IdentityObserver m_identity;
   int32_t m_last_full_trace = 0;
   bool m_trace_drops = false;
 };

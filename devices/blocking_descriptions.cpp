@@ -10,42 +10,6 @@
 #include "platform/error_text.h"
 #include "platform/trace.h"
 
-DescriptionResult CachedResult(const std::string& response) {
-  DescriptionResult result;
-  result.response = response.c_str();
-  result.count = static_cast<uint32_t>(response.size());
-  result.source = DescriptionResult::Source::kCached;
-  return result;
-}
-
-DescriptionResult SkippedResult() {
-  DescriptionResult result;
-  result.source = DescriptionResult::Source::kSkipped;
-  return result;
-}
-
-FetchOutcome ResponseOutcome(const char* response) {
-  // "HTTP/1.1 200 OK": the code is the word after the first space.
-  const char* space = std::strchr(response, ' ');
-  if (space == nullptr) return FetchOutcome::kHttpError;
-  return std::strncmp(space + 1, "200", 3) == 0 &&
-                 (space[4] == ' ' || space[4] == '\r' || space[4] == '\n' || space[4] == '\0')
-             ? FetchOutcome::kOk
-             : FetchOutcome::kHttpError;
-}
-
-FetchOutcome FailureOutcome(int socket_error) {
-  switch (socket_error) {
-    case ECONNREFUSED:
-      return FetchOutcome::kRefused;
-    case kErrTimedOut:
-    case ETIMEDOUT:
-      return FetchOutcome::kTimeout;
-    default:
-      return FetchOutcome::kFailed;
-  }
-}
-
 void BlockingDescriptions::BeginBurst() {
   ++m_burst;
   m_burst_until_ms = INT64_MAX;
