@@ -8,10 +8,11 @@
 
 #include "devices/device_events.h"
 #include "devices/identity_conflicts.h"
+#include "formats/device_report.h"
+#include "formats/json_writer.h"
+#include "formats/time_text.h"
+#include "http/url.h"
 #include "parse/device_text.h"
-#include "parse/text.h"
-#include "scan/device_table.h"
-#include "scan/safe_text.h"
 
 namespace {
 
@@ -78,33 +79,13 @@ struct DeviceLabels {
       page_url;
 };
 
-DeviceLabels Labels(const ScannedDevice& d) {
+DeviceLabels Labels(const DeviceSnapshot& d) {
   return {LabelValue(d.usn),           LabelValue(d.address_text), LabelValue(d.host_name),
           LabelValue(d.device_type),   LabelValue(d.model_name),   LabelValue(d.model_number),
           LabelValue(d.serial_number), LabelValue(d.guid),         LabelValue(d.page_url)};
 }
 
-bool IsHostCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '-' || c == '_';
-}
-
-std::string LastSeenText(int64_t last_seen) {
-  return last_seen > 0 ? JsonString(LocalTimeText(last_seen)) : std::string("null");
-}
-
 }  // namespace
-
-std::vector<FleetDevice> FleetDevices(const DeviceTable& table) {
-  std::vector<FleetDevice> devices;
-  std::vector<ScannedDevice> scanned = table.Devices();
-  devices.reserve(scanned.size());
-  for (ScannedDevice& d : scanned) {
-    const int64_t last_seen = table.LastSeen(d.usn);
-    devices.push_back({std::move(d), last_seen});
-  }
-  return devices;
-}
 
 // U+FFFD: what a control byte in a label value becomes.
 constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
@@ -134,17 +115,17 @@ std::string LabelValue(std::string_view text) {
   return out;
 }
 
-std::string RenderMetrics(const std::vector<FleetDevice>& devices,
+std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
                           const DiscoveryCounters& counters, std::string_view version) {
   // Two texts that differ only in bytes the escaping replaces would give the same series
   // twice, and Prometheus refuses a whole scrape for that: the first one wins.
   std::vector<DeviceLabels> labels;
-  std::vector<const FleetDevice*> shown;
+  std::vector<const DeviceSnapshot*> shown;
   labels.reserve(devices.size());
   shown.reserve(devices.size());
   std::unordered_set<std::string> seen;
-  for (const FleetDevice& device : devices) {
-    DeviceLabels texts = Labels(device.device);
+  for (const DeviceSnapshot& device : devices) {
+    DeviceLabels texts = Labels(device);
     if (!seen.insert(texts.usn).second) continue;
     labels.push_back(std::move(texts));
     shown.push_back(&device);
@@ -157,7 +138,7 @@ std::string RenderMetrics(const std::vector<FleetDevice>& devices,
          "search it has not answered yet.");
   for (std::size_t i = 0; i < shown.size(); ++i) {
     Sample(out, "tarovue_device_up", {{"usn", labels[i].usn}},
-           int64_t{IsUp(shown[i]->device.status) ? 1 : 0});
+           int64_t{IsUp(shown[i]->status) ? 1 : 0});
   }
   Family(out, "tarovue_device_info", "gauge",
          "Descriptive texts of each device, always 1: join on usn.");
@@ -179,7 +160,7 @@ std::string RenderMetrics(const std::vector<FleetDevice>& devices,
          "valid.");
   for (std::size_t i = 0; i < shown.size(); ++i) {
     Sample(out, "tarovue_device_valid_until_seconds", {{"usn", labels[i].usn}},
-           int64_t{shown[i]->device.valid_until});
+           int64_t{shown[i]->valid_until});
   }
   Family(out, "tarovue_device_last_seen_seconds", "gauge",
          "Unix time of the device's last announcement or search answer.");
@@ -192,7 +173,7 @@ std::string RenderMetrics(const std::vector<FleetDevice>& devices,
   for (const DeviceEventKind kind : kAllKinds) {
     const char* word = DeviceEventName(kind);
     int64_t count = 0;
-    for (const FleetDevice* device : shown) count += device->device.status == word ? 1 : 0;
+    for (const DeviceSnapshot* device : shown) count += device->status == word ? 1 : 0;
     Sample(out, "tarovue_devices", {{"status", word}}, count);
   }
 
@@ -257,86 +238,34 @@ std::string RenderMetrics(const std::vector<FleetDevice>& devices,
   return out;
 }
 
-std::string PageTarget(std::string_view url) {
-  std::string_view rest;
-  int port = 0;
-  if (StartsWithIgnoringCase(url, "http://")) {
-    rest = url.substr(7);
-    port = 80;
-  } else if (StartsWithIgnoringCase(url, "https://")) {
-    rest = url.substr(8);
-    port = 443;
-  } else {
-    return std::string();
+std::string RenderTargets(const std::vector<DeviceSnapshot>& devices) {
+  JsonWriter json;
+  json.BeginArray(JsonLayout::kLines);
+  for (const DeviceSnapshot& d : devices) {
+    UrlParts page;
+    if (!SplitUrl(d.page_url, page)) continue;
+    json.BeginObject().Key("targets").BeginArray().String(HostAndPort(page)).End();
+    json.Key("labels").BeginObject();
+    json.Field("__meta_tarovue_usn", d.usn);
+    json.Field("__meta_tarovue_hostname", d.host_name);
+    json.Field("__meta_tarovue_serial_number", d.serial_number);
+    json.Field("__meta_tarovue_model_name", d.model_name);
+    json.Field("__meta_tarovue_page_url", d.page_url);
+    json.End().End();
   }
-  std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
-  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
-    authority.remove_prefix(at + 1);
-  }
-  std::string_view host = authority;
-  std::string_view port_text;
-  if (!authority.empty() && authority.front() == '[') {
-    const std::size_t close = authority.find(']');
-    if (close == std::string_view::npos) return std::string();
-    host = authority.substr(0, close + 1);
-    const std::string_view after = authority.substr(close + 1);
-    if (!after.empty()) {
-      if (after.front() != ':') return std::string();
-      port_text = after.substr(1);
-    }
-    for (const char c : host.substr(1, host.size() - 2)) {
-      if (!IsHostCharacter(c) && c != ':') return std::string();
-    }
-  } else {
-    if (const std::size_t colon = authority.find(':'); colon != std::string_view::npos) {
-      host = authority.substr(0, colon);
-      port_text = authority.substr(colon + 1);
-    }
-    for (const char c : host) {
-      if (!IsHostCharacter(c)) return std::string();
-    }
-  }
-  if (host.empty() || host == "[]") return std::string();
-  if (!port_text.empty()) {
-    if (port_text.size() > 5) return std::string();
-    port = 0;
-    for (const char c : port_text) {
-      if (c < '0' || c > '9') return std::string();
-      port = port * 10 + (c - '0');
-    }
-    if (port < 1 || port > 65535) return std::string();
-  }
-  return std::string(host) + ':' + std::to_string(port);
+  return json.End().Finish();
 }
 
-std::string RenderTargets(const std::vector<FleetDevice>& devices) {
-  std::string out = "[";
-  for (const FleetDevice& fleet : devices) {
-    const ScannedDevice& d = fleet.device;
-    const std::string target = PageTarget(d.page_url);
-    if (target.empty()) continue;
-    out += out.size() == 1 ? "\n" : ",\n";
-    out += "  {\"targets\": [" + JsonString(target) + "], \"labels\": {";
-    out += "\"__meta_tarovue_usn\": " + JsonString(d.usn);
-    out += ", \"__meta_tarovue_hostname\": " + JsonString(d.host_name);
-    out += ", \"__meta_tarovue_serial_number\": " + JsonString(d.serial_number);
-    out += ", \"__meta_tarovue_model_name\": " + JsonString(d.model_name);
-    out += ", \"__meta_tarovue_page_url\": " + JsonString(d.page_url);
-    out += "}}";
+std::string RenderDevicesJson(const std::vector<DeviceSnapshot>& devices) {
+  JsonWriter json;
+  json.BeginArray(JsonLayout::kLines);
+  for (const DeviceSnapshot& d : devices) {
+    json.BeginObject();
+    WriteDeviceFields(json, d);
+    json.Key("last_seen").StringOrNull(LocalTimeText(d.last_seen), d.last_seen > 0);
+    json.End();
   }
-  return out + (out.size() == 1 ? "]\n" : "\n]\n");
-}
-
-std::string RenderDevicesJson(const std::vector<FleetDevice>& devices) {
-  if (devices.empty()) return "[]\n";
-  std::string out = "[\n";
-  for (std::size_t i = 0; i < devices.size(); ++i) {
-    std::string object = FormatJsonObject(devices[i].device);
-    object.pop_back();  // the closing brace: last_seen goes before it
-    out += "  " + object + ", \"last_seen\": " + LastSeenText(devices[i].last_seen) + "}";
-    out += i + 1 < devices.size() ? ",\n" : "\n";
-  }
-  return out + "]\n";
+  return json.End().Finish();
 }
 
 std::string RenderIndex(std::string_view version) {

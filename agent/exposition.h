@@ -1,5 +1,5 @@
-// What the fleet agent serves, as pure text functions of a snapshot of the scanner's device
-// table and counters: the Prometheus exposition (format 0.0.4), the HTTP service discovery
+// What the fleet agent serves, as pure text functions of snapshots of the device table and
+// of the counters: the Prometheus exposition (format 0.0.4), the HTTP service discovery
 // list and the device list. No sockets, so that tests and the benchmark call them directly.
 // Device texts are untrusted; every output here is valid UTF-8 with them escaped.
 #pragma once
@@ -9,36 +9,23 @@
 #include <string_view>
 #include <vector>
 
+#include "devices/device_snapshot.h"
 #include "devices/discovery_counters.h"
-#include "scan/device_report.h"
-
-class DeviceTable;
-
-struct FleetDevice {
-  ScannedDevice device;
-  int64_t last_seen = 0;  // seconds since 1970 UTC; 0 when never
-};
-
-// Every device of `table`, ordered as the report orders them.
-std::vector<FleetDevice> FleetDevices(const DeviceTable& table);
 
 // A label value for the exposition, quotes not included: valid UTF-8 with '\', '"' and line
 // feed escaped and every other control character (C0, DEL, C1) replaced by U+FFFD.
 std::string LabelValue(std::string_view text);
 
 // The whole /metrics text: devices, counters and build info, each family with HELP and TYPE.
-std::string RenderMetrics(const std::vector<FleetDevice>& devices,
+std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
                           const DiscoveryCounters& counters, std::string_view version);
 
 // The /targets JSON: one target group for each device whose page address is http or https,
 // with "host:port" of that address and the __meta_tarovue_* labels.
-std::string RenderTargets(const std::vector<FleetDevice>& devices);
+std::string RenderTargets(const std::vector<DeviceSnapshot>& devices);
 
 // The /devices.json array: the objects of --format json with "last_seen" added.
-std::string RenderDevicesJson(const std::vector<FleetDevice>& devices);
+std::string RenderDevicesJson(const std::vector<DeviceSnapshot>& devices);
 
 // The page at /: a plain HTML page linking to the three others.
 std::string RenderIndex(std::string_view version);
-
-// "host:port" of an http or https URL (default ports filled in), or "" for anything else.
-std::string PageTarget(std::string_view url);

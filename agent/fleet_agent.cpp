@@ -11,7 +11,7 @@
 #include "agent/agent_protocol.h"
 #include "agent/exposition.h"
 #include "agent/guarded_tcp_server.h"
-#include "scan/device_table.h"
+#include "devices/device_table.h"
 
 namespace {
 
@@ -49,7 +49,6 @@ bool FleetAgent::Listen(const ServeAddress& address, std::string& error) {
     delete server;
     return false;
   }
-  m_server = server;
   bind(server);
   return true;
 }
@@ -66,12 +65,11 @@ bool FleetAgent::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
   const QString path = request.url().path();
   if (path == kPathMetrics) {
     Answer(responder, head, Status::Ok, kMetricsContentType,
-           RenderMetrics(FleetDevices(m_devices), m_counters(), TAROVUE_VERSION));
+           RenderMetrics(m_devices.Devices(), m_counters(), TAROVUE_VERSION));
   } else if (path == kPathTargets) {
-    Answer(responder, head, Status::Ok, kJsonContentType, RenderTargets(FleetDevices(m_devices)));
+    Answer(responder, head, Status::Ok, kJsonContentType, RenderTargets(m_devices.Devices()));
   } else if (path == kPathDevices) {
-    Answer(responder, head, Status::Ok, kJsonContentType,
-           RenderDevicesJson(FleetDevices(m_devices)));
+    Answer(responder, head, Status::Ok, kJsonContentType, RenderDevicesJson(m_devices.Devices()));
   } else if (path == kPathIndex) {
     Answer(responder, head, Status::Ok, kHtmlContentType, RenderIndex(TAROVUE_VERSION));
   } else {

@@ -9,10 +9,9 @@
 #include <string>
 
 #include "devices/discovery_counters.h"
-#include "scan/serve_address.h"
+#include "net/serve_address.h"
 
 class DeviceTable;
-class GuardedTcpServer;
 
 class FleetAgent final : public QAbstractHttpServer {
  public:
@@ -33,5 +32,4 @@ class FleetAgent final : public QAbstractHttpServer {
  private:
   const DeviceTable& m_devices;
   CounterSource m_counters;
-  GuardedTcpServer* m_server = nullptr;  // a child of this object once listening
 };

@@ -25,14 +25,12 @@ void GuardedTcpServer::RequestDone(QTcpSocket* socket) {
 void GuardedTcpServer::incomingConnection(qintptr handle) {
   if (m_open >= kMaxConnections) {
     ::close(static_cast<int>(handle));
-    ++m_refused;
     return;
   }
   auto* socket = new QTcpSocket(this);
   if (!socket->setSocketDescriptor(handle)) {
     delete socket;
     ::close(static_cast<int>(handle));
-    ++m_refused;
     return;
   }
   ++m_open;

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QTcpServer>
-#include <cstdint>
 
 class QTcpSocket;
 
@@ -19,13 +18,9 @@ class GuardedTcpServer final : public QTcpServer {
   // A request on `socket` was read whole: the next head starts counting from zero.
   static void RequestDone(QTcpSocket* socket);
 
-  [[nodiscard]] int OpenConnections() const { return m_open; }
-  [[nodiscard]] uint64_t Refused() const { return m_refused; }
-
  protected:
   void incomingConnection(qintptr handle) override;
 
  private:
   int m_open = 0;
-  uint64_t m_refused = 0;
 };

@@ -9,8 +9,8 @@
 #include "devices/description_fields.h"
 #include "devices/device_events.h"
 #include "devices/device_record.h"
+#include "devices/device_table.h"
 #include "parse/text.h"
-#include "scan/device_table.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ int main() {
   double best_ms = 1e9;
   for (int round = 0; round < kRounds; ++round) {
     const auto start = std::chrono::steady_clock::now();
-    const std::string text = RenderMetrics(FleetDevices(table), counters, "1.0.0");
+    const std::string text = RenderMetrics(table.Devices(), counters, "1.0.0");
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (ms < best_ms) best_ms = ms;

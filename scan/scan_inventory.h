@@ -5,40 +5,13 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "devices/identity_conflicts.h"
 #include "devices/inventory_compare.h"
-#include "scan/device_report.h"
+#include "formats/inventory_report.h"
 #include "scan/scan_options.h"
-#include "ssdp/datagram_outcome.h"
-
-// What an announcement says about who it is, copied before the datagram is parsed in place.
-struct AnnouncedIdentity {
-  std::string usn;       // cut as device records cut it
-  std::string location;  // "" when absent
-};
-
-// The USN and LOCATION of the datagram `text` (NUL-terminated; left unchanged).
-AnnouncedIdentity ReadIdentity(const char* text);
-
-// The devices of `devices` that are there now: not gone with a byebye, not lost.
-std::vector<InventoryDevice> PresentDevices(const std::vector<ScannedDevice>& devices);
-
-// What a timed scan prints at its end: standard output, lines for standard error and the
-// exit status (0, or 3 when the scan differs from the baseline).
-struct InventoryReport {
-  std::string out;
-  std::string err;
-  int status = 0;
-};
-
-// The report of `devices` against `baseline` in `format` (`baseline` null: the plain report).
-// Conflicts are a section of the table, and in JSON and CSV part of the baseline's report; the
-// plain JSON array and CSV stay as scripts know them, so there the conflicts go to `err`.
-InventoryReport FormatInventoryReport(ScanFormat format, const std::vector<ScannedDevice>& devices,
-                                      const std::vector<InventoryDevice>* baseline,
-                                      const std::vector<IdentityConflict>& conflicts);
 
 class ScanInventory {
  public:
@@ -53,16 +26,15 @@ class ScanInventory {
   // Reads the baseline, if any. False with a one-line reason in `error` (exit status 2).
   bool LoadBaseline(std::string& error);
 
-  // Takes the datagram's `identity` from `address` (network order) into the conflicts when
-  // announcement handling accepted it as an announcement (`outcome`).
-  void Note(const AnnouncedIdentity& identity, uint32_t address, DatagramOutcome outcome);
+  // The identity conflicts of the run; announcement handling feeds them.
+  [[nodiscard]] IdentityConflicts& Conflicts() { return m_conflicts; }
   [[nodiscard]] const IdentityConflicts& Conflicts() const { return m_conflicts; }
 
   // The end of a timed scan over `devices`.
   [[nodiscard]] InventoryReport Report(ScanFormat format,
-                                       const std::vector<ScannedDevice>& devices) const;
+                                       const std::vector<DeviceSnapshot>& devices) const;
   // Writes the --save file, if any, saved at `now`. False with a one-line reason in `error`.
-  bool Save(const std::vector<ScannedDevice>& devices, int64_t now, std::string& error) const;
+  bool Save(const std::vector<DeviceSnapshot>& devices, int64_t now, std::string& error) const;
 
  private:
   std::string m_save_path;

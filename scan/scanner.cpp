@@ -11,11 +11,11 @@
 
 #include "devices/announcement_protocol.h"
 #include "devices/device_record.h"
+#include "formats/device_report.h"
+#include "formats/safe_text.h"
 #include "net/socket_error.h"
 #include "platform/dotted_address.h"
 #include "platform/error_text.h"
-#include "scan/device_report.h"
-#include "scan/safe_text.h"
 #include "scan/signal_pipe.h"
 #include "scan/stats_text.h"
 #include "ssdp/interface_choice.h"
@@ -76,6 +76,13 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
   m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
   m_session.Handling().SetMaxDevices(static_cast<std::size_t>(options.max_devices));
   m_session.Handling().SetTraceDrops(true);
+  // The agent always watches identities: a swapped or moved indicator is worth an alert.
+  if (m_inventory.Active() || options.serve) {
+    m_session.Handling().SetIdentityObserver(
+        [this](const std::string& usn, uint32_t address, std::string_view location) {
+          m_inventory.Conflicts().Observe(usn, address, location);
+        });
+  }
 }
 
 int Scanner::Run() {
@@ -107,14 +114,7 @@ DiscoveryCounters Scanner::Counters() const {
 }
 
 void Scanner::OnReceive(char* text, uint32_t address) {
-  // The agent always watches identities: a swapped or moved indicator is worth an alert.
-  if (!m_inventory.Active() && !m_options.serve) {
-    m_session.OnReceive(text, address);
-    return;
-  }
-  // Handling splits the datagram in place; who it claims to be is read first.
-  const AnnouncedIdentity identity = ReadIdentity(text);
-  m_inventory.Note(identity, address, m_session.OnReceive(text, address));
+  m_session.OnReceive(text, address);
 }
 
 bool Scanner::Start() {
@@ -157,7 +157,7 @@ void Scanner::RunTimed() {
   progress.stop();
   ClearProgress();
   if (m_status != 0) return;
-  const std::vector<ScannedDevice> devices = ReportedDevices();
+  const std::vector<DeviceSnapshot> devices = ReportedDevices();
   const InventoryReport report = m_inventory.Report(m_options.format, devices);
   Write(report.out);
   std::fputs(report.err.c_str(), m_err);
@@ -168,13 +168,13 @@ void Scanner::RunTimed() {
   m_differs = report.status != 0;
 }
 
-std::vector<ScannedDevice> Scanner::ReportedDevices() const {
-  std::vector<ScannedDevice> devices = m_devices.Devices();
+std::vector<DeviceSnapshot> Scanner::ReportedDevices() const {
+  std::vector<DeviceSnapshot> devices = m_devices.Devices();
   const std::size_t settled = devices.size();
   // A device first heard just before the report is listed with what is known of it.
   m_session.Handling().ForEachPending([&](const std::string& usn, uint32_t address) {
     if (m_devices.Find(usn) != nullptr) return;
-    ScannedDevice device;
+    DeviceSnapshot device;
     device.address = address;
     char dotted[kDottedAddressSize];
     FormatDottedAddress(address, dotted);
@@ -230,8 +230,8 @@ void Scanner::Write(const std::string& text) {
 void Scanner::OnDeviceEvent(const DeviceEvent& event) {
   if (event.kind == DeviceEventKind::kForgotten) {
     // The table lets go of the device: its last view is what the line shows.
-    const ScannedDevice* known = m_devices.Find(event.device.Usn());
-    ScannedDevice last = known != nullptr ? *known : ScannedDevice{};
+    const DeviceSnapshot* known = m_devices.Find(event.device.Usn());
+    DeviceSnapshot last = known != nullptr ? *known : DeviceSnapshot{};
     last.status = DeviceEventName(event.kind);
     m_devices.Apply(event);
     if (m_options.watch && !m_options.quiet) {

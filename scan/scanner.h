@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
+#include "devices/device_table.h"
 #include "devices/discovery_session.h"
 #include "devices/pooled_descriptions.h"
 #include "devices/row_table.h"
-#include "scan/device_table.h"
 #include "scan/scan_inventory.h"
 #include "scan/scan_options.h"
 #include "ssdp/unicast_search.h"
@@ -58,7 +58,7 @@ class Scanner final : public SsdpListener {
   void SearchAgain();
   void ScheduleSave();
   // The table's devices and those whose first description is still being fetched.
-  [[nodiscard]] std::vector<ScannedDevice> ReportedDevices() const;
+  [[nodiscard]] std::vector<DeviceSnapshot> ReportedDevices() const;
   void PrintStats();
   void OnReceiveError();
   void OnSignal(int signal_number);

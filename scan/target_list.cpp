@@ -4,18 +4,14 @@
 
 #include <unordered_set>
 
+#include "formats/safe_text.h"
 #include "platform/dotted_address.h"
-#include "scan/safe_text.h"
 
 namespace {
 
 // An item as it may appear in a one-line message: no control characters, cut short.
 std::string Quoted(const std::string& text) {
-  constexpr std::size_t kShown = 40;
-  std::string quoted = "'";
-  quoted += TerminalText(text.substr(0, kShown));
-  quoted += text.size() > kShown ? "...'" : "'";
-  return quoted;
+  return MessageQuoted(text, 40);
 }
 
 std::string Trimmed(const std::string& text) {

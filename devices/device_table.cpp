@@ -1,20 +1,13 @@
-#include "scan/device_table.h"
-
-#include <arpa/inet.h>
+#include "devices/device_table.h"
 
 #include <algorithm>
-
-bool ReportOrder(const ScannedDevice& a, const ScannedDevice& b) {
-  const uint32_t left = ntohl(a.address), right = ntohl(b.address);
-  return left != right ? left < right : a.usn < b.usn;
-}
 
 bool DeviceTable::Apply(const DeviceEvent& event) {
   if (event.kind == DeviceEventKind::kForgotten) return m_devices.erase(event.device.Usn()) != 0;
   const char* word = DeviceEventName(event.kind);
   auto [it, created] = m_devices.try_emplace(event.device.Usn());
   Entry& entry = it->second;
-  ScannedDevice& device = entry.device;
+  DeviceSnapshot& device = entry.device;
   const bool changed = created || device.status != word;
   switch (event.kind) {
     case DeviceEventKind::kNew:
@@ -22,7 +15,7 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
     case DeviceEventKind::kChanged:
       device = DescribeDevice(event.device, word, event.device.ValidUntil());
       device.fetch = DescriptionFetchName(event.fetch);
-      entry.last_seen = event.time;
+      device.last_seen = event.time;
       entry.gone_since = 0;
       break;
     case DeviceEventKind::kByebye:
@@ -41,14 +34,9 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
   return changed && event.kind != DeviceEventKind::kSearching;
 }
 
-const ScannedDevice* DeviceTable::Find(const std::string& usn) const {
+const DeviceSnapshot* DeviceTable::Find(const std::string& usn) const {
   auto it = m_devices.find(usn);
   return it == m_devices.end() ? nullptr : &it->second.device;
-}
-
-int64_t DeviceTable::LastSeen(const std::string& usn) const {
-  auto it = m_devices.find(usn);
-  return it == m_devices.end() ? 0 : it->second.last_seen;
 }
 
 std::vector<std::string> DeviceTable::GoneSince(int64_t time) const {
@@ -59,8 +47,8 @@ std::vector<std::string> DeviceTable::GoneSince(int64_t time) const {
   return gone;
 }
 
-std::vector<ScannedDevice> DeviceTable::Devices() const {
-  std::vector<ScannedDevice> devices;
+std::vector<DeviceSnapshot> DeviceTable::Devices() const {
+  std::vector<DeviceSnapshot> devices;
   devices.reserve(m_devices.size());
   for (const auto& entry : m_devices) devices.push_back(entry.second.device);
   std::sort(devices.begin(), devices.end(), ReportOrder);

@@ -1,4 +1,4 @@
-#include "scan/safe_text.h"
+#include "formats/safe_text.h"
 
 #include <cstdio>
 
@@ -88,6 +88,13 @@ std::string CsvField(std::string_view text) {
     }
   });
   return quote ? "\"" + field + "\"" : field;
+}
+
+std::string MessageQuoted(std::string_view text, std::size_t shown) {
+  std::string quoted = "'";
+  quoted += TerminalText(text.substr(0, shown));
+  quoted += text.size() > shown ? "...'" : "'";
+  return quoted;
 }
 
 std::size_t DisplayWidth(std::string_view text) {

@@ -7,8 +7,8 @@
 #include <QJsonDocument>
 #include <string>
 
+#include "formats/safe_text.h"
 #include "parse/device_text.h"
-#include "scan/safe_text.h"
 
 namespace {
 

@@ -1,15 +1,16 @@
 // Inventory files: the devices of a scan saved as a JSON document
-// {"format": "tarovue-inventory", "version": 1, "saved": TIME, "devices": [...]}, and read
-// back as a baseline. The document is written and read with Qt's JSON classes.
+// {"devices": [...], "format": "tarovue-inventory", "saved": TIME, "version": 1}, and read
+// back as a baseline. Written with the one JSON writer, read with Qt's JSON classes.
 #pragma once
 
-#include <QJsonObject>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "devices/device_snapshot.h"
 #include "devices/inventory_compare.h"
-#include "scan/device_report.h"
+#include "formats/json_writer.h"
 
 inline constexpr char kInventoryFormat[] = "tarovue-inventory";
 inline constexpr int kInventoryVersion = 1;
@@ -19,11 +20,13 @@ inline constexpr const char* kInventoryDeviceKeys[] = {
     "model_number", "serial_number", "guid",     "page_url"};
 
 // The inventory's view of a scanned device.
-InventoryDevice ToInventoryDevice(const ScannedDevice& device);
+InventoryDevice ToInventoryDevice(const DeviceSnapshot& device);
 
-// One device as the document holds it: usn, address, hostname, devtype, model_name,
-// model_number, serial_number, guid and page_url.
-QJsonObject InventoryDeviceJson(const InventoryDevice& device);
+// The texts of `device` in the order of kInventoryDeviceKeys; valid while `device` is.
+std::vector<std::string_view> InventoryDeviceTexts(const InventoryDevice& device);
+
+// One device as the document holds it, an object with its keys in alphabetical order.
+void WriteInventoryDevice(JsonWriter& json, const InventoryDevice& device, JsonLayout layout);
 
 // The whole document, indented, ending in a line feed; `saved` in seconds since 1970 UTC.
 std::string InventoryDocument(const std::vector<InventoryDevice>& devices, int64_t saved);

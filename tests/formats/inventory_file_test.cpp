@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cstdlib>
@@ -13,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "scan/inventory_file.h"
+#include "formats/inventory_file.h"
+#include "formats/time_text.h"
 
 namespace {
 
@@ -77,6 +79,35 @@ TEST_F(InventoryFileTest, SavedInventoryReadsBackAndReplacesTheOldFile) {
   EXPECT_EQ(root["format"].toString(), "tarovue-inventory");
   EXPECT_EQ(root["version"].toInt(), 1);
   EXPECT_TRUE(root["saved"].toString().startsWith("2023-11-1")) << text;
+}
+
+TEST(InventoryDocument, IsLaidOutAsQtsIndentedDocuments) {
+  // Files saved before the one JSON writer came from Qt: the bytes stay the same, so a file
+  // kept under version control does not change for nothing.
+  const std::vector<InventoryDevice> devices = {
+      {"uuid:1", "10.0.0.1", "hall \"A\" \xC3\xBC", "IND-1", "IND-1", "100", "S1", "g1",
+       "http://h/"},
+      {"uuid:2", "10.0.0.2", "yard", "", "", "", "S2", "", ""}};
+  for (const auto& list : {devices, std::vector<InventoryDevice>{}}) {
+    QJsonArray array;
+    for (const InventoryDevice& d : list) {
+      array.append(QJsonObject{{"usn", QString::fromStdString(d.usn)},
+                               {"address", QString::fromStdString(d.address)},
+                               {"hostname", QString::fromStdString(d.host_name)},
+                               {"devtype", QString::fromStdString(d.device_type)},
+                               {"model_name", QString::fromStdString(d.model_name)},
+                               {"model_number", QString::fromStdString(d.model_number)},
+                               {"serial_number", QString::fromStdString(d.serial_number)},
+                               {"guid", QString::fromStdString(d.guid)},
+                               {"page_url", QString::fromStdString(d.page_url)}});
+    }
+    const QJsonObject root{{"format", "tarovue-inventory"},
+                           {"version", 1},
+                           {"saved", QString::fromStdString(LocalTimeText(1'700'000'000))},
+                           {"devices", array}};
+    EXPECT_EQ(InventoryDocument(list, 1'700'000'000),
+              QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString());
+  }
 }
 
 TEST_F(InventoryFileTest, UnreadableBaselinesSayWhy) {

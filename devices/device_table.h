@@ -1,6 +1,7 @@
-// The scanner's own table of devices, kept from the discovery session's events: the latest
-// snapshot of every device by USN and the status word a watch last saw. The report, --watch
-// and what comes after them read it instead of the registry's rows.
+// The headless front ends' table of devices, kept from a discovery session's events: the
+// latest snapshot of every device by USN, with the status word a watch last saw and when it
+// was last heard. The scanner's report, its watch and the agent read it instead of the
+// registry's rows. Plain bookkeeping on the event loop's thread.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +11,7 @@
 #include <vector>
 
 #include "devices/device_events.h"
-#include "scan/device_report.h"
-
-// The report's order: by address, then USN.
-bool ReportOrder(const ScannedDevice& a, const ScannedDevice& b);
+#include "devices/device_snapshot.h"
 
 class DeviceTable {
  public:
@@ -27,19 +25,16 @@ class DeviceTable {
   bool Apply(const DeviceEvent& event);
 
   // The device with this USN, or nullptr; valid until the next Apply.
-  [[nodiscard]] const ScannedDevice* Find(const std::string& usn) const;
-  // Every device, ordered by address, then USN.
-  [[nodiscard]] std::vector<ScannedDevice> Devices() const;
+  [[nodiscard]] const DeviceSnapshot* Find(const std::string& usn) const;
+  // Every device, in the report's order.
+  [[nodiscard]] std::vector<DeviceSnapshot> Devices() const;
   [[nodiscard]] std::size_t Size() const { return m_devices.size(); }
-  // When the device last announced or answered (seconds since 1970 UTC), 0 when never.
-  [[nodiscard]] int64_t LastSeen(const std::string& usn) const;
   // USNs of the devices gone (byebye or lost) at or before `time`.
   [[nodiscard]] std::vector<std::string> GoneSince(int64_t time) const;
 
  private:
   struct Entry {
-    ScannedDevice device;
-    int64_t last_seen = 0;
+    DeviceSnapshot device;
     int64_t gone_since = 0;  // 0 while the device is there
   };
   std::unordered_map<std::string, Entry> m_devices;

@@ -19,11 +19,12 @@
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "devices/row_table.h"
+#include "formats/device_report.h"
+#include "formats/safe_text.h"
+#include "formats/time_text.h"
 #include "parse/device_text.h"
 #include "parse/text.h"
 #include "platform/clock.h"
-#include "scan/device_report.h"
-#include "scan/safe_text.h"
 
 namespace {
 
@@ -281,7 +282,7 @@ TEST_F(DeviceReportTest, ValidityBeyond2038ShowsNoTime) {
 TEST_F(DeviceReportTest, WatchEventsAreOneLineInEveryFormat) {
   Add({"10.0.0.2", "scale-1", "SIM000001"});
   const DeviceRecord& record = *m_rows.RecordAt(0);
-  const ScannedDevice device = DescribeDevice(record, "byebye", kCellNoTime);
+  const DeviceSnapshot device = DescribeDevice(record, "byebye", kCellNoTime);
   EXPECT_EQ(device.valid_until, 0) << "the row shows no time, whatever the record holds";
 
   EXPECT_EQ(FormatWatchHeader(ScanFormat::kTable), "");

@@ -1,5 +1,4 @@
-#include "parse/device_text.h"
-#include "scan/inventory_file.h"
+#include "formats/inventory_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,12 +7,17 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QJsonParseError>
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <iterator>
 
+#include "formats/safe_text.h"
+#include "formats/time_text.h"
 #include "platform/error_text.h"
-#include "scan/safe_text.h"
 
 namespace {
 
@@ -24,9 +28,17 @@ constexpr std::string InventoryDevice::*kDeviceTexts[] = {
     &InventoryDevice::serial_number, &InventoryDevice::guid,       &InventoryDevice::page_url};
 static_assert(std::size(kDeviceTexts) == std::size(kInventoryDeviceKeys));
 
-QString Text(const std::string& text) {
-  return QString::fromStdString(DeviceTextToUtf8(text));
+// Positions in kInventoryDeviceKeys in alphabetical order of the keys: the document has
+// always listed them so.
+constexpr std::array<std::size_t, std::size(kInventoryDeviceKeys)> AlphabeticalKeys() {
+  std::array<std::size_t, std::size(kInventoryDeviceKeys)> order{};
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) {
+    return std::string_view(kInventoryDeviceKeys[a]) < std::string_view(kInventoryDeviceKeys[b]);
+  });
+  return order;
 }
+constexpr auto kAlphabeticalKeys = AlphabeticalKeys();
 
 std::string SystemError(const std::string& what, const std::string& path) {
   return "cannot " + what + " " + TerminalText(path) + ": " + ErrorText(errno);
@@ -45,27 +57,37 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-InventoryDevice ToInventoryDevice(const ScannedDevice& d) {
+InventoryDevice ToInventoryDevice(const DeviceSnapshot& d) {
   return {d.usn,          d.address_text,  d.host_name, d.device_type, d.model_name,
           d.model_number, d.serial_number, d.guid,      d.page_url};
 }
 
-QJsonObject InventoryDeviceJson(const InventoryDevice& device) {
-  QJsonObject object;
-  for (std::size_t i = 0; i < std::size(kDeviceTexts); ++i) {
-    object.insert(kInventoryDeviceKeys[i], Text(device.*kDeviceTexts[i]));
+std::vector<std::string_view> InventoryDeviceTexts(const InventoryDevice& device) {
+  std::vector<std::string_view> texts;
+  texts.reserve(std::size(kDeviceTexts));
+  for (const auto text : kDeviceTexts) texts.emplace_back(device.*text);
+  return texts;
+}
+
+void WriteInventoryDevice(JsonWriter& json, const InventoryDevice& device, JsonLayout layout) {
+  json.BeginObject(layout);
+  for (const std::size_t i : kAlphabeticalKeys) {
+    json.Field(kInventoryDeviceKeys[i], device.*kDeviceTexts[i]);
   }
-  return object;
+  json.End();
 }
 
 std::string InventoryDocument(const std::vector<InventoryDevice>& devices, int64_t saved) {
-  QJsonArray list;
-  for (const InventoryDevice& device : devices) list.append(InventoryDeviceJson(device));
-  const QJsonObject document{{"format", kInventoryFormat},
-                             {"version", kInventoryVersion},
-                             {"saved", Text(LocalTimeText(saved))},
-                             {"devices", list}};
-  return QJsonDocument(document).toJson(QJsonDocument::Indented).toStdString();
+  JsonWriter json;
+  json.BeginObject(JsonLayout::kIndented).Key("devices").BeginArray(JsonLayout::kIndented);
+  for (const InventoryDevice& device : devices) {
+    WriteInventoryDevice(json, device, JsonLayout::kIndented);
+  }
+  json.End();
+  json.Field("format", kInventoryFormat);
+  json.Field("saved", LocalTimeText(saved));
+  json.Key("version").Number(kInventoryVersion);
+  return json.End().Finish();
 }
 
 bool SaveInventory(const std::string& path, const std::vector<InventoryDevice>& devices,

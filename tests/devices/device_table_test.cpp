@@ -9,11 +9,11 @@
 #include "devices/announcements.h"
 #include "devices/blocking_descriptions.h"
 #include "devices/device_registry.h"
+#include "devices/device_table.h"
 #include "devices/row_table.h"
 #include "parse/text.h"
 #include "platform/clock.h"
 #include "platform/tones.h"
-#include "scan/device_table.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-// tarovue-scan: Tarovue's discovery from a terminal, for scripts and remote shells.
+// tarovue-scan: Tarovue's discovery from a terminal, for scripts and remote shells, and with
+// --serve the fleet agent that serves what the scanner finds. The two front ends meet here.
 #include <QCoreApplication>
 #include <cstdio>
 #include <memory>

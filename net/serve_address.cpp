@@ -1,4 +1,4 @@
-#include "scan/serve_address.h"
+#include "net/serve_address.h"
 
 #include <arpa/inet.h>
 

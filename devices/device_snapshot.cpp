@@ -1,0 +1,51 @@
+#include "devices/device_snapshot.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+#include "devices/announcement_protocol.h"
+#include "devices/device_events.h"
+#include "devices/device_record.h"
+#include "devices/row_table.h"
+#include "parse/text.h"
+
+DeviceSnapshot DescribeDevice(const DeviceView& device, const char* status, int32_t valid_until) {
+  DeviceSnapshot d;
+  d.address = device.Address();
+  d.address_text = device.AddressText();
+  d.host_name = device.HostName();
+  d.device_type = device.DeviceType();
+  d.status = status;
+  d.valid_until = valid_until;
+  d.usn = device.Usn();
+  d.model_name = device.Field(DescriptionField::kModelName);
+  d.model_number = device.Field(DescriptionField::kModelNumber);
+  d.serial_number = device.Field(DescriptionField::kSerialNumber);
+  d.guid = device.Field(DescriptionField::kGuid);
+  d.page_url = device.Field(DescriptionField::kPageUrl);
+  return d;
+}
+
+DeviceSnapshot DescribeDevice(const DeviceRecord& record, const char* status,
+                              const char* validity) {
+  return DescribeDevice(DeviceView(record), status,
+                        TextEquals(validity, kCellNoTime) ? 0 : record.valid_until);
+}
+
+bool ReportOrder(const DeviceSnapshot& a, const DeviceSnapshot& b) {
+  const uint32_t left = ntohl(a.address), right = ntohl(b.address);
+  return left != right ? left < right : a.usn < b.usn;
+}
+
+std::vector<DeviceSnapshot> CollectDevices(const RowTable& rows) {
+  std::vector<DeviceSnapshot> devices;
+  for (int row = 0; row < rows.RowCount(); ++row) {
+    const DeviceRecord* record = rows.RecordAt(row);
+    if (record == nullptr) continue;
+    devices.push_back(DescribeDevice(*record, rows.CellText(row, kColumnStatus),
+                                     rows.CellText(row, kColumnValidUntil)));
+  }
+  std::sort(devices.begin(), devices.end(), ReportOrder);
+  return devices;
+}

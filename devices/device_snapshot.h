@@ -1,0 +1,42 @@
+// A device as the headless front ends know it: a copy of its row's texts, the texts of its
+// description and when it was last heard, taken from a device event or a row. Plain values
+// that outlive the record they came from; the scanner's reports and the agent's documents
+// are made of them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class DeviceView;
+class RowTable;
+struct DeviceRecord;
+
+struct DeviceSnapshot {
+  uint32_t address = 0;  // network byte order; orders the report
+  std::string address_text;
+  std::string host_name;
+  std::string device_type;
+  std::string status;       // the status cell: also "searching" or "lost"
+  int32_t valid_until = 0;  // 0 when the device's announcement holds no more
+  std::string model_name;
+  std::string model_number;
+  std::string serial_number;
+  std::string guid;
+  std::string page_url;
+  std::string usn;
+  std::string fetch = "ok";  // how its description was settled: ok, cached, failed, pending
+  int64_t last_seen = 0;     // last announcement or answer, seconds since 1970 UTC; 0: never
+};
+
+// The snapshot of `device` with `status` and `valid_until` (0: no time).
+DeviceSnapshot DescribeDevice(const DeviceView& device, const char* status, int32_t valid_until);
+// The snapshot of `record` under the row cells `status` and `validity` ("????" when the row
+// shows no time: its valid until then counts as 0, whatever the record still holds).
+DeviceSnapshot DescribeDevice(const DeviceRecord& record, const char* status, const char* validity);
+
+// The report's order: by address, then USN.
+bool ReportOrder(const DeviceSnapshot& a, const DeviceSnapshot& b);
+
+// Every row of `rows` that carries a record, in the report's order.
+std::vector<DeviceSnapshot> CollectDevices(const RowTable& rows);

@@ -1,0 +1,31 @@
+// What the scanner prints about devices: the table, JSON and CSV reports of device snapshots
+// and the lines of a watch, and the report's object for other documents. Device texts are
+// untrusted and go through formats/safe_text.h on their way out. Nothing here touches the
+// network.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "devices/device_snapshot.h"
+
+class JsonWriter;
+
+enum class ScanFormat { kTable, kJson, kCsv };
+
+// The whole report in `format`, ending in a line break. The table and CSV always have their
+// header; JSON is an array with one object per line.
+std::string FormatReport(ScanFormat format, const std::vector<DeviceSnapshot>& devices);
+
+// The header of a watch in `format` (the CSV header row), or "" when it has none.
+std::string FormatWatchHeader(ScanFormat format);
+// One event of a watch, the device's new status, at `time` (seconds since 1970 UTC) as one
+// line: in the table format the time, the event and the device's main texts; in JSON an
+// object with "time" and "event" before the report's keys; in CSV a row of the watch
+// header's columns.
+std::string FormatWatchEvent(ScanFormat format, int64_t time, const DeviceSnapshot& device);
+
+// The report's keys and values of `device` (address ... fetch), into the object `json` has
+// open, as --format json writes them.
+void WriteDeviceFields(JsonWriter& json, const DeviceSnapshot& device);
