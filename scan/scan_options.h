@@ -6,21 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "devices/announcement_protocol.h"  // kDefaultMaxDevices
+#include "formats/device_report.h"          // ScanFormat
+#include "net/serve_address.h"
 #include "ssdp/ssdp_protocol.h"
-
-#include "scan/serve_address.h"
-
-enum class ScanFormat { kTable, kJson, kCsv };
 
 // Devices may delay their answers by up to 5 s; one more second lets the last of them in.
 inline constexpr double kDefaultListenSeconds = 6.0;
 inline constexpr double kMinListenSeconds = 0.1;
 inline constexpr double kMaxListenSeconds = 86400.0;
+inline constexpr double kMaxRefreshSeconds = 86400.0;
 // Bounds of --rate, unicast searches a second.
 inline constexpr int kMaxUnicastRate = 10000;
 
 // Bounds of the device table, and how long a device that left stays in it (--watch, --serve).
 inline constexpr int kMaxMaxDevices = 1000000;
+inline constexpr double kMinForgetSeconds = 1.0;
 inline constexpr double kDefaultForgetSeconds = 86400.0;
 inline constexpr double kMaxForgetSeconds = 365.0 * 86400.0;
 
@@ -41,8 +42,9 @@ struct ScanOptions {
   double seconds = kDefaultListenSeconds;
   ScanFormat format = ScanFormat::kTable;
   bool watch = false;
-  bool stats = false;                     // the counters on standard error at the end
-  int max_devices = 10000;                // devices kept; a new one beyond them is dropped
+  bool stats = false;  // the counters on standard error at the end
+  // Devices kept; a new one beyond them is dropped.
+  int max_devices = static_cast<int>(kDefaultMaxDevices);
   double forget = kDefaultForgetSeconds;  // a device gone this long leaves the table
   int fetch_concurrency = kDefaultFetchConcurrency;
   double fetch_timeout = kDefaultFetchTimeoutSeconds;  // whole exchange; connect at most 2 s
@@ -67,7 +69,7 @@ struct ScanOptions {
 // `error` and `options` partly filled.
 bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, std::string& error);
 
-// The --help text, several lines ending in a line feed.
+// The --help text, several lines ending in a line feed (scan/scan_usage.cpp).
 const char* ScanUsageText();
 
 // The program's version as --version prints it, "01.00.00" for version 1.0.0.

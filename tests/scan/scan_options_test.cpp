@@ -87,6 +87,26 @@ TEST(ScanOptionsErrors, NameTheArgumentThatIsWrong) {
   }
 }
 
+TEST(ScanOptionsErrors, DecimalOptionsTakeDigitsWithAtMostOnePoint) {
+  const std::vector<std::pair<const char*, const char*>> options = {
+      {"--time", "from 0.1 to 86400"},
+      {"--fetch-timeout", "from 0.5 to 60"},
+      {"--refresh", "from 0 to 86400"},
+      {"--forget", "from 1 to 31536000"}};
+  for (const auto& [option, bounds] : options) {
+    for (const char* value :
+         {"0x2", "0x1p-1", "1e1", "+2", " 2", "2 ", "1.5.1", ".", "inf", "2,5"}) {
+      const Parsed p = Parse({option, value});
+      EXPECT_FALSE(p.ok) << option << " " << value;
+      EXPECT_EQ(p.error, std::string(option) + " needs a number of seconds " + bounds + " (got '" +
+                             value + "')");
+    }
+    EXPECT_TRUE(Parse({option, "2.5"}).ok) << option;
+    EXPECT_TRUE(Parse({option, "2."}).ok) << option;
+  }
+  EXPECT_DOUBLE_EQ(Parse({"--time", ".5"}).options.seconds, 0.5);
+}
+
 // Targets as dotted text, in the order a round sends to them.
 std::vector<std::string> Targets(const ScanOptions& options) {
   std::vector<std::string> dotted;
@@ -210,7 +230,9 @@ TEST(ScanOptionsErrors, KeepControlCharactersOutOfTheMessage) {
 TEST(ScanOptionsErrors, CutALongArgumentShort) {
   const std::string long_arg(200, 'x');
   const Parsed p = Parse({long_arg.c_str()});
-  EXPECT_EQ(p.error, "unknown argument '" + std::string(60, 'x') + "...' (see --help)");
+  std::string expected = "unknown argument '";
+  expected.append(60, 'x').append("...' (see --help)");
+  EXPECT_EQ(p.error, expected);
 }
 
 }  // namespace
