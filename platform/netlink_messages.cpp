@@ -102,8 +102,13 @@ void ReadNetlinkMessages(const void* data, std::size_t size, NetlinkBatch& batch
   assert(reinterpret_cast<std::uintptr_t>(data) % kNetlinkAlignment == 0);
 
   int left = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+  // NLMSG_OK compares the unsigned length field with the signed count it is given; the count
+  // must stay signed, since a last message without its padding takes it below zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
   for (const auto* header = static_cast<const nlmsghdr*>(data); NLMSG_OK(header, left);
        header = NLMSG_NEXT(header, left)) {
+#pragma GCC diagnostic pop
     switch (header->nlmsg_type) {
       case NLMSG_NOOP:
         ++batch.ignored;
