@@ -22,13 +22,14 @@ enum class InterfaceChangeKind : uint8_t {
 
 struct InterfaceChange {
   InterfaceChangeKind kind = InterfaceChangeKind::kLinkNew;
-  uint32_t index = 0;                  // the interface's index
-  char name[kInterfaceNameSize] = {};  // links: IFLA_IFNAME; addresses: IFA_LABEL; "" if absent
-  bool up = false;                     // links: IFF_UP
-  bool running = false;                // links: IFF_RUNNING
-  bool loopback = false;               // links: IFF_LOOPBACK
-  uint32_t address = 0;                // addresses, network byte order: IFA_LOCAL, else IFA_ADDRESS
-  uint8_t prefix_length = 0;           // addresses: 0..32
+  uint32_t index = 0;  // the interface's index
+  // Links: IFLA_IFNAME. Addresses: IFA_LABEL, which may be an alias ("eth0:1"). "" if absent.
+  char name[kInterfaceNameSize] = {};
+  bool up = false;            // links: IFF_UP
+  bool running = false;       // links: IFF_RUNNING
+  bool loopback = false;      // links: IFF_LOOPBACK
+  uint32_t address = 0;       // addresses, network byte order: IFA_LOCAL, else IFA_ADDRESS
+  uint8_t prefix_length = 0;  // addresses: 0..32
 };
 
 // What one buffer of messages held.
@@ -45,6 +46,7 @@ struct NetlinkBatch {
 
 // Reads the messages in data[0..size), which must start on a kNetlinkAlignment boundary.
 // Resets `batch` first, then fills it; never reads outside the buffer. A message whose header
-// is cut, whose length runs past the buffer, whose payload is too short for its type or one
-// of whose attributes runs past it counts as dropped; a cut header or length ends the buffer.
+// is cut, whose length runs past the buffer, whose payload is too short for its type, one of
+// whose attributes runs past it, or whose IPv4 address is not 4 bytes counts as dropped; a
+// cut header or a length past the buffer also ends the reading.
 void ReadNetlinkMessages(const void* data, std::size_t size, NetlinkBatch& batch);
