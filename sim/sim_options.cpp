@@ -94,6 +94,8 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
       options.http_drip = true;
     } else if (flag("--spread")) {
       options.spread = true;
+    } else if (flag("--planned-reboot")) {
+      options.planned_reboot = true;
     } else if (needs_value("--http-delay")) {
       if (error.empty() && !ParseUnsigned(value, 0, 600000, number))
         bad("--http-delay", "a number of milliseconds from 0 to 600000");
@@ -193,6 +195,10 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
             std::to_string(options.devices) + " devices runs past serial number 999999";
     return false;
   }
+  if (options.planned_reboot && !options.boot_id) {
+    error = "--planned-reboot needs --boot-id N: its ssdp:update names the current boot id";
+    return false;
+  }
   if (options.hung > options.devices) {
     error = "--hung " + std::to_string(options.hung) + " is more than the " +
             std::to_string(options.devices) + " devices";
@@ -229,6 +235,8 @@ Realistic devices:
   --hung N               devices 1..N accept HTTP connections and never answer (with
                          --spread: on their addresses; else requests for /dev/1/../dev/N/)
   --boot-id N            send BOOTID.UPNP.ORG: N in notifications and responses
+  --planned-reboot       SIGUSR2 announces the reboot first: an ssdp:update per device
+                         with BOOTID.UPNP.ORG and NEXTBOOTID.UPNP.ORG (needs --boot-id)
   --config-id N          send CONFIGID.UPNP.ORG: N (and configId="N" in descriptions);
                          SIGHUP adds 1 and announces the devices again
   --serial-base N        device i has serial number N + i and a USN made from it instead
@@ -251,8 +259,10 @@ Misbehaviour for tests:
   --cache-control TEXT   CACHE-CONTROL value, verbatim (default max-age=S)
 
 Prints a line per event on stdout and a summary on exit (SIGINT or SIGTERM, after byebye);
-SIGUSR1 prints the counts so far; SIGHUP adds 1 to the config id. Bad arguments: a message
-on stderr and exit status 2.
+SIGUSR1 prints the counts so far; SIGHUP adds 1 to the config id. SIGUSR2 reboots every
+device: no byebye, the boot id goes up by 1 (from none to 1 without --boot-id), and the
+devices announce themselves again at once. Bad arguments: a message on stderr and exit
+status 2.
 )";
 }
 

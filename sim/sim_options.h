@@ -26,7 +26,8 @@ struct SimOptions {
   int http_delay_ms = 0;              // every HTTP answer waits this long...
   int http_jitter_ms = 0;             // ...plus a random 0..jitter ms
   int hung = 0;                       // devices 1..hung accept HTTP connections and never answer
-  std::optional<uint32_t> boot_id;    // BOOTID.UPNP.ORG when set
+  std::optional<uint32_t> boot_id;    // BOOTID.UPNP.ORG when set; SIGUSR2 adds 1
+  bool planned_reboot = false;        // SIGUSR2 sends ssdp:update first (needs boot_id)
   std::optional<uint32_t> config_id;  // CONFIGID.UPNP.ORG when set; SIGHUP adds 1
   // When set, device n has serial number base + n and a USN made from it, not from the
   // address: the same serial is the same device wherever it is announced.

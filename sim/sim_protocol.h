@@ -25,6 +25,7 @@ inline constexpr const char kNotifyLine[] = "NOTIFY * HTTP/1.1";
 inline constexpr const char kResponseLine[] = "HTTP/1.1 200 OK";
 inline constexpr const char kAlive[] = "ssdp:alive";
 inline constexpr const char kByebye[] = "ssdp:byebye";
+inline constexpr const char kUpdate[] = "ssdp:update";  // a planned change of boot id
 inline constexpr const char kMaxAgePrefix[] = "max-age=";
 inline constexpr const char kServerText[] = "Linux/6 UPnP/1.0 tarovue-sim/" TAROVUE_VERSION;
 inline constexpr const char kPadHeader[] = "X-PAD: ";  // filler header of --pad-response
@@ -46,7 +47,9 @@ inline constexpr const char kHdrMan[] = "MAN";
 inline constexpr const char kHdrMx[] = "MX";
 inline constexpr const char kHdrBootId[] = "BOOTID.UPNP.ORG";
 inline constexpr const char kHdrConfigId[] = "CONFIGID.UPNP.ORG";
+inline constexpr const char kHdrNextBootId[] = "NEXTBOOTID.UPNP.ORG";
 inline constexpr uint32_t kMaxBootId = 2147483647;  // UDA 1.1: a 31-bit number
+inline constexpr uint32_t kFirstRebootId = 1;       // the boot id after a reboot without --boot-id
 inline constexpr uint32_t kMaxConfigId = 16777215;  // UDA 1.1: 0 to 2^24 - 1
 
 // HTTP

@@ -43,6 +43,14 @@ std::string Errno(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
 
+sockaddr_in GroupAddress() {
+  sockaddr_in group{};
+  group.sin_family = AF_INET;
+  group.sin_port = htons(kSsdpPort);
+  inet_pton(AF_INET, kSsdpGroup, &group.sin_addr);
+  return group;
+}
+
 std::string Dotted(in_addr address) {
   char text[INET_ADDRSTRLEN] = "";
   inet_ntop(AF_INET, &address, text, sizeof text);
@@ -133,6 +141,7 @@ bool Simulator::Start(std::string& error) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGUSR1, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
+  sigaction(SIGUSR2, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   if (!OpenSsdp(error) || !OpenHttp(error)) return false;
@@ -296,6 +305,8 @@ bool Simulator::OnSignals() {
         LogLine("sighup: no --config-id; announcing again");
       }
       QueueAliveRound();
+    } else if (signo == SIGUSR2) {
+      Reboot();
     } else {
       LogLine("signal %d: leaving", signo);
       keep_running = false;
@@ -428,15 +439,31 @@ void Simulator::QueueResponse(const Device& device, const sockaddr_in& to, const
 }
 
 void Simulator::QueueAliveRound() {
-  sockaddr_in group{};
-  group.sin_family = AF_INET;
-  group.sin_port = htons(kSsdpPort);
-  inet_pton(AF_INET, kSsdpGroup, &group.sin_addr);
+  const sockaddr_in group = GroupAddress();
   for (const Device& d : m_devices.Devices()) {
     m_queue.push_back({BuildAlive(d, m_cache_control, m_ids), group, Kind::kAlive, &d});
   }
   LogLine("notify ssdp:alive for %zu devices", m_devices.Devices().size());
   m_next_alive = NowMs() + static_cast<int64_t>(m_options.notify_interval * 1000);
+}
+
+void Simulator::Reboot() {
+  // A device that crashed and came back says no byebye for its old life; only the boot id
+  // tells a client that it rebooted. A planned restart names the coming id first.
+  ++m_counters.reboots;
+  const uint32_t next = m_ids.boot_id ? (*m_ids.boot_id + 1) % (kMaxBootId + 1) : kFirstRebootId;
+  if (m_options.planned_reboot && m_ids.boot_id) {
+    const sockaddr_in group = GroupAddress();
+    for (const Device& d : m_devices.Devices()) {
+      m_queue.push_back({BuildUpdate(d, m_ids, next), group, Kind::kUpdate, &d});
+    }
+    LogLine("sigusr2: planned reboot, ssdp:update from boot id %u to %u for %zu devices",
+            *m_ids.boot_id, next, m_devices.Devices().size());
+  } else {
+    LogLine("sigusr2: reboot, boot id %u", next);
+  }
+  m_ids.boot_id = next;
+  QueueAliveRound();
 }
 
 bool Simulator::SendOne(const Outgoing& out) {
@@ -476,6 +503,10 @@ void Simulator::CountSent(const Outgoing& out) {
       ++m_counters.byebye;
       what = "ssdp:byebye";
       break;
+    case Kind::kUpdate:
+      ++m_counters.updates;
+      what = "ssdp:update";
+      break;
   }
   if (m_options.verbose) {
     LogLine("sent %s, %zu bytes, to %s for %s", what, out.data.size(), Endpoint(out.to).c_str(),
@@ -501,10 +532,7 @@ void Simulator::Flush() {
 void Simulator::SayByebye() {
   // Answers not yet sent belong to devices that are leaving: drop them.
   m_queue.clear();
-  sockaddr_in group{};
-  group.sin_family = AF_INET;
-  group.sin_port = htons(kSsdpPort);
-  inet_pton(AF_INET, kSsdpGroup, &group.sin_addr);
+  const sockaddr_in group = GroupAddress();
   int flags = fcntl(m_ssdp.Get(), F_GETFL);
   fcntl(m_ssdp.Get(), F_SETFL, flags & ~O_NONBLOCK);
   timeval limit{1, 0};
@@ -523,14 +551,14 @@ void Simulator::SayByebye() {
 std::string Simulator::CountsLine(const char* label) const {
   const HttpCounters& h = m_http.Counters();
   const SsdpCounters& s = m_counters;
-  char line[800];
+  char line[1024];
   std::snprintf(
       line, sizeof line,
       "%s: searches=%llu responses=%llu alive=%llu byebye=%llu ignored=%llu "
       "send_errors=%llu http_requests=%llu http_descriptions=%llu http_pages=%llu "
       "http_backups=%llu http_pings=%llu http_not_found=%llu http_bad=%llu "
       "http_connections=%llu searches_unicast=%llu searches_multicast=%llu http_hung=%llu "
-      "http_delayed=%llu",
+      "http_delayed=%llu reboots=%llu updates=%llu",
       label, static_cast<unsigned long long>(s.searches),
       static_cast<unsigned long long>(s.responses), static_cast<unsigned long long>(s.alive),
       static_cast<unsigned long long>(s.byebye), static_cast<unsigned long long>(s.ignored),
@@ -541,7 +569,8 @@ std::string Simulator::CountsLine(const char* label) const {
       static_cast<unsigned long long>(h.connections),
       static_cast<unsigned long long>(s.searches_unicast),
       static_cast<unsigned long long>(s.searches_multicast),
-      static_cast<unsigned long long>(h.hung), static_cast<unsigned long long>(h.delayed));
+      static_cast<unsigned long long>(h.hung), static_cast<unsigned long long>(h.delayed),
+      static_cast<unsigned long long>(s.reboots), static_cast<unsigned long long>(s.updates));
   return line;
 }
 

@@ -32,6 +32,8 @@ struct SsdpCounters {
   uint64_t alive = 0;
   uint64_t byebye = 0;
   uint64_t send_errors = 0;
+  uint64_t reboots = 0;  // SIGUSR2 received
+  uint64_t updates = 0;  // ssdp:update datagrams sent
 };
 
 // The address to use when none was given: the host's only non-loopback IPv4 address that is
@@ -50,13 +52,14 @@ class Simulator {
   // run; false with the reason in `error` (sockets opened so far are closed on destruction).
   bool Start(std::string& error);
   // Announces the devices and serves until SIGINT or SIGTERM, then says byebye. SIGUSR1
-  // prints the counts; SIGHUP adds 1 to the config id and announces again.
+  // prints the counts; SIGHUP adds 1 to the config id and announces again; SIGUSR2 reboots
+  // every device (see Reboot).
   void Run();
   // One line of counts, "summary: key=value ...", or "counts: ..." for a SIGUSR1 report.
   [[nodiscard]] std::string CountsLine(const char* label) const;
 
  private:
-  enum class Kind { kResponse, kAlive, kByebye };
+  enum class Kind { kResponse, kAlive, kByebye, kUpdate };
   struct Outgoing {
     std::string data;
     sockaddr_in to;
@@ -82,6 +85,9 @@ class Simulator {
   void WatchSsdpOutput();
   void QueueResponse(const Device& device, const sockaddr_in& to, const std::string& st);
   void QueueAliveRound();
+  // The next boot id for every device, no byebye, and an alive round at once; with
+  // --planned-reboot an ssdp:update announcing the new id goes first.
+  void Reboot();
   void Flush();
   bool SendOne(const Outgoing& out);
   void SayByebye();

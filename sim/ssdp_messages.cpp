@@ -135,6 +135,19 @@ std::string BuildAlive(const Device& device, const std::string& cache_control,
   return out + "\r\n";
 }
 
+std::string BuildUpdate(const Device& device, const IdFields& ids, uint32_t next_boot_id) {
+  // As an alive without the lifetime and server fields, plus the coming boot id.
+  std::string out = std::string(kNotifyLine) + "\r\n";
+  Line(out, kHdrHost, kSsdpHost);
+  Line(out, kHdrLocation, device.location);
+  Line(out, kHdrNt, kDeviceType);
+  Line(out, kHdrNts, kUpdate);
+  Line(out, kHdrUsn, device.usn);
+  Ids(out, ids);
+  Line(out, kHdrNextBootId, std::to_string(next_boot_id));
+  return out + "\r\n";
+}
+
 std::string BuildByebye(const Device& device, const IdFields& ids) {
   std::string out = std::string(kNotifyLine) + "\r\n";
   Line(out, kHdrHost, kSsdpHost);

@@ -42,5 +42,8 @@ std::string BuildResponse(const Device& device, const std::string& st,
 std::string BuildAlive(const Device& device, const std::string& cache_control,
                        const IdFields& ids = {});
 std::string BuildByebye(const Device& device, const IdFields& ids = {});
+// NOTIFY ssdp:update for `device`: the boot id in `ids` is the current one, `next_boot_id`
+// the one its announcements will carry from now on.
+std::string BuildUpdate(const Device& device, const IdFields& ids, uint32_t next_boot_id);
 
 }  // namespace sim

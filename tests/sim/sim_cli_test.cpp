@@ -29,7 +29,7 @@ TEST_F(SimTest, HelpAndVersion) {
   for (const char* option :
        {"--devices", "--address", "--http-port", "--max-age", "--notify-interval", "--mx-delay",
         "--pad-response", "--cache-control", "--spread", "--http-delay", "--http-jitter", "--hung",
-        "--boot-id", "--config-id"}) {
+        "--boot-id", "--config-id", "--planned-reboot"}) {
     EXPECT_NE(out.find(option), std::string::npos) << option;
   }
 }
@@ -39,6 +39,7 @@ TEST_F(SimTest, BadArgumentsExitWithStatusTwoAndOneLine) {
                                         {"--bogus"},
                                         {"--address", "1.2.3"},
                                         {"--spread"},
+                                        {"--planned-reboot"},
                                         {"--hung", "4"}}) {
     SCOPED_TRACE(args[0]);
     std::string out;

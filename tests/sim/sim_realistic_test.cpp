@@ -1,6 +1,6 @@
 // The simulator's realistic-device options, as a client in the other namespace meets them:
-// devices on addresses of their own, slow and hung HTTP, boot and config ids, and unicast
-// searches that skip the MX wait.
+// devices on addresses of their own, slow and hung HTTP, boot and config ids, reboots (sudden
+// and planned), and unicast searches that skip the MX wait.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -202,4 +202,68 @@ TEST_F(SimTest, BootAndConfigIdsAndSighupAnnouncesTheNextConfig) {
     EXPECT_EQ(Header(d.text, sim::kHdrBootId), "7");
     EXPECT_EQ(Header(d.text, sim::kHdrConfigId), "42");
   }
+}
+
+TEST_F(SimTest, Sigusr2RebootsWithTheNextBootIdAndAPlannedRebootAnnouncesItFirst) {
+  UdpSocket listener(sim::kSsdpPort, net.Address(testnet::Side::kClient));
+  ASSERT_TRUE(listener.ok());
+  UdpSocket client;
+
+  // As after a crash: no byebye, no update, only alives with the next boot id (from 1 when
+  // none was given), and searches answered with it.
+  pid_t pid = StartSim({"--devices", "2"});
+  for (const Datagram& d : WithNts(listener.Collect(500, 2), sim::kAlive)) {
+    EXPECT_EQ(Header(d.text, sim::kHdrBootId), "<absent>");
+  }
+  for (const char* boot_id : {"1", "2"}) {
+    SCOPED_TRACE(boot_id);
+    ASSERT_EQ(kill(pid, SIGUSR2), 0);
+    const auto after = listener.Collect(500, 2);
+    ASSERT_EQ(after.size(), 2u);
+    for (const Datagram& d : after) {
+      EXPECT_EQ(Header(d.text, sim::kHdrNts), sim::kAlive);
+      EXPECT_EQ(Header(d.text, sim::kHdrBootId), boot_id);
+    }
+  }
+  ASSERT_TRUE(client.SendTo(SearchRequest(sim::kDeviceType, 1), DevicesAddress(), sim::kSsdpPort));
+  const auto answers = client.Collect(500, 2);
+  ASSERT_EQ(answers.size(), 2u);
+  for (const Datagram& d : answers) EXPECT_EQ(Header(d.text, sim::kHdrBootId), "2");
+  EXPECT_EQ(net.Stop(pid), 0);
+  EXPECT_NE(net.Output(pid).find(" reboots=2 updates=0"), std::string::npos) << net.Output(pid);
+  listener.Collect(300);  // the byebyes of the stop
+
+  // Planned: first an ssdp:update per device naming the current and the coming boot id, then
+  // the alives with the coming one.
+  pid = StartSim({"--devices", "2", "--boot-id", "7", "--config-id", "3", "--planned-reboot"});
+  listener.Collect(500, 2);
+  ASSERT_EQ(kill(pid, SIGUSR2), 0);
+  const auto planned = listener.Collect(800, 4);
+  ASSERT_EQ(planned.size(), 4u);
+  std::set<std::string> updated, announced;
+  for (size_t i = 0; i < planned.size(); ++i) {
+    const std::string& text = planned[i].text;
+    SCOPED_TRACE(text);
+    EXPECT_EQ(text.rfind(std::string(sim::kNotifyLine) + "\r\n", 0), 0u);
+    EXPECT_EQ(Header(text, sim::kHdrNt), sim::kDeviceType);
+    EXPECT_EQ(Header(text, sim::kHdrHost), sim::kSsdpHost);
+    EXPECT_EQ(Header(text, sim::kHdrLocation).rfind("http://" + DevicesAddress() + ":", 0), 0u);
+    EXPECT_EQ(Header(text, sim::kHdrConfigId), "3");
+    if (i < 2) {
+      EXPECT_EQ(Header(text, sim::kHdrNts), sim::kUpdate);
+      EXPECT_EQ(Header(text, sim::kHdrBootId), "7");
+      EXPECT_EQ(Header(text, sim::kHdrNextBootId), "8");
+      EXPECT_EQ(Header(text, sim::kHdrCacheControl), "<absent>");
+      updated.insert(Header(text, sim::kHdrUsn));
+    } else {
+      EXPECT_EQ(Header(text, sim::kHdrNts), sim::kAlive);
+      EXPECT_EQ(Header(text, sim::kHdrBootId), "8");
+      EXPECT_EQ(Header(text, sim::kHdrNextBootId), "<absent>");
+      announced.insert(Header(text, sim::kHdrUsn));
+    }
+  }
+  EXPECT_EQ(updated.size(), 2u);
+  EXPECT_EQ(updated, announced);
+  EXPECT_EQ(net.Stop(pid), 0);
+  EXPECT_NE(net.Output(pid).find(" reboots=1 updates=2"), std::string::npos) << net.Output(pid);
 }
