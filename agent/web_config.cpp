@@ -84,7 +84,12 @@ const HeaderRule kHeaderRules[] = {
 constexpr char kHashHint[] = "make one with: htpasswd -nBC 10 \"\" | tr -d ':\\n'";
 
 std::string Quoted(std::string_view text) {
-  return "\"" + std::string(text) + "\"";
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted.push_back('"');
+  quoted.append(text);
+  quoted.push_back('"');
+  return quoted;
 }
 
 std::string JoinDir(const std::string& dir, const std::string& path) {
@@ -425,6 +430,8 @@ bool ParseWebConfig(std::string_view text, const std::string& base_dir, const st
     *error = name + (e.mark.is_null() ? "" : ":" + std::to_string(e.mark.line + 1)) +
              ": not YAML: " + e.msg;
   }
+  *error = OneLine(*error);
+  for (std::string& warning : config->warnings) warning = OneLine(warning);
   if (!ok) *config = WebConfig{};
   return ok;
 }
@@ -436,6 +443,7 @@ bool LoadWebConfigFile(const std::string& path, WebConfig* config, std::string* 
   FileStamp stamp = StampFile(path);
   std::string text;
   if (!ReadConfigFile(path, &text, error)) {
+    *error = OneLine(*error);
     config->files = {std::move(stamp)};
     return false;
   }
@@ -474,6 +482,29 @@ bool ReadConfigFile(const std::string& path, std::string* text, std::string* err
     return false;
   }
   return true;
+}
+
+std::string OneLine(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 FileStamp StampFile(const std::string& path) {

@@ -93,6 +93,10 @@ bool LoadWebConfigFile(const std::string& path, WebConfig* config, std::string* 
 // with `*error` "PATH: cannot read: reason" and `*text` empty.
 bool ReadConfigFile(const std::string& path, std::string* text, std::string* error);
 
+// `text` with line breaks and other control characters written as escapes (\n, \x01), so
+// that a message naming a user, key or path stays on one line.
+std::string OneLine(std::string_view text);
+
 // The stamp of `path` now; a missing or unreadable file gives a stamp with `exists` false.
 FileStamp StampFile(const std::string& path);
 

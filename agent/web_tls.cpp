@@ -105,10 +105,7 @@ QSslSocket::PeerVerifyMode VerifyMode(ClientAuth auth) {
   return QSslSocket::VerifyPeer;
 }
 
-}  // namespace
-
-bool MakeSslConfiguration(const WebTlsConfig& tls, QSslConfiguration* out, std::string* error) {
-  error->clear();
+bool BuildSslConfiguration(const WebTlsConfig& tls, QSslConfiguration* out, std::string* error) {
   PemSource cert;
   PemSource key;
   PemSource ca;
@@ -180,6 +177,15 @@ bool MakeSslConfiguration(const WebTlsConfig& tls, QSslConfiguration* out, std::
   }
   *out = config;
   return true;
+}
+
+}  // namespace
+
+bool MakeSslConfiguration(const WebTlsConfig& tls, QSslConfiguration* out, std::string* error) {
+  error->clear();
+  const bool ok = BuildSslConfiguration(tls, out, error);
+  if (!ok) *error = OneLine(*error);
+  return ok;
 }
 
 bool ClientCertificateErrorsAcceptable(ClientAuth auth, const QList<QSslError>& errors) {

@@ -103,6 +103,9 @@ TEST(WebConfigFile, EachFileGivesItsOneLine) {
       {"sha512-crypt hash", "basic_auth_users:\n  john: $6$salt$abc\n",
        "$D/web.yml:2: user \"john\": the password is not a bcrypt hash (make one with: "
        "htpasswd -nBC 10 \"\" | tr -d ':\\n')"},
+      {"name with a line break stays one line", "basic_auth_users:\n  \"a\\nb\": doe\n",
+       "$D/web.yml:2: user \"a\\nb\": the password is not a bcrypt hash (make one with: "
+       "htpasswd -nBC 10 \"\" | tr -d ':\\n')"},
       {"user twice", "basic_auth_users:\n  carol: " + kHash + "\n  carol: " + kHash + "\n",
        "$D/web.yml:3: duplicate key \"basic_auth_users.carol\""},
       {"bad YAML", "tls_server_config:\n  cert_file: [a, b\n",
