@@ -311,8 +311,9 @@ bool Reader::CheckTls(const YAML::Node& node) {
     return Fail(node,
                 "tls_server_config: RequireAndVerifyClientCert needs client_ca_file or client_ca");
   }
-  if (!tls.client_allowed_sans.empty() &&
-      (tls.client_auth == ClientAuth::kNone || tls.client_auth == ClientAuth::kRequest)) {
+  // Names in a certificate nobody verified prove nothing.
+  if (!tls.client_allowed_sans.empty() && tls.client_auth != ClientAuth::kVerifyIfGiven &&
+      tls.client_auth != ClientAuth::kRequireAndVerify) {
     return Fail(node,
                 "tls_server_config: client_allowed_sans needs a client_auth_type that verifies "
                 "(VerifyClientCertIfGiven or RequireAndVerifyClientCert)");

@@ -29,5 +29,6 @@ bool MakeSslConfiguration(const WebTlsConfig& tls, QSslConfiguration* out, std::
 bool ClientCertificateErrorsAcceptable(ClientAuth auth, const QList<QSslError>& errors);
 
 // Whether `certificate` carries one of `allowed` as a DNS, e-mail or IP address subject
-// alternative name; true when `allowed` is empty. (URI names are not offered by Qt.)
+// alternative name; true when `allowed` is empty, false for a null certificate (none was
+// given). URI names are not offered by Qt and never match.
 bool ClientSanAllowed(const QSslCertificate& certificate, const std::vector<std::string>& allowed);
