@@ -1,0 +1,528 @@
+#include "agent/web_config.h"
+
+#include <sys/stat.h>
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "agent/basic_auth.h"
+#include "platform/error_text.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// The toolkit's TLS 1.2 suite names (Go's, which are IANA's) and OpenSSL's for the same.
+struct CipherName {
+  std::string_view toolkit;
+  std::string_view openssl;
+};
+constexpr CipherName kCiphers[] = {
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256", "ECDHE-ECDSA-AES128-GCM-SHA256"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384", "ECDHE-ECDSA-AES256-GCM-SHA384"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", "ECDHE-RSA-AES128-GCM-SHA256"},
+    {"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384", "ECDHE-RSA-AES256-GCM-SHA384"},
+    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-ECDSA-CHACHA20-POLY1305"},
+    {"TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-RSA-CHACHA20-POLY1305"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA", "ECDHE-ECDSA-AES128-SHA"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA", "ECDHE-ECDSA-AES256-SHA"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA", "ECDHE-RSA-AES128-SHA"},
+    {"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA", "ECDHE-RSA-AES256-SHA"},
+    {"TLS_RSA_WITH_AES_128_GCM_SHA256", "AES128-GCM-SHA256"},
+    {"TLS_RSA_WITH_AES_256_GCM_SHA384", "AES256-GCM-SHA384"},
+    {"TLS_RSA_WITH_AES_128_CBC_SHA", "AES128-SHA"},
+    {"TLS_RSA_WITH_AES_256_CBC_SHA", "AES256-SHA"},
+};
+// TLS 1.3 suites are accepted and left to the library, as the toolkit does: they are not
+// configurable there either.
+constexpr std::string_view kTls13Ciphers[] = {"TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384",
+                                              "TLS_CHACHA20_POLY1305_SHA256"};
+
+struct CurveName {
+  std::string_view toolkit;
+  std::string_view openssl;
+};
+constexpr CurveName kCurves[] = {
+    {"CurveP256", "prime256v1"},
+    {"CurveP384", "secp384r1"},
+    {"CurveP521", "secp521r1"},
+    {"X25519", "X25519"},
+};
+
+struct ClientAuthName {
+  std::string_view toolkit;
+  ClientAuth value;
+};
+constexpr ClientAuthName kClientAuths[] = {
+    {"NoClientCert", ClientAuth::kNone},
+    {"RequestClientCert", ClientAuth::kRequest},
+    {"RequireAnyClientCert", ClientAuth::kRequireAny},
+    {"RequireClientCert", ClientAuth::kRequireAny},
+    {"VerifyClientCertIfGiven", ClientAuth::kVerifyIfGiven},
+    {"RequireAndVerifyClientCert", ClientAuth::kRequireAndVerify},
+};
+
+// The toolkit's response headers that a file may set, and the values it allows (none listed:
+// any value).
+struct HeaderRule {
+  std::string_view name;
+  std::vector<std::string_view> values;
+};
+const HeaderRule kHeaderRules[] = {
+    {"Strict-Transport-Security", {}},
+    {"X-Content-Type-Options", {"nosniff"}},
+    {"X-Frame-Options", {"deny", "sameorigin"}},
+    {"X-XSS-Protection", {}},
+    {"Content-Security-Policy", {}},
+};
+
+constexpr char kHashHint[] = "make one with: htpasswd -nBC 10 \"\" | tr -d ':\\n'";
+
+std::string Quoted(std::string_view text) {
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted.push_back('"');
+  quoted.append(text);
+  quoted.push_back('"');
+  return quoted;
+}
+
+std::string JoinDir(const std::string& dir, const std::string& path) {
+  if (path.empty() || dir.empty() || path.front() == '/') return path;
+  return (std::filesystem::path(dir) / path).lexically_normal().string();
+}
+
+// Reads one document into a WebConfig, stopping at the first fault.
+class Reader {
+ public:
+  Reader(const std::string& name, const std::string& base_dir, WebConfig* config)
+      : m_name(name), m_base_dir(base_dir), m_config(config) {}
+
+  bool Read(const YAML::Node& root);
+  [[nodiscard]] const std::string& Error() const { return m_error; }
+
+ private:
+  using KeyHandler =
+      std::function<bool(const std::string& key, const YAML::Node& key_node, const YAML::Node&)>;
+
+  std::string Where(const YAML::Node& node) const {
+    const YAML::Mark mark = node.Mark();
+    if (mark.is_null()) return m_name + ": ";
+    return m_name + ":" + std::to_string(mark.line + 1) + ": ";
+  }
+  bool Fail(const YAML::Node& at, const std::string& reason) {
+    m_error = Where(at) + reason;
+    return false;
+  }
+  void Warn(const YAML::Node& at, const std::string& text) {
+    m_config->warnings.push_back(Where(at) + text);
+  }
+
+  bool ForEachKey(const YAML::Node& node, const std::string& section, const KeyHandler& handle);
+  bool Scalar(const YAML::Node& node, const std::string& key, std::string* out);
+  bool Bool(const YAML::Node& node, const std::string& key, bool* out);
+  bool Strings(const YAML::Node& node, const std::string& key, std::vector<std::string>* out);
+  bool Version(const YAML::Node& node, const std::string& key, bool is_max, TlsVersion* out);
+
+  bool ReadTls(const YAML::Node& node);
+  bool CheckTls(const YAML::Node& node);
+  bool ReadHttp(const YAML::Node& node);
+  bool ReadHeaders(const YAML::Node& node);
+  bool ReadUsers(const YAML::Node& node);
+  bool ReadRateLimit(const YAML::Node& node);
+
+  const std::string& m_name;
+  const std::string& m_base_dir;
+  WebConfig* m_config;
+  std::string m_error;
+  // Keys of tls_server_config seen, for the checks across them.
+  std::set<std::string> m_tls_keys;
+};
+
+bool Reader::ForEachKey(const YAML::Node& node, const std::string& section,
+                        const KeyHandler& handle) {
+  if (node.IsNull()) return true;
+  if (!node.IsMap()) {
+    return Fail(node, section.empty() ? "expected a mapping of settings"
+                                      : section + ": expected a mapping");
+  }
+  std::set<std::string> seen;
+  for (const auto& entry : node) {
+    if (!entry.first.IsScalar()) return Fail(entry.first, "expected a plain key");
+    const std::string key = entry.first.Scalar();
+    const std::string path = section.empty() ? key : section + "." + key;
+    if (!seen.insert(key).second) return Fail(entry.first, "duplicate key " + Quoted(path));
+    if (!handle(key, entry.first, entry.second)) return false;
+  }
+  return true;
+}
+
+bool Reader::Scalar(const YAML::Node& node, const std::string& key, std::string* out) {
+  if (node.IsNull()) {
+    out->clear();
+    return true;
+  }
+  if (!node.IsScalar()) return Fail(node, key + ": expected a string");
+  *out = node.Scalar();
+  return true;
+}
+
+bool Reader::Bool(const YAML::Node& node, const std::string& key, bool* out) {
+  if (!node.IsScalar() || !YAML::convert<bool>::decode(node, *out)) {
+    return Fail(node, key + ": expected true or false");
+  }
+  return true;
+}
+
+bool Reader::Strings(const YAML::Node& node, const std::string& key,
+                     std::vector<std::string>* out) {
+  out->clear();
+  if (node.IsNull()) return true;
+  if (!node.IsSequence()) return Fail(node, key + ": expected a list");
+  for (const auto& item : node) {
+    if (!item.IsScalar()) return Fail(item, key + ": expected a list of strings");
+    out->push_back(item.Scalar());
+  }
+  return true;
+}
+
+bool Reader::Version(const YAML::Node& node, const std::string& key, bool is_max, TlsVersion* out) {
+  std::string text;
+  if (!Scalar(node, key, &text)) return false;
+  if (text == "TLS12") {
+    *out = TlsVersion::kTls12;
+  } else if (text == "TLS13") {
+    *out = TlsVersion::kTls13;
+  } else if (text == "TLS10" || text == "TLS11") {
+    if (is_max) return Fail(node, key + " " + text + ": only TLS 1.2 and 1.3 are spoken here");
+    // Stricter than asked, never looser: old clients are refused.
+    Warn(node, key + " " + text + " is raised to TLS12, the oldest version spoken here");
+    *out = TlsVersion::kTls12;
+  } else {
+    return Fail(node, "unknown TLS version " + Quoted(text) + " in " + key);
+  }
+  return true;
+}
+
+bool Reader::Read(const YAML::Node& root) {
+  return ForEachKey(
+      root, "",
+      [this](const std::string& key, const YAML::Node& key_node, const YAML::Node& value) {
+        if (key == "tls_server_config") return ReadTls(value) && CheckTls(key_node);
+        if (key == "http_server_config") return ReadHttp(value);
+        if (key == "basic_auth_users") return ReadUsers(value);
+        if (key == "rate_limit") return ReadRateLimit(value);
+        return Fail(key_node, "unknown key " + Quoted(key));
+      });
+}
+
+bool Reader::ReadTls(const YAML::Node& node) {
+  WebTlsConfig& tls = m_config->tls;
+  return ForEachKey(
+      node, "tls_server_config",
+      [&](const std::string& key, const YAML::Node& key_node, const YAML::Node& value) {
+        m_tls_keys.insert(key);
+        if (key == "cert_file" || key == "key_file" || key == "client_ca_file") {
+          std::string path;
+          if (!Scalar(value, key, &path)) return false;
+          path = JoinDir(m_base_dir, path);
+          (key == "cert_file"  ? tls.cert_file
+           : key == "key_file" ? tls.key_file
+                               : tls.client_ca_file) = path;
+          return true;
+        }
+        if (key == "cert") return Scalar(value, key, &tls.cert_pem);
+        if (key == "key") return Scalar(value, key, &tls.key_pem);
+        if (key == "client_ca") return Scalar(value, key, &tls.client_ca_pem);
+        if (key == "client_auth_type") {
+          std::string text;
+          if (!Scalar(value, key, &text)) return false;
+          if (text.empty()) return true;
+          const auto* found =
+              std::find_if(std::begin(kClientAuths), std::end(kClientAuths),
+                           [&](const ClientAuthName& n) { return n.toolkit == text; });
+          if (found == std::end(kClientAuths)) {
+            return Fail(value, "invalid client_auth_type " + Quoted(text) +
+                                   " (NoClientCert, RequestClientCert, RequireAnyClientCert, "
+                                   "VerifyClientCertIfGiven or RequireAndVerifyClientCert)");
+          }
+          tls.client_auth = found->value;
+          tls.enabled = true;
+          return true;
+        }
+        if (key == "min_version") return Version(value, key, false, &tls.min_version);
+        if (key == "max_version") return Version(value, key, true, &tls.max_version);
+        if (key == "prefer_server_cipher_suites") {
+          return Bool(value, key, &tls.prefer_server_cipher_suites);
+        }
+        if (key == "client_allowed_sans") return Strings(value, key, &tls.client_allowed_sans);
+        if (key == "cipher_suites") {
+          std::vector<std::string> names;
+          if (!Strings(value, key, &names)) return false;
+          tls.cipher_suites.clear();
+          for (const std::string& name : names) {
+            if (std::find(std::begin(kTls13Ciphers), std::end(kTls13Ciphers), name) !=
+                std::end(kTls13Ciphers)) {
+              continue;
+            }
+            const auto* found =
+                std::find_if(std::begin(kCiphers), std::end(kCiphers),
+                             [&](const CipherName& c) { return c.toolkit == name; });
+            if (found == std::end(kCiphers)) return Fail(value, "unknown cipher " + Quoted(name));
+            tls.cipher_suites.emplace_back(found->openssl);
+          }
+          return true;
+        }
+        if (key == "curve_preferences") {
+          std::vector<std::string> names;
+          if (!Strings(value, key, &names)) return false;
+          tls.curve_preferences.clear();
+          for (const std::string& name : names) {
+            const auto* found = std::find_if(std::begin(kCurves), std::end(kCurves),
+                                             [&](const CurveName& c) { return c.toolkit == name; });
+            if (found == std::end(kCurves)) return Fail(value, "unknown curve " + Quoted(name));
+            tls.curve_preferences.emplace_back(found->openssl);
+          }
+          return true;
+        }
+        return Fail(key_node, "unknown key " + Quoted(key) + " in tls_server_config");
+      });
+}
+
+bool Reader::CheckTls(const YAML::Node& node) {
+  WebTlsConfig& tls = m_config->tls;
+  const bool has_cert = !tls.cert_file.empty() || !tls.cert_pem.empty();
+  const bool has_key = !tls.key_file.empty() || !tls.key_pem.empty();
+  const bool has_ca = !tls.client_ca_file.empty() || !tls.client_ca_pem.empty();
+  tls.enabled = tls.enabled || has_cert || has_key || has_ca;
+  if (!tls.enabled) return true;
+  if (!has_cert) return Fail(node, "tls_server_config: missing one of cert or cert_file");
+  if (!has_key) return Fail(node, "tls_server_config: missing one of key or key_file");
+  if (has_ca && tls.client_auth == ClientAuth::kNone) {
+    return Fail(node, "tls_server_config: a client CA is set but client_auth_type is NoClientCert");
+  }
+  if (!has_ca && tls.client_auth == ClientAuth::kRequireAndVerify) {
+    // The library would fall back on the system's CAs: any publicly issued certificate.
+    return Fail(node,
+                "tls_server_config: RequireAndVerifyClientCert needs client_ca_file or client_ca");
+  }
+  // Names in a certificate nobody verified prove nothing.
+  if (!tls.client_allowed_sans.empty() && tls.client_auth != ClientAuth::kVerifyIfGiven &&
+      tls.client_auth != ClientAuth::kRequireAndVerify) {
+    return Fail(node,
+                "tls_server_config: client_allowed_sans needs a client_auth_type that verifies "
+                "(VerifyClientCertIfGiven or RequireAndVerifyClientCert)");
+  }
+  if (tls.max_version < tls.min_version) {
+    return Fail(node, "tls_server_config: max_version is older than min_version");
+  }
+  const std::pair<const char*, const char*> both[] = {
+      {"cert_file", "cert"}, {"key_file", "key"}, {"client_ca_file", "client_ca"}};
+  for (const auto& [file, inline_text] : both) {
+    if (m_tls_keys.count(file) && m_tls_keys.count(inline_text)) {
+      Warn(node, "tls_server_config: both "s + file + " and " + inline_text + " are set; " + file +
+                     " is used");
+    }
+  }
+  return true;
+}
+
+bool Reader::ReadHttp(const YAML::Node& node) {
+  return ForEachKey(
+      node, "http_server_config",
+      [&](const std::string& key, const YAML::Node& key_node, const YAML::Node& value) {
+        if (key == "http2") {
+          // HTTP/1.1 is all that is served; the setting only has to be well-formed.
+          bool ignored = true;
+          return Bool(value, key, &ignored);
+        }
+        if (key == "headers") return ReadHeaders(value);
+        return Fail(key_node, "unknown key " + Quoted(key) + " in http_server_config");
+      });
+}
+
+bool Reader::ReadHeaders(const YAML::Node& node) {
+  return ForEachKey(
+      node, "http_server_config.headers",
+      [&](const std::string& key, const YAML::Node& key_node, const YAML::Node& value) {
+        const auto* rule = std::find_if(std::begin(kHeaderRules), std::end(kHeaderRules),
+                                        [&](const HeaderRule& r) { return r.name == key; });
+        if (rule == std::end(kHeaderRules)) {
+          return Fail(key_node, "HTTP header " + Quoted(key) + " can not be configured");
+        }
+        std::string text;
+        if (!Scalar(value, key, &text)) return false;
+        if (text.empty()) return true;
+        if (std::any_of(text.begin(), text.end(),
+                        [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; })) {
+          return Fail(value, "HTTP header " + Quoted(key) + ": a control character in the value");
+        }
+        if (!rule->values.empty() &&
+            std::find(rule->values.begin(), rule->values.end(), text) == rule->values.end()) {
+          std::string allowed;
+          for (const std::string_view v : rule->values) {
+            allowed += (allowed.empty() ? "" : " or ") + Quoted(v);
+          }
+          return Fail(value, "invalid value for " + key + ": " + Quoted(text) + " (expected " +
+                                 allowed + ")");
+        }
+        m_config->headers.emplace_back(key, text);
+        return true;
+      });
+}
+
+bool Reader::ReadUsers(const YAML::Node& node) {
+  return ForEachKey(
+      node, "basic_auth_users",
+      [&](const std::string& name, const YAML::Node& key_node, const YAML::Node& value) {
+        if (name.find(':') != std::string::npos) {
+          return Fail(key_node, "user " + Quoted(name) + ": a name with ':' cannot log in");
+        }
+        std::string hash;
+        if (!value.IsNull() && !Scalar(value, "user " + Quoted(name), &hash)) return false;
+        if (!IsBcryptHash(hash)) {
+          return Fail(
+              value.IsNull() ? key_node : value,
+              "user " + Quoted(name) + ": the password is not a bcrypt hash (" + kHashHint + ")");
+        }
+        m_config->users.emplace(name, hash);
+        return true;
+      });
+}
+
+bool Reader::ReadRateLimit(const YAML::Node& node) {
+  bool limited = false;
+  const bool ok =
+      ForEachKey(node, "rate_limit",
+                 [&](const std::string& key, const YAML::Node& key_node, const YAML::Node& value) {
+                   std::string text;
+                   if (key != "interval" && key != "burst") {
+                     return Fail(key_node, "unknown key " + Quoted(key) + " in rate_limit");
+                   }
+                   if (!Scalar(value, key, &text)) return false;
+                   // A duration is zero exactly when all its numbers are ("0", "0s", "0m0s").
+                   if (key == "interval")
+                     limited = text.find_first_of("123456789") != std::string::npos;
+                   return true;
+                 });
+  if (ok && limited) {
+    Warn(node, "rate_limit is not applied here; the agent's own connection limits are");
+  }
+  return ok;
+}
+
+}  // namespace
+
+bool ParseWebConfig(std::string_view text, const std::string& base_dir, const std::string& name,
+                    WebConfig* config, std::string* error) {
+  *config = WebConfig{};
+  error->clear();
+  Reader reader(name, base_dir, config);
+  bool ok = false;
+  try {
+    ok = reader.Read(YAML::Load(std::string(text)));
+    if (!ok) *error = reader.Error();
+  } catch (const YAML::Exception& e) {
+    *error = name + (e.mark.is_null() ? "" : ":" + std::to_string(e.mark.line + 1)) +
+             ": not YAML: " + e.msg;
+  }
+  *error = OneLine(*error);
+  for (std::string& warning : config->warnings) warning = OneLine(warning);
+  if (!ok) *config = WebConfig{};
+  return ok;
+}
+
+bool LoadWebConfigFile(const std::string& path, WebConfig* config, std::string* error) {
+  *config = WebConfig{};
+  error->clear();
+  // Stamped before reading: a change while we read shows as a change afterwards.
+  FileStamp stamp = StampFile(path);
+  std::string text;
+  if (!ReadConfigFile(path, &text, error)) {
+    *error = OneLine(*error);
+    config->files = {std::move(stamp)};
+    return false;
+  }
+  const std::string base_dir = std::filesystem::path(path).parent_path().string();
+  const bool ok = ParseWebConfig(text, base_dir, path, config, error);
+  config->files = {std::move(stamp)};
+  for (const std::string* file :
+       {&config->tls.cert_file, &config->tls.key_file, &config->tls.client_ca_file}) {
+    if (!file->empty()) config->files.push_back(StampFile(*file));
+  }
+  return ok;
+}
+
+bool ReadConfigFile(const std::string& path, std::string* text, std::string* error) {
+  text->clear();
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *error = path + ": cannot read: " + ErrorText(errno);
+    return false;
+  }
+  char buffer[8192];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    text->append(buffer, n);
+    if (static_cast<std::int64_t>(text->size()) > kMaxConfigFileBytes) break;
+  }
+  const bool failed = std::ferror(file) != 0;
+  const int saved = errno;
+  std::fclose(file);
+  if (failed) {
+    *error = path + ": cannot read: " + ErrorText(saved);
+    return false;
+  }
+  if (static_cast<std::int64_t>(text->size()) > kMaxConfigFileBytes) {
+    *error = path + ": larger than " + std::to_string(kMaxConfigFileBytes / 1024) + " KiB";
+    return false;
+  }
+  return true;
+}
+
+std::string OneLine(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+FileStamp StampFile(const std::string& path) {
+  FileStamp stamp;
+  stamp.path = path;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return stamp;
+  stamp.exists = true;
+  stamp.device = static_cast<std::uint64_t>(info.st_dev);
+  stamp.inode = static_cast<std::uint64_t>(info.st_ino);
+  stamp.size = static_cast<std::int64_t>(info.st_size);
+  stamp.mtime_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 +
+                   static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  return stamp;
+}
+
+bool WebConfigFilesChanged(const std::vector<FileStamp>& files) {
+  return std::any_of(files.begin(), files.end(),
+                     [](const FileStamp& stamp) { return StampFile(stamp.path) != stamp; });
+}

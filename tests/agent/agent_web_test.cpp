@@ -1,0 +1,392 @@
+// The agent's web layer without sockets: web configuration files good and bad with the one
+// line each gives, the TLS configuration built from a certificate made here, basic auth with
+// its cache and its timing for unknown names, and gzip as a client would read it.
+#include <crypt.h>
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslCipher>
+#include <QSslConfiguration>
+#include <QSslEllipticCurve>
+#include <QSslError>
+#include <QSslKey>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "agent/basic_auth.h"
+#include "agent/gzip_encoding.h"
+#include "agent/web_config.h"
+#include "agent/web_tls.h"
+
+namespace {
+
+void WriteFile(const QString& path, const std::string& text) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write(text.data(), static_cast<qint64>(text.size()));
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::string Bcrypt(const std::string& password, int cost) {
+  char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+  if (crypt_gensalt_rn("$2y$", static_cast<unsigned long>(cost), nullptr, 0, setting,
+                       sizeof setting) == nullptr) {
+    return "";
+  }
+  crypt_data data{};
+  const char* hash = crypt_rn(password.c_str(), setting, &data, sizeof data);
+  return hash != nullptr ? hash : "";
+}
+
+std::string BasicHeader(const std::string& name_and_password) {
+  return "Basic " + QByteArray::fromStdString(name_and_password).toBase64().toStdString();
+}
+
+// What loading `yaml` as conf/web.yml gives: its error, else its warnings, else "ok"; with
+// `tls` the TLS configuration is built as well and its error counts.
+std::string Outcome(const QTemporaryDir& dir, const std::string& yaml, bool tls) {
+  const QString conf = dir.filePath("conf");
+  QDir().mkpath(conf);
+  WriteFile(conf + "/present.crt", "not a certificate\n");
+  const std::string path = (conf + "/web.yml").toStdString();
+  WriteFile(QString::fromStdString(path), yaml);
+  WebConfig config;
+  std::string error;
+  std::string outcome = "ok";
+  if (!LoadWebConfigFile(path, &config, &error)) {
+    outcome = error;
+  } else if (tls) {
+    QSslConfiguration ssl;
+    if (!MakeSslConfiguration(config.tls, &ssl, &error)) outcome = error;
+  } else if (!config.warnings.empty()) {
+    outcome = "warning " + config.warnings.front();
+  }
+  return Replaced(outcome, conf.toStdString(), "$D");
+}
+
+const std::string kHash = "$2y$10$qRTBuFoULoYNA7AQ/F3ck.trZBPyjV64.oA4ZsSBCIWvXuvQlQTuu";
+
+TEST(WebConfigFile, EachFileGivesItsOneLine) {
+  struct Case {
+    const char* label;
+    std::string yaml;
+    std::string outcome;
+    bool tls = false;
+  };
+  const std::string tls_head = "tls_server_config:\n  cert_file: present.crt\n";
+  const Case cases[] = {
+      {"empty file", "", "ok"},
+      {"users and headers",
+       "basic_auth_users:\n  carol: " + kHash + "\n  dave: " + kHash +
+           "\nhttp_server_config:\n  http2: false\n  headers:\n    X-Frame-Options: deny\n"
+           "    Content-Security-Policy: \"default-src 'self'\"\n    X-XSS-Protection: \"\"\n",
+       "ok"},
+      {"unknown key at the top", "tls_server_confg:\n  cert_file: a\n",
+       "$D/web.yml:1: unknown key \"tls_server_confg\""},
+      {"unknown key in a section", "tls_server_config:\n  cert_filse: server.crt\n",
+       "$D/web.yml:2: unknown key \"cert_filse\" in tls_server_config"},
+      {"plaintext password", "basic_auth_users:\n  john: doe\n",
+       "$D/web.yml:2: user \"john\": the password is not a bcrypt hash (make one with: "
+       "htpasswd -nBC 10 \"\" | tr -d ':\\n')"},
+      {"sha512-crypt hash", "basic_auth_users:\n  john: $6$salt$abc\n",
+       "$D/web.yml:2: user \"john\": the password is not a bcrypt hash (make one with: "
+       "htpasswd -nBC 10 \"\" | tr -d ':\\n')"},
+      {"name with a line break stays one line", "basic_auth_users:\n  \"a\\nb\": doe\n",
+       "$D/web.yml:2: user \"a\\nb\": the password is not a bcrypt hash (make one with: "
+       "htpasswd -nBC 10 \"\" | tr -d ':\\n')"},
+      {"user twice", "basic_auth_users:\n  carol: " + kHash + "\n  carol: " + kHash + "\n",
+       "$D/web.yml:3: duplicate key \"basic_auth_users.carol\""},
+      {"bad YAML", "tls_server_config:\n  cert_file: [a, b\n",
+       "$D/web.yml:3: not YAML: end of sequence flow not found"},
+      {"a scalar, not a mapping", "hWkNKCp3fvIx3jKnsaBI\nTuEjdwNS8A2vYdFbiKqr\n",
+       "$D/web.yml:1: expected a mapping of settings"},
+      {"a list where a path goes", tls_head + "  key_file: [a]\n",
+       "$D/web.yml:3: key_file: expected a string"},
+      {"bad client_auth_type", tls_head + "  key_file: k\n  client_auth_type: x\n",
+       "$D/web.yml:4: invalid client_auth_type \"x\" (NoClientCert, RequestClientCert, "
+       "RequireAnyClientCert, VerifyClientCertIfGiven or RequireAndVerifyClientCert)"},
+      {"key path empty", tls_head + "  key_file: \"\"\n",
+       "$D/web.yml:1: tls_server_config: missing one of key or key_file"},
+      {"client CA without a policy", tls_head + "  key_file: k\n  client_ca_file: ca.crt\n",
+       "$D/web.yml:1: tls_server_config: a client CA is set but client_auth_type is "
+       "NoClientCert"},
+      {"verified clients without a CA",
+       tls_head + "  key_file: k\n  client_auth_type: RequireAndVerifyClientCert\n",
+       "$D/web.yml:1: tls_server_config: RequireAndVerifyClientCert needs client_ca_file or "
+       "client_ca"},
+      {"unknown TLS version", tls_head + "  key_file: k\n  min_version: TLS111\n",
+       "$D/web.yml:4: unknown TLS version \"TLS111\" in min_version"},
+      {"TLS 1.1 at most", tls_head + "  key_file: k\n  max_version: TLS11\n",
+       "$D/web.yml:4: max_version TLS11: only TLS 1.2 and 1.3 are spoken here"},
+      {"unknown cipher", tls_head + "  key_file: k\n  cipher_suites: [TLS_FOO]\n",
+       "$D/web.yml:4: unknown cipher \"TLS_FOO\""},
+      {"unknown curve", tls_head + "  key_file: k\n  curve_preferences: [CurveP257]\n",
+       "$D/web.yml:4: unknown curve \"CurveP257\""},
+      {"header the toolkit does not allow",
+       "http_server_config:\n  headers:\n    Content-Type: a\n",
+       "$D/web.yml:3: HTTP header \"Content-Type\" can not be configured"},
+      {"header value not allowed", "http_server_config:\n  headers:\n    X-Frame-Options: foo\n",
+       "$D/web.yml:3: invalid value for X-Frame-Options: \"foo\" (expected \"deny\" or "
+       "\"sameorigin\")"},
+      {"header value that would split the answer",
+       "http_server_config:\n  headers:\n    X-XSS-Protection: \"1\\r\\nSet-Cookie: a=b\"\n",
+       "$D/web.yml:3: HTTP header \"X-XSS-Protection\": a control character in the value"},
+      {"rate limit is accepted, not applied", "rate_limit:\n  interval: 1s\n  burst: 0\n",
+       "warning $D/web.yml:2: rate_limit is not applied here; the agent's own connection limits "
+       "are"},
+      {"TLS 1.0 is raised, not refused", tls_head + "  key_file: k\n  min_version: TLS10\n",
+       "warning $D/web.yml:4: min_version TLS10 is raised to TLS12, the oldest version spoken "
+       "here"},
+      {"missing key file, relative to the file", tls_head + "  key_file: missing.key\n",
+       "key_file $D/missing.key: cannot read: No such file or directory", true},
+      {"certificate file that holds none", tls_head + "  key_file: present.crt\n",
+       "cert_file $D/present.crt: no PEM certificate", true},
+  };
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  for (const Case& c : cases) {
+    EXPECT_EQ(Outcome(dir, c.yaml, c.tls), c.outcome) << c.label;
+  }
+
+  WebConfig config;
+  std::string error;
+  EXPECT_FALSE(LoadWebConfigFile(dir.filePath("nowhere.yml").toStdString(), &config, &error));
+  EXPECT_EQ(Replaced(error, dir.path().toStdString(), "$T"),
+            "$T/nowhere.yml: cannot read: No such file or directory");
+  ASSERT_EQ(config.files.size(), 1u) << "a missing file is watched until it appears";
+  EXPECT_FALSE(config.files[0].exists);
+}
+
+TEST(WebConfigFile, ChangeOfAnyNamedFileIsSeen) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  WriteFile(dir.filePath("a.crt"), "one");
+  WriteFile(dir.filePath("web.yml"), "tls_server_config:\n  cert_file: a.crt\n  key_file: b.key\n");
+  WebConfig config;
+  std::string error;
+  ASSERT_TRUE(LoadWebConfigFile(dir.filePath("web.yml").toStdString(), &config, &error)) << error;
+  ASSERT_EQ(config.files.size(), 3u);
+  EXPECT_FALSE(WebConfigFilesChanged(config.files));
+  // Replaced by a rename, as certificate renewal tools do: same size, new inode.
+  WriteFile(dir.filePath("a.new"), "two");
+  ASSERT_TRUE(QFile::remove(dir.filePath("a.crt")));
+  ASSERT_TRUE(QFile::rename(dir.filePath("a.new"), dir.filePath("a.crt")));
+  EXPECT_TRUE(WebConfigFilesChanged(config.files));
+  ASSERT_TRUE(LoadWebConfigFile(dir.filePath("web.yml").toStdString(), &config, &error));
+  WriteFile(dir.filePath("b.key"), "appeared");
+  EXPECT_TRUE(WebConfigFilesChanged(config.files)) << "a missing key that appears";
+}
+
+// A certificate, a key and a client CA made with the openssl command.
+class WebTls : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
+    ASSERT_TRUE(m_dir.isValid());
+    const std::string d = m_dir.path().toStdString();
+    const std::string make =
+        "cd '" + d +
+        "' && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout server.key -out server.crt -days 2 "
+        "-subj /CN=agent -addext subjectAltName=DNS:agent.test 2>/dev/null && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+        "-keyout client.key -out client.crt -days 2 -subj /CN=prometheus "
+        "-addext subjectAltName=DNS:one,IP:192.0.2.7 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+  }
+
+  bool Build(const std::string& yaml, QSslConfiguration* ssl, std::string* error) {
+    WriteFile(m_dir.filePath("web.yml"), yaml);
+    WebConfig config;
+    if (!LoadWebConfigFile(m_dir.filePath("web.yml").toStdString(), &config, error)) return false;
+    m_config = config;
+    return MakeSslConfiguration(config.tls, ssl, error);
+  }
+
+  QTemporaryDir m_dir;
+  WebConfig m_config;
+};
+
+TEST_F(WebTls, ConfigurationCarriesEverySetting) {
+  QSslConfiguration ssl;
+  std::string error;
+  ASSERT_TRUE(
+      Build("tls_server_config:\n"
+            "  cert_file: server.crt\n  key_file: server.key\n"
+            "  client_auth_type: RequireAndVerifyClientCert\n"
+            "  client_ca_file: client.crt\n"
+            "  client_allowed_sans: [one]\n"
+            "  max_version: TLS12\n"
+            "  cipher_suites: [TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256, "
+            "TLS_AES_128_GCM_SHA256]\n"
+            "  prefer_server_cipher_suites: false\n"
+            "  curve_preferences: [X25519, CurveP256]\n",
+            &ssl, &error))
+      << error;
+  EXPECT_EQ(ssl.localCertificate().subjectInfo(QSslCertificate::CommonName), QStringList{"agent"});
+  EXPECT_FALSE(ssl.privateKey().isNull());
+  ASSERT_EQ(ssl.caCertificates().size(), 1) << "the client CA only, not the system's";
+  EXPECT_EQ(ssl.caCertificates()[0].subjectInfo(QSslCertificate::CommonName),
+            QStringList{"prometheus"});
+  EXPECT_EQ(ssl.peerVerifyMode(), QSslSocket::VerifyPeer);
+  EXPECT_EQ(ssl.protocol(), QSsl::TlsV1_2);
+  ASSERT_EQ(ssl.ciphers().size(), 1) << "TLS 1.3 suites stay the library's";
+  EXPECT_EQ(ssl.ciphers()[0].name(), "ECDHE-RSA-AES128-GCM-SHA256");
+  EXPECT_EQ(ssl.ellipticCurves().size(), 2);
+  EXPECT_TRUE(ssl.testSslOption(QSsl::SslOptionDisableServerCipherPreference));
+
+  const QSslCertificate client = ssl.caCertificates()[0];
+  EXPECT_TRUE(ClientSanAllowed(client, m_config.tls.client_allowed_sans));
+  EXPECT_TRUE(ClientSanAllowed(client, {"192.0.2.7"}));
+  EXPECT_FALSE(ClientSanAllowed(client, {"bad", "prometheus"})) << "the CN is no SAN";
+}
+
+TEST_F(WebTls, KeyOfAnotherCertificateIsRefused) {
+  QSslConfiguration ssl;
+  std::string error;
+  EXPECT_FALSE(
+      Build("tls_server_config:\n  cert_file: server.crt\n  key_file: client.key\n", &ssl, &error));
+  EXPECT_EQ(Replaced(error, m_dir.path().toStdString(), "$D"),
+            "key_file $D/client.key: the key does not match the certificate of cert_file "
+            "$D/server.crt");
+}
+
+TEST(ClientCertificateErrors, EachPolicyToleratesItsOwn) {
+  const QList<QSslError> missing{QSslError(QSslError::NoPeerCertificate)};
+  const QList<QSslError> untrusted{QSslError(QSslError::SelfSignedCertificate)};
+  EXPECT_TRUE(ClientCertificateErrorsAcceptable(ClientAuth::kVerifyIfGiven, missing));
+  EXPECT_FALSE(ClientCertificateErrorsAcceptable(ClientAuth::kVerifyIfGiven, untrusted));
+  EXPECT_FALSE(ClientCertificateErrorsAcceptable(ClientAuth::kRequireAny, missing));
+  EXPECT_TRUE(ClientCertificateErrorsAcceptable(ClientAuth::kRequireAny, untrusted));
+  EXPECT_FALSE(ClientCertificateErrorsAcceptable(ClientAuth::kRequireAndVerify, missing));
+  EXPECT_FALSE(ClientCertificateErrorsAcceptable(ClientAuth::kRequireAndVerify, untrusted));
+}
+
+TEST(BasicAuth, RightWrongUnknownAndMalformed) {
+  BasicAuth auth;
+  EXPECT_TRUE(auth.Check("")) << "no users: no authentication";
+  auth.SetUsers({{"alice", Bcrypt("s3cret:with colon", 4)}});
+  ASSERT_TRUE(auth.Enabled());
+  EXPECT_TRUE(auth.Check(BasicHeader("alice:s3cret:with colon")));
+  EXPECT_TRUE(auth.Check("basic  " + BasicHeader("alice:s3cret:with colon").substr(6)))
+      << "scheme in any case, more than one space";
+  EXPECT_FALSE(auth.Check(BasicHeader("alice:s3cret")));
+  EXPECT_FALSE(auth.Check(BasicHeader("alice:")));
+  EXPECT_FALSE(auth.Check(BasicHeader("bob:s3cret:with colon")));
+  EXPECT_FALSE(auth.Check(BasicHeader(std::string("alice:s3cret:with colon\0x", 25))));
+
+  const std::uint64_t runs = auth.Verifications();
+  for (const std::string& malformed :
+       {std::string(""), std::string("Basic"), std::string("Basic "), std::string("Bearer abc"),
+        std::string("Basic !!!!"), BasicHeader("no colon")}) {
+    EXPECT_FALSE(auth.Check(malformed)) << malformed;
+  }
+  EXPECT_EQ(auth.Verifications(), runs) << "malformed values cost no bcrypt run";
+}
+
+template <typename F>
+double Milliseconds(F&& f) {
+  const auto start = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+TEST(BasicAuth, CacheSparesBcryptUntilTheUsersChange) {
+  const std::string header = BasicHeader("prometheus:scrape");
+  BasicAuth auth;
+  auth.SetUsers({{"prometheus", Bcrypt("scrape", 10)}});
+  bool ok = false;
+  const double first = Milliseconds([&] { ok = auth.Check(header); });
+  ASSERT_TRUE(ok);
+  const double second = Milliseconds([&] { ok = auth.Check(header); });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(auth.Verifications(), 1u);
+  EXPECT_LT(second * 10, first) << "cost 10 took " << first << " ms, the cached check " << second;
+
+  // An unknown name costs what a known one does: the dummy hash has the users' cost.
+  double unknown = 1e9;
+  double wrong = 1e9;
+  for (int i = 0; i < 2; ++i) {
+    unknown = std::min(unknown, Milliseconds([&] { auth.Check(BasicHeader("nobody:scrape")); }));
+    wrong = std::min(wrong, Milliseconds([&] { auth.Check(BasicHeader("prometheus:x")); }));
+  }
+  EXPECT_GT(unknown, wrong / 2) << "unknown " << unknown << " ms, wrong password " << wrong;
+
+  auth.SetUsers({{"prometheus", Bcrypt("rotated", 4)}});
+  EXPECT_FALSE(auth.Check(header)) << "the old password is forgotten with the cache";
+  EXPECT_TRUE(auth.Check(BasicHeader("prometheus:rotated")));
+}
+
+std::string Gunzip(const std::string& member) {
+  z_stream stream{};
+  if (inflateInit2(&stream, 15 + 16) != Z_OK) return "inflateInit2 failed";
+  std::string out;
+  char buffer[16384];
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
+  stream.avail_in = static_cast<uInt>(member.size());
+  int status = Z_OK;
+  while (status == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    status = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+  }
+  const bool whole = status == Z_STREAM_END && stream.avail_in == 0;
+  inflateEnd(&stream);
+  return whole ? out : "not one whole gzip member";
+}
+
+TEST(Gzip, RoundTripThroughInflate) {
+  std::string metrics;
+  for (int i = 0; i < 5000; ++i) {
+    metrics += "tarovue_device_up{usn=\"uuid:" + std::to_string(i * 7919) + "\"} 1\n";
+  }
+  for (const std::string& body : {std::string(), std::string("x"), metrics}) {
+    std::string packed;
+    ASSERT_TRUE(GzipCompress(body, &packed));
+    ASSERT_GE(packed.size(), 18u);
+    EXPECT_EQ(packed.substr(0, 2), "\x1f\x8b");
+    EXPECT_EQ(Gunzip(packed), body);
+  }
+  std::string packed;
+  ASSERT_TRUE(GzipCompress(metrics, &packed));
+  EXPECT_LT(packed.size() * 8, metrics.size());
+}
+
+TEST(Gzip, AcceptEncodingWeights) {
+  const std::pair<const char*, bool> cases[] = {
+      {"gzip", true},
+      {"GZip", true},
+      {"x-gzip", true},
+      {"deflate, gzip;q=0.5", true},
+      {"br;q=1.0, gzip ; q=1", true},
+      {"gzip;q=0.001", true},
+      {"*", true},
+      {"gzip;q=0", false},
+      {"gzip;q=0.000", false},
+      {"gzip;Q=0", false},
+      {"*;q=0", false},
+      {"gzip;q=0, *", false},
+      {"identity", false},
+      {"", false},
+      {"gzipper, xgzip", false},
+      {"gzip;q=abc", false},
+      {"gzip;q=1.5x", false},
+  };
+  for (const auto& [value, accepts] : cases) EXPECT_EQ(AcceptsGzip(value), accepts) << value;
+}
+
+}  // namespace
