@@ -23,6 +23,13 @@ inline constexpr char kFieldCacheControl[] = "CACHE-CONTROL";
 // NTS values.
 inline constexpr char kNtsAlive[] = "ssdp:alive";
 inline constexpr char kNtsByebye[] = "ssdp:byebye";
+inline constexpr char kNtsUpdate[] = "ssdp:update";
+
+// Fields of UPnP 1.1 announcements: a new BOOTID means the device started again; an
+// ssdp:update tells the one it will have next (NEXTBOOTID) before a planned restart.
+inline constexpr char kFieldBootId[] = "BOOTID.UPNP.ORG";
+inline constexpr char kFieldConfigId[] = "CONFIGID.UPNP.ORG";
+inline constexpr char kFieldNextBootId[] = "NEXTBOOTID.UPNP.ORG";
 
 // CACHE-CONTROL must start with exactly this (case-sensitive); the number of seconds follows.
 inline constexpr char kMaxAgePrefix[] = "max-age=";

@@ -26,10 +26,6 @@ bool IsConversionSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Fields of the UPnP 1.1 announcement that say when a description may have changed.
-constexpr char kFieldBootId[] = "BOOTID.UPNP.ORG";
-constexpr char kFieldConfigId[] = "CONFIGID.UPNP.ORG";
-
 // Whether GetUrl would even try `location`: refused ones fail before any connect.
 bool IsFetchable(const char* location) {
   char scratch[kDescriptionFetchSize];
@@ -128,6 +124,8 @@ DatagramOutcome Announcements::OnReceive(char* text, uint32_t address) {
       outcome = HandleByebye(block.Get(kFieldUsn));
     } else if (TextEquals(nts, kNtsAlive)) {
       outcome = HandleAnnouncement(block, address);
+    } else if (m_follow_reboots && TextEquals(nts, kNtsUpdate)) {
+      outcome = HandleUpdate(block);
     } else {
       outcome = DatagramOutcome::kOtherNts;
     }
@@ -159,6 +157,21 @@ DatagramOutcome Announcements::HandleByebye(const char* usn) {
   if (record == nullptr) return DatagramOutcome::kByebyeUnknown;
   SayByebye(*record, m_beep_ticked());
   return DatagramOutcome::kByebye;
+}
+
+DatagramOutcome Announcements::HandleUpdate(const HeaderBlock& block) {
+  // Only a device we know may announce its next boot; anything else stays an NTS we ignore.
+  const char* target = block.Get(kFieldNt);
+  const char* usn = block.Get(kFieldUsn);
+  if (target == nullptr || !TextEquals(target, SEARCH_TARGET) || usn == nullptr) {
+    return DatagramOutcome::kOtherNts;
+  }
+  const std::string key(usn, strnlen(usn, sizeof DeviceRecord::usn - 1));
+  if (m_registry.FindByUsn(usn) == nullptr && m_pending.count(key) == 0) {
+    return DatagramOutcome::kOtherNts;
+  }
+  if (const char* next = block.Get(kFieldNextBootId)) m_boot_ids.Announce(key, next);
+  return DatagramOutcome::kUpdate;
 }
 
 void Announcements::SayByebye(DeviceRecord& record, bool beep) {
@@ -363,7 +376,12 @@ void Announcements::Complete(const Announcement& announcement, const Description
                                  : result.source == DescriptionResult::Source::kCached
                                      ? DescriptionFetch::kCached
                                      : DescriptionFetch::kOk;
-  Publish(kind, *record, previous_address, fetch);
+  const DescriptionRequest& ids = announcement.request;
+  if (m_follow_reboots && m_boot_ids.Observe(announcement.usn, ids.boot_id)) {
+    if (m_counters != nullptr) ++m_counters->reboots;
+    Publish(DeviceEventKind::kRebooted, *record, 0, fetch, &ids);
+  }
+  Publish(kind, *record, previous_address, fetch, &ids);
 }
 
 void Announcements::Play(const Tone* tones, std::size_t count) {
@@ -371,10 +389,15 @@ void Announcements::Play(const Tone* tones, std::size_t count) {
 }
 
 void Announcements::Publish(DeviceEventKind kind, const DeviceRecord& record,
-                            uint32_t previous_address, DescriptionFetch fetch) {
+                            uint32_t previous_address, DescriptionFetch fetch,
+                            const DescriptionRequest* ids) {
   if (m_events == nullptr) return;
-  m_events->Publish(
-      DeviceEvent{kind, m_registry.Now(), DeviceView(record), previous_address, fetch});
+  DeviceEvent event{kind, m_registry.Now(), DeviceView(record), previous_address, fetch};
+  if (ids != nullptr) {
+    event.boot_id = ids->boot_id;
+    event.config_id = ids->config_id;
+  }
+  m_events->Publish(event);
 }
 
 void Announcements::ForEachPending(

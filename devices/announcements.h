@@ -16,6 +16,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "devices/boot_ids.h"
 #include "devices/description_source.h"
 #include "devices/device_events.h"
 #include "devices/discovery_counters.h"
@@ -72,6 +73,12 @@ class Announcements {
       std::function<void(const std::string& usn, uint32_t address, std::string_view location)>;
   void SetIdentityObserver(IdentityObserver observer) { m_identity = std::move(observer); }
 
+  // Follows the devices' boot ids: a device that announces a new one without having said so
+  // by ssdp:update is counted and published as rebooted, and ssdp:update of a known device
+  // is taken (kUpdate). Off by default: the dialog ignores ssdp:update.
+  void SetFollowReboots(bool on) { m_follow_reboots = on; }
+  [[nodiscard]] BootIds& Boots() { return m_boot_ids; }
+
   // Traces a line naming the reason of every drop. Off by default: the dialog's trace shows
   // only "OnReceive(ADDRESS)" for what it ignores.
   void SetTraceDrops(bool on) { m_trace_drops = on; }
@@ -102,6 +109,7 @@ class Announcements {
   };
 
   DatagramOutcome HandleByebye(const char* usn);
+  DatagramOutcome HandleUpdate(const HeaderBlock& block);
   void SayByebye(DeviceRecord& record, bool beep);
   // Describes the device's current announcement; one that settles at once is completed from
   // the loop here, never by a nested call per announcement.
@@ -112,7 +120,8 @@ class Announcements {
   void Complete(const Announcement& announcement, const DescriptionResult& result);
   void Play(const Tone* tones, std::size_t count);
   void Publish(DeviceEventKind kind, const DeviceRecord& record, uint32_t previous_address = 0,
-               DescriptionFetch fetch = DescriptionFetch::kOk);
+               DescriptionFetch fetch = DescriptionFetch::kOk,
+               const DescriptionRequest* ids = nullptr);
 
   DeviceRegistry& m_registry;
   ToneGenerator& m_tones;
@@ -131,6 +140,8 @@ class Announcements {
   bool m_describing = false;
   std::size_t m_max_devices = SIZE_MAX;
   IdentityObserver m_identity;
+  BootIds m_boot_ids;
+  bool m_follow_reboots = false;
   int32_t m_last_full_trace = 0;
   bool m_trace_drops = false;
 };

@@ -16,6 +16,8 @@ const char* DeviceEventName(DeviceEventKind kind) {
       return "searching";
     case DeviceEventKind::kForgotten:
       return "forgotten";
+    case DeviceEventKind::kRebooted:
+      return "rebooted";
   }
   return "unknown";
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,9 +22,10 @@ enum class DeviceEventKind : uint8_t {
   kLost,       // its validity ran out before the expiry sweep
   kSearching,  // a search started; the device has not answered it yet
   kForgotten,  // gone so long that its record was removed; the view is valid for this call
+  kRebooted,   // announced a new boot id unannounced; its new, online or changed follows
 };
 
-// "new", "online", "changed", "byebye", "lost" or "searching".
+// "new", "online", "changed", "byebye", "lost", "searching", "forgotten" or "rebooted".
 const char* DeviceEventName(DeviceEventKind kind);
 
 // A read-only look at one device. The description texts are read out on request, so that a
@@ -61,6 +63,10 @@ struct DeviceEvent {
   DeviceView device;
   uint32_t previous_address = 0;  // for kChanged: the address the device had before
   DescriptionFetch fetch = DescriptionFetch::kOk;  // for kNew, kOnline and kChanged
+  // The announcement's BOOTID.UPNP.ORG and CONFIGID.UPNP.ORG ("" when absent), for kNew,
+  // kOnline, kChanged and kRebooted; valid during the call.
+  std::string_view boot_id = {};
+  std::string_view config_id = {};
 };
 
 // The subscribers of one discovery session.

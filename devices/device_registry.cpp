@@ -93,6 +93,12 @@ void DeviceRegistry::ExpirySweep() {
   }
 }
 
+bool DeviceRegistry::Restore(DeviceRecord& record) {
+  if (!UpdateRow(record)) return false;
+  m_rows.SetCellText(record.row_index, kColumnStatus, kCellLost);
+  return true;
+}
+
 bool DeviceRegistry::Forget(const char* usn) {
   DeviceRecord* record = FindByUsn(usn);
   if (record == nullptr) return false;

@@ -48,6 +48,11 @@ class DeviceRegistry {
   // valid and shows "lost" and "????"; the record keeps its status text.
   void ExpirySweep();
 
+  // Gives `record` (row index -1) a row that shows it lost, without publishing anything: a
+  // device known from before a restart. True when the row owns it now; false leaves it
+  // the caller's.
+  bool Restore(DeviceRecord& record);
+
   // Removes the device's row and record for good, after publishing kForgotten. Only rows
   // that can be removed (a headless table's) are; returns whether the device was removed.
   bool Forget(const char* usn);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "devices/announcement_protocol.h"
+#include "devices/description_fields.h"
 #include "devices/device_events.h"
 #include "devices/device_record.h"
 #include "devices/row_table.h"
@@ -31,6 +32,27 @@ DeviceSnapshot DescribeDevice(const DeviceRecord& record, const char* status,
                               const char* validity) {
   return DescribeDevice(DeviceView(record), status,
                         TextEquals(validity, kCellNoTime) ? 0 : record.valid_until);
+}
+
+void RestoreRecord(const DeviceSnapshot& device, DeviceRecord& record) {
+  record.address = device.address;
+  CopyText(record.address_text, device.address_text.c_str());
+  CopyText(record.usn, device.usn.c_str());
+  CopyText(record.host_name, device.host_name.c_str());
+  CopyText(record.device_type, device.device_type.c_str());
+  const std::string quoted = "\"" + device.host_name + "\"";
+  CopyText(record.model_description, quoted.c_str());
+  const bool byebye = device.status == kStatusByebye;
+  const bool changed = device.status == kStatusChanged || device.status == kStatusNew;
+  CopyText(record.status, byebye ? kStatusByebye : changed ? device.status.c_str() : kStatusOnline);
+  record.valid_until = 0;
+  // The texts read back through the same markers they were read with.
+  const std::string description = std::string(kModelNameOpen) + device.model_name +
+                                  kModelNameClose + kModelNumberOpen + device.model_number +
+                                  kModelNumberClose + kSerialNumberOpen + device.serial_number +
+                                  kSerialNumberClose + kGuidOpen + device.guid + kGuidClose +
+                                  kPageUrlOpen + device.page_url + kPageUrlClose;
+  CopyText(record.description, description.c_str());
 }
 
 bool IsUp(const DeviceSnapshot& device) {

@@ -26,7 +26,11 @@ struct DeviceSnapshot {
   std::string page_url;
   std::string usn;
   std::string fetch = "ok";  // how its description was settled: ok, cached, failed, pending
-  int64_t last_seen = 0;     // last announcement or answer, seconds since 1970 UTC; 0: never
+  int64_t first_seen = 0;    // first announcement or answer, seconds since 1970 UTC; 0: never
+  int64_t last_seen = 0;     // last announcement or answer, likewise
+  std::string boot_id;       // BOOTID.UPNP.ORG and CONFIGID.UPNP.ORG last announced, or ""
+  std::string config_id;
+  uint32_t reboots = 0;  // boot ids announced without notice while it was watched
 };
 
 // The snapshot of `device` with `status` and `valid_until` (0: no time).
@@ -34,6 +38,12 @@ DeviceSnapshot DescribeDevice(const DeviceView& device, const char* status, int3
 // The snapshot of `record` under the row cells `status` and `validity` ("????" when the row
 // shows no time: its valid until then counts as 0, whatever the record still holds).
 DeviceSnapshot DescribeDevice(const DeviceRecord& record, const char* status, const char* validity);
+
+// Fills a new `record` (all zero) from `device`, the way announcement handling would have
+// left it: its texts, and a description that gives back the same model name, model number,
+// serial number, GUID and page address. Not valid (valid until 0), status as `device` says
+// unless that is no record status ("lost", "searching"): then "online".
+void RestoreRecord(const DeviceSnapshot& device, DeviceRecord& record);
 
 // Whether the device is there: its last announcement still holds and it has not said
 // byebye. A device that has not yet answered a search in flight is still up.

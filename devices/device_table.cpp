@@ -12,12 +12,25 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
   switch (event.kind) {
     case DeviceEventKind::kNew:
     case DeviceEventKind::kOnline:
-    case DeviceEventKind::kChanged:
+    case DeviceEventKind::kChanged: {
+      // What the table knows beyond the device's texts outlives each announcement.
+      DeviceSnapshot kept = std::move(device);
       device = DescribeDevice(event.device, word, event.device.ValidUntil());
       device.fetch = DescriptionFetchName(event.fetch);
+      device.first_seen = created || kept.first_seen == 0 ? event.time : kept.first_seen;
       device.last_seen = event.time;
+      device.reboots = kept.reboots;
+      device.boot_id = event.boot_id.empty() ? std::move(kept.boot_id) : std::string(event.boot_id);
+      device.config_id =
+          event.config_id.empty() ? std::move(kept.config_id) : std::string(event.config_id);
       entry.gone_since = 0;
       break;
+    }
+    case DeviceEventKind::kRebooted:
+      // An occurrence, not a state: the status word stays; a watch shows it all the same.
+      if (created) device = DescribeDevice(event.device, DeviceEventName(DeviceEventKind::kNew), 0);
+      ++device.reboots;
+      return true;
     case DeviceEventKind::kByebye:
     case DeviceEventKind::kLost:
     case DeviceEventKind::kSearching:
@@ -34,6 +47,16 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
       break;
   }
   return changed && event.kind != DeviceEventKind::kSearching;
+}
+
+void DeviceTable::Restore(DeviceSnapshot device) {
+  Entry& entry = m_devices[device.usn];
+  // Known from before a restart and not heard since: lost, and forgotten counting from when
+  // it was last seen.
+  device.status = DeviceEventName(DeviceEventKind::kLost);
+  device.valid_until = 0;
+  entry.gone_since = device.last_seen;
+  entry.device = std::move(device);
 }
 
 const DeviceSnapshot* DeviceTable::Find(const std::string& usn) const {

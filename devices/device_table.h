@@ -19,10 +19,14 @@ class DeviceTable {
   DeviceTable(const DeviceTable&) = delete;
   DeviceTable& operator=(const DeviceTable&) = delete;
 
-  // Takes `event` into the table. Returns true when the device's status word changed to one
-  // a watch shows: a search's "searching" is only noted, and the same word again is no change.
-  // A forgotten device leaves the table.
+  // Takes `event` into the table. Returns true when a watch shows it: the device's status
+  // word changed (a search's "searching" is only noted, the same word again is no change),
+  // or it rebooted, which counts without changing the word. A forgotten device leaves.
   bool Apply(const DeviceEvent& event);
+
+  // Takes back a device known from before a restart: lost until it is heard again, gone
+  // since it was last seen.
+  void Restore(DeviceSnapshot device);
 
   // The device with this USN, or nullptr; valid until the next Apply.
   [[nodiscard]] const DeviceSnapshot* Find(const std::string& usn) const;

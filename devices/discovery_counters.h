@@ -41,6 +41,7 @@ struct DiscoveryCounters {
   uint64_t fetches_skipped_backoff = 0;  // handled as failed without a connection
   uint64_t fetches_cached = 0;           // answered from the description cache
   uint64_t devices_forgotten = 0;        // removed after being gone too long
+  uint64_t reboots = 0;                  // new boot ids announced without notice
   // Announcements that replaced a repeat of their device's waiting for its description.
   uint64_t announcements_coalesced = 0;
   // Identity conflicts seen, by IdentityConflictKind; kept by the scanner when it tracks them.

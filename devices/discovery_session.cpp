@@ -1,6 +1,10 @@
 #include "devices/discovery_session.h"
 
+#include <memory>
+
 #include "devices/announcement_protocol.h"
+#include "devices/device_record.h"
+#include "devices/device_snapshot.h"
 #include "http/get_url.h"
 #include "ssdp/ssdp_protocol.h"
 
@@ -27,7 +31,18 @@ DiscoverySession::DiscoverySession(DeviceRows& rows, SessionServices services)
 
 bool DiscoverySession::Forget(const std::string& usn) {
   if (!m_registry.Forget(usn.c_str())) return false;
+  m_announcements.Boots().Forget(usn);
   ++m_counters.devices_forgotten;
+  return true;
+}
+
+bool DiscoverySession::Restore(const DeviceSnapshot& device) {
+  if (device.usn.empty() || m_registry.FindByUsn(device.usn.c_str()) != nullptr) return false;
+  auto record = std::make_unique<DeviceRecord>();
+  RestoreRecord(device, *record);
+  if (!m_registry.Restore(*record)) return false;
+  record.release();  // its row owns it now
+  if (!device.boot_id.empty()) m_announcements.Boots().Observe(device.usn, device.boot_id);
   return true;
 }
 

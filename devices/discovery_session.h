@@ -32,6 +32,8 @@ struct SessionServices {
   std::function<void(int id)> on_timer;
 };
 
+struct DeviceSnapshot;
+
 class DiscoverySession final {
  public:
   // `rows` must outlive the session.
@@ -60,6 +62,11 @@ class DiscoverySession final {
 
   // Removes a device for good (a headless front end's rows only), after its kForgotten event.
   bool Forget(const std::string& usn);
+  // Takes back a device known from before a restart, lost until it is heard again, with its
+  // boot id, so that a new one counts as a reboot. False when the table has no room.
+  bool Restore(const DeviceSnapshot& device);
+  // For the headless front ends: count and publish reboots (devices/boot_ids.h).
+  void SetFollowReboots(bool on) { m_announcements.SetFollowReboots(on); }
 
   // Device events: every change of a device, from the places that write its row.
   [[nodiscard]] DeviceEvents& Events() { return m_events; }

@@ -11,6 +11,8 @@ const char* DatagramOutcomeName(DatagramOutcome outcome) {
       return "response";
     case DatagramOutcome::kByebye:
       return "byebye";
+    case DatagramOutcome::kUpdate:
+      return "update";
     case DatagramOutcome::kTooLong:
       return "too_long";
     case DatagramOutcome::kEmpty:

@@ -11,6 +11,7 @@ enum class DatagramOutcome : uint8_t {
   kAlive,     // NOTIFY ssdp:alive of the indicator type
   kResponse,  // search response of the indicator type
   kByebye,    // NOTIFY ssdp:byebye of a known device
+  kUpdate,    // NOTIFY ssdp:update of a known device, where reboots are followed
   // Dropped by the socket.
   kTooLong,     // longer than the receive buffer
   kEmpty,       // no bytes
@@ -19,7 +20,7 @@ enum class DatagramOutcome : uint8_t {
   kNoStartLine,
   kOtherMethod,  // other control points' M-SEARCH, anything but NOTIFY or a 200 response
   kNoNts,
-  kOtherNts,   // ssdp:update and the like
+  kOtherNts,   // ssdp:update where reboots are not followed, and the like
   kOtherType,  // NT/ST not the indicator type
   kNoLocation,
   kNoUsn,
@@ -38,5 +39,5 @@ const char* DatagramOutcomeName(DatagramOutcome outcome);
 void TraceDrop(DatagramOutcome reason, uint32_t address);
 
 [[nodiscard]] constexpr bool IsAccepted(DatagramOutcome outcome) {
-  return outcome <= DatagramOutcome::kByebye;
+  return outcome <= DatagramOutcome::kUpdate;
 }

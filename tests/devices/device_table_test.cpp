@@ -127,4 +127,54 @@ TEST(DeviceTable, SearchingDeviceIsLostAtItsExpiryAndUpUntilThen) {
   EXPECT_FALSE(up("uuid:live"));
 }
 
+// UPnP 1.1 boot ids: a new one is a reboot, counted once; one announced by ssdp:update
+// before is a planned restart and counts none; an answer without one says nothing.
+TEST(DeviceTable, RebootsAreNewBootIdsNobodyAnnounced) {
+  RowTable rows;
+  ManualClock clock{kNow};
+  ManualMonotonicClock steady;
+  DeviceEvents events;
+  DiscoveryCounters counters;
+  DeviceRegistry registry(rows, clock, &events);
+  SilentTones tones;
+  BlockingDescriptions descriptions(
+      [](char* buffer, uint32_t size, const char*) {
+        return static_cast<uint32_t>(CopyText(buffer, size + 1, "HTTP/1.1 200 OK\r\n\r\n<x/>"));
+      },
+      steady, /*remember=*/false);
+  Announcements handling(
+      registry, tones, descriptions, [] { return false; }, &counters, &events);
+  handling.SetFollowReboots(true);
+  DeviceTable table;
+  std::vector<std::string> seen;
+  events.Subscribe([&](const DeviceEvent& e) {
+    table.Apply(e);
+    seen.push_back(DeviceEventName(e.kind));
+  });
+  const auto notify = [&](const char* nts, const std::string& extra) {
+    std::string text = Notify(nts, "uuid:a");
+    text.insert(text.size() - 2, extra);
+    return handling.OnReceive(text.data(), 0x0900000a);
+  };
+
+  notify(kNtsAlive, "BOOTID.UPNP.ORG: 7\r\n");
+  notify(kNtsAlive, "BOOTID.UPNP.ORG: 7\r\n");
+  notify(kNtsAlive, "");  // an answer without one
+  notify(kNtsAlive, "BOOTID.UPNP.ORG: 8\r\nCONFIGID.UPNP.ORG: 3\r\n");
+  notify(kNtsAlive, "BOOTID.UPNP.ORG: 8\r\n");
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"new", "online", "online", "rebooted", "online", "online"}));
+  EXPECT_EQ(table.Find("uuid:a")->reboots, 1u);
+  EXPECT_EQ(table.Find("uuid:a")->boot_id, "8");
+  EXPECT_EQ(table.Find("uuid:a")->config_id, "3");
+
+  EXPECT_EQ(notify(kNtsUpdate, "BOOTID.UPNP.ORG: 8\r\nNEXTBOOTID.UPNP.ORG: 9\r\n"),
+            DatagramOutcome::kUpdate);
+  notify(kNtsAlive, "BOOTID.UPNP.ORG: 9\r\n");
+  EXPECT_EQ(table.Find("uuid:a")->reboots, 1u) << "announced before: a planned restart";
+  notify(kNtsAlive, "BOOTID.UPNP.ORG: 10\r\n");
+  EXPECT_EQ(table.Find("uuid:a")->reboots, 2u) << "the announcement was for one boot only";
+  EXPECT_EQ(counters.reboots, 2u);
+}
+
 }  // namespace
