@@ -155,6 +155,13 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
     Sample(out, "tarovue_device_valid_until_seconds", {{"usn", labels[i].usn}},
            int64_t{shown[i]->valid_until});
   }
+  Family(out, "tarovue_device_reboots_total", "counter",
+         "Reboots of the device: new boot ids (BOOTID.UPNP.ORG) it announced without notice, "
+         "kept across the agent's restarts with --state.");
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    Sample(out, "tarovue_device_reboots_total", {{"usn", labels[i].usn}},
+           int64_t{shown[i]->reboots});
+  }
   Family(out, "tarovue_device_last_seen_seconds", "gauge",
          "Unix time of the device's last announcement or search answer.");
   for (std::size_t i = 0; i < shown.size(); ++i) {

@@ -128,6 +128,10 @@ bool CheckCombinations(const QCommandLineParser& parser, ScanOptions& options, s
     error = "--time and --serve cannot be combined: agent mode runs until interrupted";
     return false;
   }
+  if (!options.state_path.empty() && !options.watch) {
+    error = "--state belongs to --watch and --serve: a timed scan keeps nothing";
+    return false;
+  }
   if (options.no_multicast && options.targets.empty()) {
     error = "--no-multicast needs --target: nothing would be searched";
     return false;

@@ -55,6 +55,7 @@ struct ScanOptions {
   bool no_multicast = false;                           // --no-multicast: only the unicast searches
   std::string save_path;      // --save: the inventory written after a timed scan
   std::string baseline_path;  // --baseline: the inventory the scan is compared with
+  std::string state_path;     // --state: the device table kept across restarts of a watch
   // Agent mode (--serve): a watch that also serves its devices over HTTP and searches again
   // every search_interval seconds. It sets `watch` too.
   bool serve = false;

@@ -13,6 +13,7 @@ constexpr std::string_view kUsage =
                     [--fetch-concurrency N] [--fetch-timeout SECONDS] [--refresh SECONDS]
                     [--target LIST [--rate N] [--no-multicast]] [--interface LIST]
                     [--save FILE] [--baseline FILE] [--max-devices N] [--forget SECONDS]
+                    [--state FILE]
        tarovue-scan --serve [ADDRESS:]PORT [--interval SECONDS] [--quiet] [--format FORMAT]
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
@@ -44,7 +45,7 @@ one search burst, listens, fetches each device's description and prints what it 
                    CONFIGID changed; a failing device is left alone for 5 s, then 10, 20,
                    ... up to 300 s
   --watch          keep listening and print a line per event (new, online, changed,
-                   byebye, lost) with its time, until interrupted; each line read on
+                   byebye, lost, rebooted, forgotten) with its time, until interrupted; each line read on
                    standard input starts a new search. With json, one object per line;
                    with csv, a header row and then one row per event.
   --max-devices N  devices kept at most (default {max-devices.default},
@@ -54,6 +55,11 @@ one search burst, listens, fetches each device's description and prints what it 
   --forget SECONDS with --watch or --serve: a device gone (byebye or lost) this long is
                    removed, with a "forgotten" event (default {forget.default}, up to
                    {forget.high})
+  --state FILE     with --watch or --serve: keep the device table in FILE (texts, status,
+                   first and last seen, boot ids, reboots), written a few seconds after it
+                   changes and at the end, and read at start: devices known from before
+                   are back, lost until heard again. A FILE that cannot be read is kept as
+                   FILE.bad; a directory that cannot be written is exit status 2
   --target LIST    also search these IPv4 addresses and CIDR blocks, comma-separated
                    (10.1.5.0/24,10.1.9.17; at most 65536 addresses, a block's network and
                    broadcast addresses left out): each search sends one request to each

@@ -14,6 +14,7 @@
 #include "formats/device_report.h"
 #include "formats/inventory_file.h"
 #include "formats/safe_text.h"
+#include "formats/state_file.h"
 #include "net/socket_error.h"
 #include "platform/dotted_address.h"
 #include "platform/error_text.h"
@@ -88,6 +89,7 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
       m_unicast(m_session.Control().m_port_socket, options.targets, options.rate),
       m_inventory(options) {
   m_session.SetKeepValidityOnSearch(true);
+  m_session.SetFollowReboots(true);
   m_session.Control().SetMulticastSearch(!options.no_multicast);
   m_session.Control().SetOnSearch([this] { m_unicast.Start(); });
   m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
@@ -109,9 +111,11 @@ int Scanner::Run() {
     std::fprintf(m_err, "tarovue-scan: %s\n", error.c_str());
     return 2;
   }
+  if (!m_options.state_path.empty() && !RestoreState()) return 2;
   if (!Start()) return m_status;
   if (m_options.watch) {
     RunWatch();
+    if (m_state) m_state->SaveNow();
   } else {
     RunTimed();
   }
@@ -268,6 +272,7 @@ bool Scanner::FinishOutput() {
 }
 
 void Scanner::OnDeviceEvent(const DeviceEvent& event) {
+  if (m_state) m_state->Changed();
   if (event.kind == DeviceEventKind::kForgotten) {
     // The table lets go of the device: its last view is what the line shows.
     const DeviceSnapshot* known = m_devices.Find(event.device.Usn());
@@ -281,7 +286,32 @@ void Scanner::OnDeviceEvent(const DeviceEvent& event) {
     return;
   }
   if (!m_devices.Apply(event) || !m_options.watch || m_options.quiet) return;
-  Write(FormatWatchEvent(m_options.format, event.time, *m_devices.Find(event.device.Usn())));
+  DeviceSnapshot shown = *m_devices.Find(event.device.Usn());
+  // A reboot is an occurrence: its line names it, the device's status stays.
+  if (event.kind == DeviceEventKind::kRebooted) shown.status = DeviceEventName(event.kind);
+  Write(FormatWatchEvent(m_options.format, event.time, shown));
+}
+
+bool Scanner::RestoreState() {
+  m_state = std::make_unique<StateKeeper>(
+      m_options.state_path,
+      [this] { return StateDocument(m_devices.Devices(), m_session.Registry().Now()); }, m_err);
+  std::vector<DeviceSnapshot> devices;
+  if (std::string error; !m_state->Load(devices, error)) {
+    std::fprintf(m_err, "tarovue-scan: %s\n", error.c_str());
+    return false;
+  }
+  // The most recently seen first, as many as the table holds.
+  std::sort(devices.begin(), devices.end(), [](const DeviceSnapshot& a, const DeviceSnapshot& b) {
+    return a.last_seen > b.last_seen;
+  });
+  if (devices.size() > static_cast<std::size_t>(m_options.max_devices)) {
+    devices.resize(static_cast<std::size_t>(m_options.max_devices));
+  }
+  for (DeviceSnapshot& device : devices) {
+    if (m_session.Restore(device)) m_devices.Restore(std::move(device));
+  }
+  return true;
 }
 
 void Scanner::ForgetGone() {

@@ -20,6 +20,7 @@
 #include "platform/file_saver.h"
 #include "scan/scan_inventory.h"
 #include "scan/scan_options.h"
+#include "scan/state_keeper.h"
 #include "ssdp/unicast_search.h"
 
 class Scanner final : public SsdpListener {
@@ -58,6 +59,9 @@ class Scanner final : public SsdpListener {
   bool FinishOutput();
 
   void OnDeviceEvent(const DeviceEvent& event);
+  // --state: reads what was kept and takes it back into the session and the table; false
+  // (exit status 2, message written) when the state could never be written.
+  bool RestoreState();
   // Removes the devices gone for longer than --forget.
   void ForgetGone();
   // Agent mode: a search every --interval, and the inventory rewritten after each.
@@ -89,7 +93,8 @@ class Scanner final : public SsdpListener {
   std::unique_ptr<QSocketNotifier> m_input;
   std::unique_ptr<BackgroundWriter> m_writer;  // a watch's standard output
   bool m_output_failure_shown = false;
-  std::unique_ptr<FileSaver> m_saver;  // agent mode's inventory
+  std::unique_ptr<FileSaver> m_saver;    // agent mode's inventory
+  std::unique_ptr<StateKeeper> m_state;  // --state
   QElapsedTimer m_elapsed;
   bool m_progress_shown = false;  // a progress line stands on `err`
 };

@@ -38,6 +38,7 @@ std::string FormatStats(const DiscoveryCounters& counters) {
   Line(out, "fetch.cached", counters.fetches_cached);
   Line(out, "fetch.skipped_backoff", counters.fetches_skipped_backoff);
   Line(out, "devices.forgotten", counters.devices_forgotten);
+  Line(out, "devices.rebooted", counters.reboots);
   Line(out, "announcements.coalesced", counters.announcements_coalesced);
   Line(out, "conflicts.evicted", counters.identity_keys_evicted);
   Line(out, "output.dropped", counters.output_lines_dropped);

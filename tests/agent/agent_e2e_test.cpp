@@ -493,4 +493,74 @@ TEST_F(AgentLongWatchTest, WatchGoesOnWhenStdoutIsFull) {
   std::system(("rm -rf '" + std::string(fifo) + "'").c_str());
 }
 
+TEST_F(AgentLongWatchTest, WhatItKnewSurvivesARestartAndRebootsAreCounted) {
+  char dir[] = "/tmp/tarovue-state-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string state = std::string(dir) + "/state.json";
+  const std::vector<std::string> agent_args = {ScanPath(), "--serve", "9731",
+                                               "--quiet",  "--state", state};
+  std::string metrics;
+  const auto scrape = [&] {
+    metrics = simtest::Body(Request("127.0.0.1", kAgentPort, "GET", "/metrics"));
+    return metrics;
+  };
+  const auto reboots = [&](const std::string& usn) {
+    return Value(metrics, "tarovue_device_reboots_total{usn=\"" + usn + "\"}");
+  };
+
+  pid_t sim = StartSim({"--devices", "3", "--boot-id", "1"});
+  pid_t agent = net.Spawn(Side::kClient, agent_args);
+  ASSERT_TRUE(Eventually([&] { return UpCount(scrape()) == 3; })) << metrics << net.Output(agent);
+  std::vector<std::string> usns;
+  for (std::size_t at = 0;
+       (at = metrics.find("\ntarovue_device_up{usn=\"", at)) != std::string::npos;) {
+    at += 24;
+    usns.push_back(metrics.substr(at, metrics.find('"', at) - at));
+  }
+  ASSERT_EQ(usns.size(), 3u);
+  EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
+  // All three vanish while the agent is away; two come back, rebooted.
+  EXPECT_EQ(kill(sim, SIGKILL), 0);
+  net.Wait(sim, 5000);
+  sim = StartSim({"--devices", "2", "--boot-id", "2"});
+  agent = net.Spawn(Side::kClient, agent_args);
+  ASSERT_TRUE(Eventually([&] { return UpCount(scrape()) == 2; })) << metrics << net.Output(agent);
+  EXPECT_EQ(Value(metrics, Up(usns[2])), 0) << "the one that died meanwhile is still reported";
+  EXPECT_NE(metrics.find("tarovue_device_info{usn=\"" + usns[2] + "\",address=\""),
+            std::string::npos)
+      << metrics;
+  EXPECT_EQ(reboots(usns[0]), 1) << metrics;
+  EXPECT_EQ(reboots(usns[1]), 1);
+  EXPECT_EQ(reboots(usns[2]), 0);
+  // A reboot while it watches counts as well.
+  ASSERT_EQ(kill(sim, SIGUSR2), 0);
+  EXPECT_TRUE(Eventually([&] {
+    scrape();
+    return reboots(usns[0]) == 2 && reboots(usns[1]) == 2;
+  })) << metrics;
+  EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
+
+  // A cut state file is kept aside, never over an earlier one, and the agent starts empty.
+  for (const char* aside : {".bad", ".bad.1"}) {
+    std::ofstream(state) << "{\"devices\": [{\"usn\": \"uuid:cut";
+    agent = net.Spawn(Side::kClient, agent_args);
+    ASSERT_TRUE(Eventually([&] { return UpCount(scrape()) == 2; })) << net.Output(agent);
+    EXPECT_EQ(metrics.find(usns[2]), std::string::npos) << "started empty";
+    EXPECT_NE(net.Output(agent).find("kept as " + state + aside + ", starting empty"),
+              std::string::npos)
+        << net.Output(agent);
+    std::ifstream kept(state + aside);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}),
+              "{\"devices\": [{\"usn\": \"uuid:cut");
+    EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
+  }
+  // A directory that cannot take the file ends the start at once.
+  const pid_t unwritable = net.Spawn(
+      Side::kClient, {ScanPath(), "--serve", "9731", "--state", std::string(dir) + "/no/state"});
+  EXPECT_EQ(net.Wait(unwritable, 5000), 2);
+  EXPECT_NE(net.Output(unwritable).find("--state: cannot write files in"), std::string::npos)
+      << net.Output(unwritable);
+  std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+}
+
 }  // namespace
