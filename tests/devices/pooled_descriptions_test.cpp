@@ -2,6 +2,7 @@
 // cache and what makes it fetch anew, one fetch for many waiters, and the back-off schedule.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -165,6 +166,30 @@ TEST(PooledDescriptions, TheTablesStayWithinTheirBound) {
   EXPECT_LE(pool.QueueLength(), 200u);
   EXPECT_EQ(settled.sources.size() + fakes.running.size() + pool.Queued(), 1000u)
       << "every request is settled, running or waiting: none is lost";
+}
+
+// The pool grows to what the process may open, keeping room for its other descriptors.
+TEST(PooledDescriptions, DefaultPoolFollowsTheOpenFileLimit) {
+  EXPECT_EQ(FetchConcurrencyFor(0), kSmallFetchPool) << "limit unknown";
+  EXPECT_EQ(FetchConcurrencyFor(100), kSmallFetchPool);
+  EXPECT_EQ(FetchConcurrencyFor(kDescriptorsBesideFetches + 40), 40);
+  EXPECT_EQ(FetchConcurrencyFor(1024), kLargeFetchPool);
+  EXPECT_EQ(FetchConcurrencyFor(UINT64_MAX), kLargeFetchPool);
+
+  // A soft limit below the hard one is raised, as servers do at start.
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  if (before.rlim_max < 2 * kDescriptorsBesideFetches) GTEST_SKIP() << "hard limit too low";
+  rlimit lowered = before;
+  lowered.rlim_cur = kDescriptorsBesideFetches;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const int pool = DefaultFetchConcurrency();
+  rlimit after{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+  EXPECT_EQ(after.rlim_cur, before.rlim_max);
+  EXPECT_EQ(pool,
+            FetchConcurrencyFor(after.rlim_cur == RLIM_INFINITY ? UINT64_MAX : after.rlim_cur));
+  EXPECT_GT(pool, kSmallFetchPool);
 }
 
 }  // namespace
