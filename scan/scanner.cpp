@@ -72,6 +72,7 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
       m_unicast(m_session.Control().m_port_socket, options.targets, options.rate),
       m_inventory(options) {
   m_session.Control().SetMulticastSearch(!options.no_multicast);
+  m_session.Control().SetBatchReceive(true);
   m_session.Control().SetOnSearch([this] { m_unicast.Start(); });
   m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
   m_session.Handling().SetMaxDevices(static_cast<std::size_t>(options.max_devices));
