@@ -8,6 +8,7 @@
 #include "http/async_get.h"
 #include "http/url.h"
 #include "platform/clock.h"
+#include "platform/open_file_limit.h"
 #include "platform/trace.h"
 
 namespace {
@@ -36,6 +37,16 @@ std::string HostOf(const std::string& location) {
 }
 
 }  // namespace
+
+int FetchConcurrencyFor(uint64_t open_file_limit) {
+  if (open_file_limit <= kDescriptorsBesideFetches) return kSmallFetchPool;
+  const uint64_t room = open_file_limit - kDescriptorsBesideFetches;
+  return static_cast<int>(std::clamp<uint64_t>(room, kSmallFetchPool, kLargeFetchPool));
+}
+
+int DefaultFetchConcurrency() {
+  return FetchConcurrencyFor(RaiseOpenFileLimit());
+}
 
 std::unique_ptr<FetchJob> MakeAsyncFetchJob(const FetchPolicy& policy) {
   return std::make_unique<AsyncFetchJob>(policy);
@@ -92,30 +103,50 @@ void PooledDescriptions::Describe(const DescriptionRequest& request, Settle sett
   entry.config_id = request.config_id;
   entry.waiters.push_back(std::move(settle));
   entry.queued = true;
-  m_queue.push_back(request.location);
+  Enqueue(request.location, entry.host);
   Evict();
   Pump();
 }
 
+void PooledDescriptions::Enqueue(const std::string& location, const std::string& host) {
+  const uint64_t place = m_next_place++;
+  HostLine& line = m_hosts[host];
+  if (!line.busy && line.waiting.empty()) m_ready.emplace(place, host);
+  line.waiting.emplace_back(place, location);
+  ++m_queue_length;
+}
+
+void PooledDescriptions::Offer(const std::string& host) {
+  auto it = m_hosts.find(host);
+  if (it == m_hosts.end() || it->second.busy) return;
+  if (it->second.waiting.empty()) {
+    m_hosts.erase(it);
+  } else {
+    m_ready.emplace(it->second.waiting.front().first, host);
+  }
+}
+
 void PooledDescriptions::Pump() {
   // First come, first served, skipping LOCATIONs whose device is busy with another fetch.
-  for (auto it = m_queue.begin();
-       it != m_queue.end() && m_running < static_cast<std::size_t>(m_policy.concurrency);) {
-    auto found = m_entries.find(*it);
-    if (found == m_entries.end() || !found->second.queued) {
-      it = m_queue.erase(it);  // evicted meanwhile
+  while (m_running < static_cast<std::size_t>(m_policy.concurrency) && !m_ready.empty()) {
+    const std::string host = m_ready.begin()->second;
+    m_ready.erase(m_ready.begin());
+    HostLine& line = m_hosts[host];
+    std::string location;
+    Entry* entry = nullptr;
+    while (entry == nullptr && !line.waiting.empty()) {
+      location = std::move(line.waiting.front().second);
+      line.waiting.pop_front();
+      --m_queue_length;
+      auto found = m_entries.find(location);
+      if (found != m_entries.end() && found->second.queued) entry = &found->second;
+    }
+    if (entry == nullptr) {
+      m_hosts.erase(host);  // only LOCATIONs evicted meanwhile were waiting
       continue;
     }
-    Entry& entry = found->second;
-    if (m_busy_hosts.count(entry.host) != 0) {
-      ++it;
-      continue;
-    }
-    const std::string location = *it;
-    it = m_queue.erase(it);
-    Start(location, entry);
-    // Start may settle at once, and settling may queue more: walk the queue anew.
-    it = m_queue.begin();
+    // Start may settle at once, and settling may queue more: nothing is kept across it.
+    Start(location, *entry);
   }
 }
 
@@ -123,7 +154,7 @@ void PooledDescriptions::Start(const std::string& location, Entry& entry) {
   entry.queued = false;
   entry.running = true;
   entry.started_ms = m_clock.NowMs();
-  m_busy_hosts.insert(entry.host);
+  m_hosts[entry.host].busy = true;
   ++m_running;
   entry.job = m_make_job(m_policy);
   Trace("GetUrl(%s)", location.c_str());
@@ -142,7 +173,8 @@ void PooledDescriptions::Finish(const std::string& location, uint32_t count, int
   const int64_t now = m_clock.NowMs();
   Trace("GetUrl(%s)=%d", location.c_str(), static_cast<int>(count));
   entry.running = false;
-  m_busy_hosts.erase(entry.host);
+  if (auto line = m_hosts.find(entry.host); line != m_hosts.end()) line->second.busy = false;
+  Offer(entry.host);
   --m_running;
   // The job is inside its own callback: it goes once the callback has returned.
   m_finished.push_back(std::move(entry.job));
@@ -187,13 +219,24 @@ void PooledDescriptions::Evict() {
     m_entries.erase(found);
     it = m_lru.erase(it);
   }
-  // The queue names evicted LOCATIONs until Pump passes them; keep it from growing past
-  // what the table holds.
-  if (m_queue.size() > 2 * m_policy.max_locations) {
-    std::erase_if(m_queue, [this](const std::string& location) {
-      auto found = m_entries.find(location);
-      return found == m_entries.end() || !found->second.queued;
-    });
+  // The line names evicted LOCATIONs until Pump passes them; keep it from growing past what
+  // the table holds.
+  if (m_queue_length > 2 * m_policy.max_locations) {
+    m_ready.clear();
+    m_queue_length = 0;
+    for (auto it = m_hosts.begin(); it != m_hosts.end();) {
+      std::erase_if(it->second.waiting, [this](const auto& waiting) {
+        auto found = m_entries.find(waiting.second);
+        return found == m_entries.end() || !found->second.queued;
+      });
+      m_queue_length += it->second.waiting.size();
+      if (it->second.busy || !it->second.waiting.empty()) {
+        if (!it->second.busy) m_ready.emplace(it->second.waiting.front().first, it->first);
+        ++it;
+      } else {
+        it = m_hosts.erase(it);
+      }
+    }
   }
   // Settled once the tables are consistent again: settling may describe anew.
   for (Settle& settle : dropped) settle(SkippedResult());

@@ -11,10 +11,10 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "devices/description_source.h"
@@ -22,11 +22,23 @@
 class MonotonicClock;
 class QTimer;
 
+// Fetches at once by default: the large pool where the open-file limit leaves room for it
+// beside the descriptors the rest of the process may hold (sockets, the agent's clients,
+// files), fewer as the room shrinks, never fewer than the small pool.
+inline constexpr int kLargeFetchPool = 128;
+inline constexpr int kSmallFetchPool = 32;
+inline constexpr uint64_t kDescriptorsBesideFetches = 128;
+// The default for an open-file limit of `open_file_limit` (0: unknown, the small pool).
+[[nodiscard]] int FetchConcurrencyFor(uint64_t open_file_limit);
+// Raises the process's open-file limit to its hard limit and returns FetchConcurrencyFor it:
+// the default of the scanner's --fetch-concurrency. Call once, at start.
+[[nodiscard]] int DefaultFetchConcurrency();
+
 struct FetchPolicy {
-  int concurrency = 32;           // fetches at once
-  int connect_timeout_ms = 2000;  // bound of the connect
-  int total_timeout_ms = 5000;    // bound of the whole exchange
-  int64_t refresh_ms = 300000;    // how long a fetched description is answered from the cache
+  int concurrency = kSmallFetchPool;  // fetches at once
+  int connect_timeout_ms = 2000;      // bound of the connect
+  int total_timeout_ms = 5000;        // bound of the whole exchange
+  int64_t refresh_ms = 300000;        // how long a fetched description is answered from the cache
   int64_t backoff_first_ms = 5000;
   int64_t backoff_max_ms = 300000;
   std::size_t max_locations = 10000;  // cache, back-off and waiting entries together
@@ -60,7 +72,7 @@ class PooledDescriptions final : public DescriptionSource {
   [[nodiscard]] std::size_t Queued() const;
   [[nodiscard]] std::size_t Locations() const { return m_entries.size(); }
   // Entries of the waiting line, evicted ones it has not passed yet included.
-  [[nodiscard]] std::size_t QueueLength() const { return m_queue.size(); }
+  [[nodiscard]] std::size_t QueueLength() const { return m_queue_length; }
 
  private:
   struct Entry {
@@ -79,7 +91,16 @@ class PooledDescriptions final : public DescriptionSource {
     std::list<std::string>::iterator lru;
   };
 
+  // One device's waiting line: LOCATIONs by their place in the common line.
+  struct HostLine {
+    std::deque<std::pair<uint64_t, std::string>> waiting;
+    bool busy = false;  // a fetch to this host runs
+  };
+
   Entry& Touch(const std::string& location);
+  void Enqueue(const std::string& location, const std::string& host);
+  // Offers the host's first waiting LOCATION to Pump, or forgets a host with nothing to do.
+  void Offer(const std::string& host);
   void Pump();
   void Start(const std::string& location, Entry& entry);
   void Finish(const std::string& location, uint32_t count, int error, const char* response);
@@ -90,8 +111,13 @@ class PooledDescriptions final : public DescriptionSource {
   FetchJobFactory m_make_job;
   std::unordered_map<std::string, Entry> m_entries;
   std::list<std::string> m_lru;  // most recently used first
-  std::deque<std::string> m_queue;
-  std::unordered_set<std::string> m_busy_hosts;
+  // The waiting line, first come first served, kept per host so that hosts busy with a fetch
+  // cost nothing to pass: hosts with a fetch running or LOCATIONs waiting, and the idle ones
+  // among them by the place of their first waiting LOCATION.
+  std::unordered_map<std::string, HostLine> m_hosts;
+  std::map<uint64_t, std::string> m_ready;
+  uint64_t m_next_place = 0;
+  std::size_t m_queue_length = 0;
   std::size_t m_running = 0;
   // Jobs that reported: freed from the loop once their callbacks have returned, never while
   // one of their frames may still be on the stack.

@@ -288,6 +288,35 @@ int CSocket::ReceiveFrom(void* buffer, int length, sockaddr_in* sender) {
   return n;
 }
 
+int CSocket::ReceiveWaiting(WaitingDatagram* batch, int count) {
+  if (RefuseNested()) return 0;
+  if (count > kMaxBatch) count = kMaxBatch;
+  mmsghdr messages[kMaxBatch];
+  iovec parts[kMaxBatch];
+  for (int i = 0; i < count; ++i) {
+    parts[i].iov_base = batch[i].buffer;
+    parts[i].iov_len = static_cast<std::size_t>(batch[i].capacity);
+    batch[i].sender = sockaddr_in{};
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &batch[i].sender;
+    messages[i].msg_hdr.msg_namelen = sizeof batch[i].sender;
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  const int taken =
+      ::recvmmsg(Handle(), messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+  if (taken < 0) {
+    if (WouldBlock(errno) || errno == EINTR) return 0;
+    SetLastSocketError(errno);
+    return -1;
+  }
+  for (int i = 0; i < taken; ++i) {
+    batch[i].too_long = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+    batch[i].length = static_cast<int>(messages[i].msg_len);
+  }
+  return taken;
+}
+
 int CSocket::SendTo(const void* data, int length, const sockaddr_in& destination) {
   if (RefuseNested()) return -1;
   BlockingScope scope(m_blocking);

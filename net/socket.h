@@ -10,8 +10,21 @@
 
 #include "net/async_socket.h"
 
+// One slot of a batch receive: the caller sets where the datagram goes; the call fills in
+// the rest.
+struct WaitingDatagram {
+  char* buffer = nullptr;
+  int capacity = 0;       // bytes `buffer` can take
+  int length = 0;         // bytes taken
+  bool too_long = false;  // the datagram did not fit and was taken off cut
+  sockaddr_in sender{};
+};
+
 class CSocket : public CAsyncSocket {
  public:
+  // Largest batch ReceiveWaiting takes at once.
+  static constexpr int kMaxBatch = 64;
+
   static constexpr int kWaitTickMs = 2000;
 
   CSocket() = default;
@@ -28,6 +41,11 @@ class CSocket : public CAsyncSocket {
   // One datagram of at most `length` bytes: its size, or -1 on error. A longer datagram is
   // taken off the socket and reported as -1 with EMSGSIZE.
   int ReceiveFrom(void* buffer, int length, sockaddr_in* sender);
+  // The datagrams already waiting, up to `count` (at most kMaxBatch), in one system call and
+  // without waiting for more: how many slots were filled, in arrival order (0 when none
+  // waits, or while another blocking call of this object waits), or -1 with the last-error
+  // value set when the first receive failed.
+  int ReceiveWaiting(WaitingDatagram* batch, int count);
   // Bytes sent, or -1 on error.
   int SendTo(const void* data, int length, const sockaddr_in& destination);
 

@@ -7,6 +7,19 @@
 #include <QCoreApplication>
 
 #include "net/async_socket.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+
+// Whether a read would return at once (data, end of stream or an error), taking nothing.
+bool IsReadable(int handle) {
+  pollfd probe{handle, POLLIN, 0};
+  return ::poll(&probe, 1, 0) > 0 && (probe.revents & kReadable) != 0;
+}
+
+}  // namespace
 
 SocketEventQueue& SocketEventQueue::ForThisThread() {
   thread_local SocketEventQueue queue;
@@ -36,22 +49,31 @@ void SocketEventQueue::Append(CAsyncSocket* socket, unsigned kind, int error) {
 
 void SocketEventQueue::Drain() {
   if (m_wait_depth != 0 || m_queue.empty() || m_yielding) return;
-  SocketEvent event = m_queue.front();
-  m_queue.pop_front();
+  static const SteadyClock steady;
+  const MonotonicClock& clock = m_clock != nullptr ? *m_clock : steady;
+  const int64_t slice_end = clock.NowMs() + kSocketSliceMs;
   const uint64_t waits = m_waits;
-  Dispatch(event);
-  if (m_waits != waits && !m_queue.empty() && QCoreApplication::instance() != nullptr) {
-    // The handler blocked, and input and timers waited for it: they go first, before the
-    // next socket event, which may block again. The loop's own timers cannot be relied on
-    // for that: one that fires inside a long handler may be followed by the next at once.
+  // A handler that blocked for a moment (a description fetched from a quick device) does not
+  // end the slice: a turn of the loop after each would cost the dialog a layout of its whole
+  // list per device. One that blocked past the slice's end does.
+  do {
+    SocketEvent event = m_queue.front();
+    m_queue.pop_front();
+    Dispatch(event);
+  } while (!m_queue.empty() && clock.NowMs() < slice_end);
+  if (m_queue.empty()) return;
+  if (m_waits != waits && QCoreApplication::instance() != nullptr) {
+    // Input and timers waited for the blocking handler: they go first, before the next
+    // socket event, which may block again. The loop's own timers cannot be relied on for
+    // that: one that fires inside a long handler may be followed by the next at once.
     m_yielding = true;
     QCoreApplication::processEvents(QEventLoop::ExcludeSocketNotifiers);
     m_yielding = false;
   }
-  // One event, then back to the loop: input and timers that waited for a blocking handler
-  // take their turn before the next socket event, so that a series of handlers that each
-  // block (one description fetch after another) never holds the window for all of them.
-  if (!m_queue.empty()) ScheduleDrain();
+  // The rest from the loop, after the window system's events and the timers that are due: a
+  // series of handlers that each block (one description fetch after another) never holds the
+  // window for much more than one of them.
+  ScheduleDrain();
 }
 
 void SocketEventQueue::DrainOne() {
@@ -88,7 +110,7 @@ void SocketEventQueue::Dispatch(const SocketEvent& event) {
   // Look without taking anything: a pending error must stay for the handler's receive.
   pollfd probe{socket->Handle(), POLLIN, 0};
   ::poll(&probe, 1, 0);
-  bool deliver = event.error != 0 || (probe.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  const bool deliver = event.error != 0 || (probe.revents & kReadable) != 0;
   if (deliver && !(probe.revents & POLLERR) && socket->Type() == SOCK_STREAM) {
     char byte;
     if (::recv(socket->Handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
@@ -107,7 +129,14 @@ void SocketEventQueue::Dispatch(const SocketEvent& event) {
   // The handler may have closed or destroyed the socket.
   if (CAsyncSocket* still = Find(serial); still != nullptr) {
     still->m_in_read_handler = false;
-    if (!still->m_read_queued) still->EnableReadNotifier(true);
+    if (still->m_read_queued) return;
+    // More waiting: its turn comes behind the events queued meanwhile, without a loop
+    // iteration of its own; the notifier stays as it is until the socket runs dry.
+    if (deliver && IsReadable(still->Handle())) {
+      Append(still, kEventRead, 0);
+    } else {
+      still->EnableReadNotifier(true);
+    }
   }
 }
 

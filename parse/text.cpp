@@ -1,11 +1,9 @@
 #include "parse/text.h"
 
 std::size_t CopyText(char* dest, std::size_t size, const char* source) {
-  std::size_t n = 0;
-  while (n + 1 < size && source[n] != '\0') {
-    dest[n] = source[n];
-    ++n;
-  }
+  // Descriptions of a kilobyte are copied for every announcement: not byte by byte.
+  const std::size_t n = size == 0 ? 0 : strnlen(source, size - 1);
+  std::memmove(dest, source, n);
   dest[n] = '\0';
   return n;
 }

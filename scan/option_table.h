@@ -26,7 +26,7 @@ struct NumberOption {
 inline constexpr NumberOption kNumberOptions[] = {
     {"time", "SECONDS", "a number of seconds", kMinListenSeconds, kMaxListenSeconds,
      kDefaultListenSeconds, &ScanOptions::seconds, nullptr},
-    {"fetch-concurrency", "N", "a whole number", 1, kMaxFetchConcurrency, kDefaultFetchConcurrency,
+    {"fetch-concurrency", "N", "a whole number", 1, kMaxFetchConcurrency, kFetchConcurrencyFromLimit,
      nullptr, &ScanOptions::fetch_concurrency},
     {"max-devices", "N", "a whole number", 1, kMaxMaxDevices, kDefaultMaxDevices, nullptr,
      &ScanOptions::max_devices},

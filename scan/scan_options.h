@@ -25,8 +25,9 @@ inline constexpr double kMinForgetSeconds = 1.0;
 inline constexpr double kDefaultForgetSeconds = 86400.0;
 inline constexpr double kMaxForgetSeconds = 365.0 * 86400.0;
 
-// Description fetches: bounds of the pool, of one fetch, and of the cache.
-inline constexpr int kDefaultFetchConcurrency = 32;
+// Description fetches: bounds of the pool, of one fetch, and of the cache. The pool's size is
+// not given by default: it follows what the process may open (DefaultFetchConcurrency).
+inline constexpr int kFetchConcurrencyFromLimit = 0;
 inline constexpr int kMaxFetchConcurrency = 256;
 inline constexpr double kDefaultFetchTimeoutSeconds = 5.0;
 inline constexpr double kMinFetchTimeoutSeconds = 0.5;
@@ -46,7 +47,7 @@ struct ScanOptions {
   // Devices kept; a new one beyond them is dropped.
   int max_devices = static_cast<int>(kDefaultMaxDevices);
   double forget = kDefaultForgetSeconds;  // a device gone this long leaves the table
-  int fetch_concurrency = kDefaultFetchConcurrency;
+  int fetch_concurrency = kFetchConcurrencyFromLimit;
   double fetch_timeout = kDefaultFetchTimeoutSeconds;  // whole exchange; connect at most 2 s
   double refresh = kDefaultRefreshSeconds;             // a description is fetched again after this
   std::vector<uint32_t> targets;                       // --target, expanded (network byte order)

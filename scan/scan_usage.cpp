@@ -32,8 +32,9 @@ one search burst, listens, fetches each device's description and prints what it 
                    accepted and dropped by reason, description fetches by outcome and
                    their durations, searches sent
   --fetch-concurrency N
-                   descriptions fetched at once (default {fetch-concurrency.default},
-                   {fetch-concurrency.low}..{fetch-concurrency.high}); never two at a time
+                   descriptions fetched at once, {fetch-concurrency.low}..{fetch-concurrency.high}
+                   (default: 128 when the open-file limit allows it, which is raised to
+                   its hard limit at start, else fewer, at least 32); never two at a time
                    from one device address
   --fetch-timeout SECONDS
                    bound of one description fetch (default {fetch-timeout.default},

@@ -39,7 +39,9 @@ SessionServices WithReporter(SessionServices services, std::function<void()> on_
 
 FetchPolicy PolicyOf(const ScanOptions& options) {
   FetchPolicy policy;
-  policy.concurrency = options.fetch_concurrency;
+  policy.concurrency = options.fetch_concurrency != kFetchConcurrencyFromLimit
+                           ? options.fetch_concurrency
+                           : DefaultFetchConcurrency();
   policy.total_timeout_ms = static_cast<int>(std::lround(options.fetch_timeout * 1000));
   policy.connect_timeout_ms = std::min(policy.connect_timeout_ms, policy.total_timeout_ms);
   policy.refresh_ms = std::llround(options.refresh * 1000);
@@ -91,6 +93,7 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
   m_session.SetKeepValidityOnSearch(true);
   m_session.SetFollowReboots(true);
   m_session.Control().SetMulticastSearch(!options.no_multicast);
+  m_session.Control().SetBatchReceive(true);
   m_session.Control().SetOnSearch([this] { m_unicast.Start(); });
   m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
   m_session.Handling().SetMaxDevices(static_cast<std::size_t>(options.max_devices));

@@ -47,6 +47,12 @@ class ControlPoint {
   // one the routing table picks; the 1900 socket's in turn (the burst sends once per
   // interface per pass), the search socket's through all of them at every send.
   void SearchThroughInterfaces();
+  // Both sockets take every waiting datagram per read event (see CSsdpSocket); the dialog
+  // keeps one read per event.
+  void SetBatchReceive(bool on) {
+    m_port_socket.SetBatchReceive(on);
+    m_ssdp_socket.SetBatchReceive(on);
+  }
 
   [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
   [[nodiscard]] const uint32_t* Interfaces() const { return m_interfaces; }

@@ -16,6 +16,9 @@ inline constexpr uint16_t kSsdpPort = 1900;
 inline constexpr int kMulticastTtl = 4;
 // Largest datagram taken; one byte more is kept for the terminator.
 inline constexpr int kReceiveBufferSize = 512;
+// Datagrams one read event takes at most when batch receiving is on: a burst's answers
+// cost one system call per this many, and other sockets still get their turn in between.
+inline constexpr int kReceiveBatch = 32;
 // Receive buffer asked for on both SSDP sockets, in bytes. Datagrams wait in it while a
 // handler fetches a description; a thousand devices answering a burst of eight searches
 // need several megabytes, far beyond the system's default.

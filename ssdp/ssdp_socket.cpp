@@ -12,6 +12,8 @@
 
 namespace {
 
+static_assert(kReceiveBatch <= CSocket::kMaxBatch);
+
 const char* Dotted(uint32_t address, char (&out)[kDottedAddressSize]) {
   FormatDottedAddress(address, out);
   return out;
@@ -152,36 +154,67 @@ void CSsdpSocket::SetSearchInterfaces(const uint32_t* interfaces, uint32_t count
   }
 }
 
+void CSsdpSocket::SetBatchReceive(bool on) {
+  if (!on) {
+    m_batch.reset();
+  } else if (!m_batch) {
+    m_batch = std::make_unique<char[]>(static_cast<std::size_t>(kReceiveBatch) *
+                                       (kReceiveBufferSize + 1));
+  }
+}
+
 void CSsdpSocket::OnReceive(int error) {
-  char text[kReceiveBufferSize + 1];  // a full-size datagram still gets its terminator
-  sockaddr_in sender{};
-  int n = ReceiveFrom(text, kReceiveBufferSize, &sender);
-  char dotted[kDottedAddressSize];
-  if (n < 0 && GetLastSocketError() == EMSGSIZE) {
-    // Other UPnP devices send long NOTIFYs; dropping one must not end discovery.
-    ++m_received;
-    Drop(DatagramOutcome::kTooLong, sender.sin_addr.s_addr);
-  } else if (n < 0) {
-    int code = GetLastSocketError();
-    Trace("OnReceive: ReceiveFrom failed(%d:%s)", code, ErrorText(code));
-    if (m_report_error) m_report_error("Error occurred");
-    Close();
-  } else if (n == 0) {
-    // Anyone can send an empty datagram; it must not cost us the socket.
-    ++m_received;
-    Drop(DatagramOutcome::kEmpty, sender.sin_addr.s_addr);
+  if (m_batch) {
+    WaitingDatagram batch[kReceiveBatch];
+    for (int i = 0; i < kReceiveBatch; ++i) {
+      batch[i].buffer = m_batch.get() + static_cast<std::ptrdiff_t>(i) * (kReceiveBufferSize + 1);
+      batch[i].capacity = kReceiveBufferSize;
+    }
+    const int taken = ReceiveWaiting(batch, kReceiveBatch);
+    if (taken < 0) Fail();
+    // A listener may close the socket: what is left of the batch goes with it.
+    for (int i = 0; i < taken && IsOpen(); ++i) {
+      Take(batch[i].buffer, batch[i].length, batch[i].too_long, batch[i].sender);
+    }
   } else {
-    ++m_received;
-    text[n] = '\0';
-    if (IsOwnAddress(sender.sin_addr.s_addr)) {
-      Trace("Receive from myself at %s", Dotted(sender.sin_addr.s_addr, dotted));
-      if (m_listener != nullptr)
-        m_listener->OnDropped(DatagramOutcome::kOwnAddress, sender.sin_addr.s_addr);
-    } else if (m_listener != nullptr) {
-      m_listener->OnReceive(text, sender.sin_addr.s_addr);
+    char text[kReceiveBufferSize + 1];  // a full-size datagram still gets its terminator
+    sockaddr_in sender{};
+    const int n = ReceiveFrom(text, kReceiveBufferSize, &sender);
+    if (n < 0 && GetLastSocketError() == EMSGSIZE) {
+      Take(text, 0, true, sender);
+    } else if (n < 0) {
+      Fail();
+    } else {
+      Take(text, n, false, sender);
     }
   }
   CSocket::OnReceive(error);
+}
+
+void CSsdpSocket::Take(char* text, int length, bool too_long, const sockaddr_in& sender) {
+  ++m_received;
+  const uint32_t address = sender.sin_addr.s_addr;
+  if (too_long) {
+    // Other UPnP devices send long NOTIFYs; dropping one must not end discovery.
+    Drop(DatagramOutcome::kTooLong, address);
+  } else if (length == 0) {
+    // Anyone can send an empty datagram; it must not cost us the socket.
+    Drop(DatagramOutcome::kEmpty, address);
+  } else if (IsOwnAddress(address)) {
+    char dotted[kDottedAddressSize];
+    Trace("Receive from myself at %s", Dotted(address, dotted));
+    if (m_listener != nullptr) m_listener->OnDropped(DatagramOutcome::kOwnAddress, address);
+  } else if (m_listener != nullptr) {
+    text[length] = '\0';
+    m_listener->OnReceive(text, address);
+  }
+}
+
+void CSsdpSocket::Fail() {
+  const int code = GetLastSocketError();
+  Trace("OnReceive: ReceiveFrom failed(%d:%s)", code, ErrorText(code));
+  if (m_report_error) m_report_error("Error occurred");
+  Close();
 }
 
 void CSsdpSocket::Drop(DatagramOutcome reason, uint32_t address) {

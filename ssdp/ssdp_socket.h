@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "net/socket.h"
 #include "ssdp/datagram_outcome.h"
@@ -76,6 +77,11 @@ class CSsdpSocket final : public CSocket, public DiscoverSender, public UnicastS
   // Searches to the group sent through search interface `index`.
   [[nodiscard]] uint64_t SearchesThrough(uint32_t index) const { return m_sent_through[index]; }
 
+  // Opt-in: each read event takes every datagram already waiting, up to kReceiveBatch, in one
+  // system call; each one then goes the way a single read would send it. Off (the default),
+  // a read event takes one datagram.
+  void SetBatchReceive(bool on);
+
   void OnReceive(int error) override;
 
   [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
@@ -87,6 +93,11 @@ class CSsdpSocket final : public CSocket, public DiscoverSender, public UnicastS
   [[nodiscard]] uint64_t UnicastSearchesSent() const { return m_unicast_sent; }
 
  private:
+  // What becomes of one datagram taken off the socket: `length` bytes of `text` (which has
+  // room for one more), cut when `too_long`.
+  void Take(char* text, int length, bool too_long, const sockaddr_in& sender);
+  // A receive failed: traced, shown, and the socket closed.
+  void Fail();
   void Drop(DatagramOutcome reason, uint32_t address);
   // Sends the formatted request to the group; through search interface `index` unless it is
   // kNoSearchInterface.
@@ -107,4 +118,6 @@ class CSsdpSocket final : public CSocket, public DiscoverSender, public UnicastS
   InterfaceSpread m_spread = InterfaceSpread::kRotate;
   uint32_t m_next_search_interface = 0;
   uint64_t m_sent_through[kMaxInterfaces] = {};
+  // kReceiveBatch areas of kReceiveBufferSize + 1 bytes while batch receiving is on.
+  std::unique_ptr<char[]> m_batch;
 };

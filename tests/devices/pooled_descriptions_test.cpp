@@ -3,6 +3,8 @@
 // and announcement handling above it while fetches hang.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <QCoreApplication>
 #include <cerrno>
 #include <map>
@@ -309,6 +311,30 @@ TEST_F(SmallPoolTest, EvictionSettlesTheWaitingAnnouncements) {
   while (!m_fakes.running.empty()) m_fakes.End(m_fakes.running.front().url, kOk);
   EXPECT_EQ(m_handling.Pending(), 0u);
   EXPECT_EQ(m_seen.size(), 50u) << "every device is in the table, described or not";
+}
+
+// The pool grows to what the process may open, keeping room for its other descriptors.
+TEST(PooledDescriptions, DefaultPoolFollowsTheOpenFileLimit) {
+  EXPECT_EQ(FetchConcurrencyFor(0), kSmallFetchPool) << "limit unknown";
+  EXPECT_EQ(FetchConcurrencyFor(100), kSmallFetchPool);
+  EXPECT_EQ(FetchConcurrencyFor(kDescriptorsBesideFetches + 40), 40);
+  EXPECT_EQ(FetchConcurrencyFor(1024), kLargeFetchPool);
+  EXPECT_EQ(FetchConcurrencyFor(UINT64_MAX), kLargeFetchPool);
+
+  // A soft limit below the hard one is raised, as servers do at start.
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  if (before.rlim_max < 2 * kDescriptorsBesideFetches) GTEST_SKIP() << "hard limit too low";
+  rlimit lowered = before;
+  lowered.rlim_cur = kDescriptorsBesideFetches;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const int pool = DefaultFetchConcurrency();
+  rlimit after{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+  EXPECT_EQ(after.rlim_cur, before.rlim_max);
+  EXPECT_EQ(pool,
+            FetchConcurrencyFor(after.rlim_cur == RLIM_INFINITY ? UINT64_MAX : after.rlim_cur));
+  EXPECT_GT(pool, kSmallFetchPool);
 }
 
 }  // namespace

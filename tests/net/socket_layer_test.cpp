@@ -19,6 +19,7 @@
 #include "net/socket.h"
 #include "net/socket_error.h"
 #include "net/socket_event_queue.h"
+#include "platform/clock.h"
 #include "platform/error_text.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/isolated_network.h"
@@ -119,6 +120,50 @@ TEST(SocketEventQueue, TimersRunBetweenHandlersThatEachBlock) {
   ASSERT_TRUE(RunUntil([&] { return log.size() >= 4; }));
   EXPECT_EQ(log, (std::vector<std::string>{"one", "timer", "two", "three"}));
   close(listener);
+}
+
+// Handlers that do not block run back to back, in arrival order, as long as a slice lasts: a
+// timer started by the first waits for the rest. Once a slice has passed, the loop runs and
+// the timer goes before the next handler.
+TEST(SocketEventQueue, HandlersThatDoNotBlockShareASliceAndTimersRunBetweenSlices) {
+  ManualMonotonicClock clock;
+  SocketEventQueue& queue = SocketEventQueue::ForThisThread();
+  queue.SetClock(&clock);
+  struct RestoreClock {
+    ~RestoreClock() { SocketEventQueue::ForThisThread().SetClock(nullptr); }
+  } restore;
+
+  std::vector<std::string> log;
+  class TimedSocket final : public RecordingSocket {
+   public:
+    TimedSocket(std::vector<std::string>& log, ManualMonotonicClock& clock)
+        : RecordingSocket(log), m_log(log), m_clock(clock) {}
+    void OnReceive(int error) override {
+      RecordingSocket::OnReceive(error);
+      if (calls == 1) QTimer::singleShot(0, [this] { m_log.push_back("timer"); });
+      m_clock.AdvanceMs(cost_ms);
+    }
+    int64_t cost_ms = 0;
+
+   private:
+    std::vector<std::string>& m_log;
+    ManualMonotonicClock& m_clock;
+  };
+  TimedSocket udp(log, clock);
+  for (const char* text : {"one", "two", "three"}) {
+    ASSERT_TRUE(SendDatagram(text, "127.0.0.1", udp.Port()));
+  }
+  ASSERT_TRUE(RunUntil([&] { return log.size() >= 4; }));
+  EXPECT_EQ(log, (std::vector<std::string>{"one", "two", "three", "timer"}));
+
+  log.clear();
+  udp.calls = 0;
+  udp.cost_ms = kSocketSliceMs;  // each handler uses up a whole slice
+  for (const char* text : {"one", "two", "three"}) {
+    ASSERT_TRUE(SendDatagram(text, "127.0.0.1", udp.Port()));
+  }
+  ASSERT_TRUE(RunUntil([&] { return log.size() >= 4; }));
+  EXPECT_EQ(log, (std::vector<std::string>{"one", "timer", "two", "three"}));
 }
 
 TEST(SocketEventQueue, ReadEventWhoseBytesWereAlreadyReadIsDropped) {

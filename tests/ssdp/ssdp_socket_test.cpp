@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/ioctl.h>
 #include <fstream>
 #include <map>
 #include <set>
@@ -90,6 +91,59 @@ TEST_F(SsdpSocketTest, DatagramSizesAtTheBufferLimit) {
   EXPECT_TRUE(m_ssdp.IsOpen());
   EXPECT_EQ(m_trace.CountStartingWith("Dropped(too_long) from 10.77.0.2"), 2);
   EXPECT_TRUE(m_trace.Has("Dropped(empty) from 10.77.0.2"));
+}
+
+// Batch reading takes every waiting datagram with one read event, and each one still meets
+// the fate a single read gives it: taken, too long, empty or the host's own, counted, traced
+// and handed to the listener in arrival order.
+TEST_F(SsdpSocketTest, BatchReadingGivesEachDatagramTheFateOfASingleRead) {
+  const std::vector<std::pair<std::string, const char*>> script = {
+      {"first", kHostB}, {std::string(513, 'b'), kHostB}, {"", kHostB},
+      {"mine", kHostA},  {std::string(512, 'a'), kHostB}, {std::string(65507, 'c'), kHostB},
+      {"last", kHostB}};
+  // Each fate, and how much still waited in the socket at the first.
+  class FateListener final : public SsdpListener {
+   public:
+    void OnReceive(char* text, uint32_t address) override {
+      Note("receive:" + std::string(text).substr(0, 8), address);
+    }
+    void OnDropped(DatagramOutcome reason, uint32_t address) override {
+      Note(std::string("drop:") + DatagramOutcomeName(reason), address);
+    }
+    void Note(const std::string& fate, uint32_t address) {
+      if (fates.empty()) ioctl(handle, FIONREAD, &waiting_at_first);
+      fates.push_back(fate + (address == Address(kHostA) ? "@A" : "@B"));
+    }
+    int handle = -1;
+    int waiting_at_first = -1;
+    std::vector<std::string> fates;
+  };
+  const auto run = [&](bool batch, FateListener& listener) {
+    const std::size_t traced = TraceRecorder::Lines().size();
+    CSsdpSocket socket;
+    const uint32_t interfaces[] = {Address(kHostA)};
+    EXPECT_TRUE(socket.Create(interfaces, 1));
+    socket.SetBatchReceive(batch);
+    socket.SetListener(&listener);
+    listener.handle = socket.Handle();
+    for (const auto& [payload, from] : script) {
+      EXPECT_TRUE(SendDatagram(payload, kHostA, kSsdpPort, from));
+    }
+    EXPECT_TRUE(RunUntil([&] { return listener.fates.size() >= script.size(); }));
+    EXPECT_EQ(socket.Received(), script.size());
+    return std::vector<std::string>(TraceRecorder::Lines().begin() + traced,
+                                    TraceRecorder::Lines().end());
+  };
+  FateListener single, batch;
+  const std::vector<std::string> single_traces = run(false, single);
+  EXPECT_EQ(run(true, batch), single_traces);
+  EXPECT_EQ(single.fates,
+            (std::vector<std::string>{"receive:first@B", "drop:too_long@B", "drop:empty@B",
+                                      "drop:own_address@A", "receive:aaaaaaaa@B", "drop:too_long@B",
+                                      "receive:last@B"}));
+  EXPECT_EQ(batch.fates, single.fates);
+  EXPECT_GT(single.waiting_at_first, 0) << "a single read leaves the rest waiting";
+  EXPECT_EQ(batch.waiting_at_first, 0) << "the batch took them all at the first event";
 }
 
 TEST_F(SsdpSocketTest, ReceiveErrorIsShownAndClosesOnlyThatSocket) {
