@@ -238,12 +238,56 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
   return out;
 }
 
-std::string RenderTargets(const std::vector<DeviceSnapshot>& devices) {
+std::string RenderHttpMetrics(const HttpCounters& counters) {
+  std::string out;
+  Family(out, "tarovue_http_requests_total", "counter", "HTTP requests answered, by status code.");
+  for (const auto& [code, count] : counters.answers) {
+    std::string text;
+    Number(text, code);
+    Sample(out, "tarovue_http_requests_total", {{"code", text}}, count);
+  }
+  Family(out, "tarovue_http_connections_refused_total", "counter",
+         "Connections refused at accept or closed by the agent's limits, by reason.");
+  for (std::size_t i = 0; i < kConnectionCutCount; ++i) {
+    Sample(out, "tarovue_http_connections_refused_total", {{"reason", kConnectionCutNames[i]}},
+           counters.cuts[i]);
+  }
+  Family(out, "tarovue_http_auth_bcrypt_runs_total", "counter",
+         "Basic auth credentials checked with bcrypt (not found among those verified before).");
+  Sample(out, "tarovue_http_auth_bcrypt_runs_total", {}, counters.bcrypt_runs);
+  Family(out, "tarovue_http_auth_throttled_total", "counter",
+         "Requests answered 429 because bcrypt had used up its share of the event loop.");
+  Sample(out, "tarovue_http_auth_throttled_total", {}, counters.auth_throttled);
+  Family(out, "tarovue_targets_skipped_total", "counter",
+         "Device pages left out of /targets answers, by reason (each answer counts its own).");
+  Sample(out, "tarovue_targets_skipped_total", {{"reason", "foreign_host"}},
+         counters.targets_foreign_host);
+  if (counters.web_config) {
+    Family(out, "tarovue_web_config_last_reload_successful", "gauge",
+           "1 when the last load of the web configuration worked, 0 when the last good one is "
+           "still in use.");
+    Sample(out, "tarovue_web_config_last_reload_successful", {},
+           int64_t{counters.web_config_reload_ok ? 1 : 0});
+    Family(out, "tarovue_web_config_last_reload_success_timestamp_seconds", "gauge",
+           "Unix time of the last successful load of the web configuration.");
+    Sample(out, "tarovue_web_config_last_reload_success_timestamp_seconds", {},
+           counters.web_config_reload_success_time);
+  }
+  return out;
+}
+
+std::string RenderTargets(const std::vector<DeviceSnapshot>& devices, std::uint64_t* foreign) {
   JsonWriter json;
   json.BeginArray(JsonLayout::kLines);
   for (const DeviceSnapshot& d : devices) {
     UrlParts page;
     if (!SplitUrl(d.page_url, page)) continue;
+    // The sender's dotted address, written exactly so: a name, another address or an odd
+    // spelling of this one ("010.0.0.5") is another host as far as a prober is concerned.
+    if (page.ipv6 || page.host != d.address_text) {
+      if (foreign != nullptr) ++*foreign;
+      continue;
+    }
     json.BeginObject().Key("targets").BeginArray().String(HostAndPort(page)).End();
     json.Key("labels").BeginObject();
     json.Field("__meta_tarovue_usn", d.usn);
