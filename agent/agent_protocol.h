@@ -40,6 +40,9 @@ inline constexpr int kIdleTimeoutMs = 10'000;
 inline constexpr int kMaxUnsentAnswers = 2;
 inline constexpr int64_t kMaxUnsentBytes = 4 * 1024 * 1024;
 inline constexpr int kMaxHeldRequests = 4;
+// Unsent bytes of all connections together beyond which every next answer waits: /metrics
+// for 10 000 devices is 7 MB plain, and 64 clients that never read must not hold 64 of them.
+inline constexpr int64_t kMaxUnsentBytesTotal = 32 * 1024 * 1024;
 
 // bcrypt's share of the event loop: 250 ms a second, up to 500 ms at once (three or six runs
 // at cost 10). Beyond it a request whose credentials are not cached gets 429.

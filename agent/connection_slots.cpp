@@ -136,6 +136,12 @@ void ConnectionGuard::Write(const std::function<int64_t()>& write) {
 void ConnectionGuard::OnWritten() {
   if (m_cut) return;
   m_quiet.start(kIdleTimeoutMs);
+  ReleaseHeld();
+  // Drained: what others hold back for want of room overall may go now.
+  if (m_slots != nullptr && Unsent() == 0) m_slots->ReleaseSoon();
+}
+
+void ConnectionGuard::ReleaseHeld() {
   // A loop, not a recursion: each answer written may be the one that backs it up again.
   while (!m_held.empty() && !m_cut && !BackedUp()) {
     const std::function<int64_t()> write = std::move(m_held.front());
@@ -146,7 +152,11 @@ void ConnectionGuard::OnWritten() {
 
 void ConnectionGuard::OnQuiet() {
   if (m_cut) return;
-  if (Unsent() > 0 || !m_held.empty()) {
+  if (Unsent() == 0 && !m_held.empty()) {
+    // Held back only for the others' unsent answers, which are sent or cut within this
+    // time: not this client's fault.
+    m_quiet.start(kIdleTimeoutMs);
+  } else if (Unsent() > 0 || !m_held.empty()) {
     Cut(ConnectionCut::kWriteStalled);
   } else if (m_closing) {
     Cut(ConnectionCut::kWriteStalled);
@@ -167,11 +177,24 @@ bool ConnectionGuard::BackedUp() {
   const int64_t sent = m_written - unsent;
   while (!m_answer_ends.empty() && m_answer_ends.front() <= sent) m_answer_ends.pop_front();
   return m_answer_ends.size() >= static_cast<std::size_t>(kMaxUnsentAnswers) ||
-         unsent >= kMaxUnsentBytes;
+         unsent >= kMaxUnsentBytes ||
+         (m_slots != nullptr && m_slots->Unsent() >= kMaxUnsentBytesTotal);
 }
 
 bool ConnectionGuard::Evictable() const {
   return !m_cut && m_held.empty() && Unsent() == 0;
+}
+
+ConnectionSlots::ConnectionSlots(HttpCounters& counters) : m_counters(counters) {
+  m_release.setSingleShot(true);
+  m_release.setInterval(0);
+  QObject::connect(&m_release, &QTimer::timeout, &m_release, [this] {
+    // A copy: writing may close a connection, and its guard leaves the list.
+    const std::vector<ConnectionGuard*> open = m_open;
+    for (ConnectionGuard* guard : open) {
+      if (std::find(m_open.begin(), m_open.end(), guard) != m_open.end()) guard->ReleaseHeld();
+    }
+  });
 }
 
 ConnectionSlots::~ConnectionSlots() {
@@ -202,6 +225,13 @@ ConnectionGuard* ConnectionSlots::GuardOf(const QTcpSocket* socket) const {
 
 void ConnectionSlots::Forget(ConnectionGuard* guard) {
   m_open.erase(std::remove(m_open.begin(), m_open.end(), guard), m_open.end());
+  ReleaseSoon();
+}
+
+int64_t ConnectionSlots::Unsent() const {
+  int64_t unsent = 0;
+  for (const ConnectionGuard* guard : m_open) unsent += guard->Unsent();
+  return unsent;
 }
 
 ConnectionGuard* ConnectionSlots::Victim() const {

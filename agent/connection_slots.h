@@ -45,12 +45,15 @@ class ConnectionGuard final : public QObject {
 
   void OnReadyRead();
   void OnWritten();
+  // Writes held answers while neither this client nor all together hold back too much.
+  void ReleaseHeld();
   void OnQuiet();
   void RefuseOversized();
   void Write(const std::function<int64_t()>& write);
   // Bytes written by answers and not yet sent: in Qt's buffers, encrypted or not.
   [[nodiscard]] int64_t Unsent() const;
-  // Forgets answers sent whole; true while the client holds back too much.
+  // Forgets answers sent whole; true while this client, or all of them together, hold back
+  // too much.
   bool BackedUp();
   // Whether the connection may make room for a newcomer: nothing of it waits to be sent.
   [[nodiscard]] bool Evictable() const;
@@ -78,7 +81,7 @@ class ConnectionGuard final : public QObject {
 
 class ConnectionSlots final {
  public:
-  explicit ConnectionSlots(HttpCounters& counters) : m_counters(counters) {}
+  explicit ConnectionSlots(HttpCounters& counters);
   ~ConnectionSlots();
   ConnectionSlots(const ConnectionSlots&) = delete;
   ConnectionSlots& operator=(const ConnectionSlots&) = delete;
@@ -102,8 +105,13 @@ class ConnectionSlots final {
   void Forget(ConnectionGuard* guard);
   [[nodiscard]] ConnectionGuard* Victim() const;
   uint64_t NextOrder() { return ++m_order; }
+  // Unsent answer bytes of every connection.
+  [[nodiscard]] int64_t Unsent() const;
+  // Lets every connection write what it holds, from the event loop: room was made.
+  void ReleaseSoon() { m_release.start(); }
 
   HttpCounters& m_counters;
   std::vector<ConnectionGuard*> m_open;
   uint64_t m_order = 0;
+  QTimer m_release;
 };
