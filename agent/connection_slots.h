@@ -1,19 +1,18 @@
 // The fleet agent's connections under limits, so that no client can hold up discovery or
 // the next scrape: at most kMaxConnections open (a newcomer takes the place of one that is
 // not being answered), a deadline and a size bound for each request from its first byte, and
-// answers held back while a client does not read. ConnectionSlots outlives nothing it
-// admits: each admitted socket gets a ConnectionGuard as its child, which dies with it, and
-// guards left when the slots go are detached. Single-threaded, on the agent's event loop.
+// answers held back while a client does not read. Each admitted socket gets a
+// ConnectionGuard as its child, which dies with it; guards still alive when the slots go are
+// detached from them. Single-threaded, on the agent's event loop.
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <vector>
-
-#include <QHostAddress>
 
 #include "agent/http_counters.h"
 

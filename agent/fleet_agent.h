@@ -50,8 +50,6 @@ class FleetAgent final : public QAbstractHttpServer {
   // address already in use") and nothing bound.
   bool Listen(const ServeAddress& address, std::string& error);
 
-  [[nodiscard]] const HttpCounters& Counters() const { return m_http; }
-
  protected:
   bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
   void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
