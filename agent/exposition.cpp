@@ -20,12 +20,6 @@ constexpr DeviceEventKind kAllKinds[] = {DeviceEventKind::kNew,     DeviceEventK
                                          DeviceEventKind::kChanged, DeviceEventKind::kByebye,
                                          DeviceEventKind::kLost,    DeviceEventKind::kSearching};
 
-bool IsUp(const std::string& status) {
-  return status == DeviceEventName(DeviceEventKind::kNew) ||
-         status == DeviceEventName(DeviceEventKind::kOnline) ||
-         status == DeviceEventName(DeviceEventKind::kChanged);
-}
-
 void Family(std::string& out, const char* name, const char* type, const char* help) {
   out += "# HELP ";
   out += name;
@@ -158,10 +152,10 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
   std::string out;
   out.reserve(4096 + shown.size() * 700);
   Family(out, "tarovue_device_up", "gauge",
-         "1 while the device is valid (new, online, changed); 0 after byebye, lost or a "
-         "search it has not answered yet.");
+         "1 while the device's last announcement holds and it has not said byebye, whatever "
+         "a search in flight says; 0 after byebye or once lost.");
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    Sample(out, "tarovue_device_up", {{"usn", usns[i]}}, int64_t{IsUp(shown[i]->status) ? 1 : 0});
+    Sample(out, "tarovue_device_up", {{"usn", usns[i]}}, int64_t{IsUp(*shown[i]) ? 1 : 0});
   }
   Family(out, "tarovue_device_info", "gauge",
          "Descriptive texts of each device, always 1: join on usn.");
@@ -244,12 +238,21 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
            {{"socket", SsdpSocketName(static_cast<SsdpSocketId>(i))}}, counters.searches[i]);
   }
   Family(out, "tarovue_identity_conflicts", "gauge",
-         "Identity conflicts seen since the agent started, by kind.");
+         "Identity conflicts among the devices the agent keeps, by kind.");
   for (std::size_t i = 0; i < counters.identity_conflicts.size(); ++i) {
     Sample(out, "tarovue_identity_conflicts",
            {{"kind", IdentityConflictName(static_cast<IdentityConflictKind>(i))}},
            counters.identity_conflicts[i]);
   }
+  Family(out, "tarovue_announcements_coalesced_total", "counter",
+         "Announcements that replaced a repeat of their device's waiting for its description.");
+  Sample(out, "tarovue_announcements_coalesced_total", {}, counters.announcements_coalesced);
+  Family(out, "tarovue_identity_keys_evicted_total", "counter",
+         "USNs and sender addresses the identity check let go of to stay within its bound.");
+  Sample(out, "tarovue_identity_keys_evicted_total", {}, counters.identity_keys_evicted);
+  Family(out, "tarovue_output_lines_dropped_total", "counter",
+         "Event lines dropped because standard output was not read fast enough.");
+  Sample(out, "tarovue_output_lines_dropped_total", {}, counters.output_lines_dropped);
   Family(out, "tarovue_devices_forgotten_total", "counter",
          "Devices removed from the table after being gone longer than --forget.");
   Sample(out, "tarovue_devices_forgotten_total", {}, counters.devices_forgotten);

@@ -144,15 +144,14 @@ DatagramOutcome Announcements::OnReceive(char* text, uint32_t address) {
 
 DatagramOutcome Announcements::HandleByebye(const char* usn) {
   if (usn != nullptr && !m_pending.empty()) {
-    auto waiting = m_pending.find(std::string(usn, strnlen(usn, sizeof DeviceRecord::usn - 1)));
-    if (waiting != m_pending.end()) {
+    auto found = m_pending.find(std::string(usn, strnlen(usn, sizeof DeviceRecord::usn - 1)));
+    if (found != m_pending.end()) {
       // The device's last announcement is still being described: the byebye follows it.
-      Announcement byebye;
-      byebye.usn = waiting->first;
-      byebye.byebye = true;
-      byebye.beep = m_beep_ticked();
-      waiting->second.push_back(std::move(byebye));
-      ++m_pending_count;
+      Waiting& waiting = found->second;
+      std::optional<LateByebye>& slot =
+          waiting.next ? waiting.byebye_after_next : waiting.byebye_after_current;
+      if (slot) Coalesced();
+      slot = LateByebye{m_beep_ticked()};
       return DatagramOutcome::kByebye;
     }
   }
@@ -218,50 +217,84 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
                                       : DatagramOutcome::kResponse;
   if (m_identity && !key.empty()) m_identity(key, address, location);
 
-  ++m_pending_count;
   if (waiting != m_pending.end()) {
-    // An earlier announcement of this device waits for its description: this one follows it.
-    waiting->second.push_back(std::move(announcement));
+    // An earlier announcement of this device waits for its description: this one follows it,
+    // in place of any repeat that came before it.
+    Waiting& w = waiting->second;
+    if (w.next) {
+      Coalesced();
+      // A byebye between the one replaced and this one still separates them from the one
+      // being described.
+      if (w.byebye_after_next) w.byebye_after_current = w.byebye_after_next;
+      w.byebye_after_next.reset();
+    }
+    w.next = std::move(announcement);
     return outcome;
   }
-  m_pending[key].push_back(std::move(announcement));
+  m_pending.emplace(key, Waiting{std::move(announcement), {}, {}, {}});
   Describe(key);
   return outcome;
 }
 
+void Announcements::Coalesced() {
+  if (m_counters != nullptr) ++m_counters->announcements_coalesced;
+}
+
 void Announcements::Describe(const std::string& usn) {
-  const Announcement& next = m_pending.at(usn).front();
-  if (next.bad_location) {
+  m_to_describe.push_back(usn);
+  // A source may settle at once (cache, back-off, the dialog's blocking fetch), and settling
+  // describes the device's next announcement: that one is taken by this loop, so the stack
+  // stays flat however many settle at once.
+  if (m_describing) return;
+  m_describing = true;
+  while (!m_to_describe.empty()) {
+    const std::string next = std::move(m_to_describe.front());
+    m_to_describe.pop_front();
+    DescribeCurrent(next);
+  }
+  m_describing = false;
+}
+
+void Announcements::DescribeCurrent(const std::string& usn) {
+  auto it = m_pending.find(usn);
+  if (it == m_pending.end()) return;
+  const Announcement& current = it->second.current;
+  if (current.bad_location) {
     // Refused before any connect, as the fetch itself would refuse it.
-    Trace("GetUrl(%s)", next.request.location.c_str());
-    Trace("GetUrl(%s)=0", next.request.location.c_str());
-    if (m_trace_drops) TraceDrop(DatagramOutcome::kBadLocation, next.address);
+    Trace("GetUrl(%s)", current.request.location.c_str());
+    Trace("GetUrl(%s)=0", current.request.location.c_str());
+    if (m_trace_drops) TraceDrop(DatagramOutcome::kBadLocation, current.address);
     Settle(usn, SkippedResult());
     return;
   }
-  m_descriptions.Describe(next.request,
+  m_descriptions.Describe(current.request,
                           [this, usn](const DescriptionResult& result) { Settle(usn, result); });
 }
 
 void Announcements::Settle(const std::string& usn, const DescriptionResult& result) {
   auto it = m_pending.find(usn);
-  if (it == m_pending.end() || it->second.empty()) return;
-  std::deque<Announcement>& queue = it->second;
-  Complete(queue.front(), result);
-  --m_pending_count;
-  queue.pop_front();
-  // Byebyes that came meanwhile apply in their turn; the next announcement is described.
-  while (!queue.empty() && queue.front().byebye) {
-    if (DeviceRecord* record = m_registry.FindByUsn(usn.c_str()))
-      SayByebye(*record, queue.front().beep);
-    --m_pending_count;
-    queue.pop_front();
+  if (it == m_pending.end()) return;
+  Waiting& waiting = it->second;
+  Complete(waiting.current, result);
+  // A byebye that came meanwhile applies in its turn; then the next announcement is described.
+  // Complete may have published events whose observers handled more datagrams: look again.
+  it = m_pending.find(usn);
+  if (it == m_pending.end()) return;
+  Waiting& after = it->second;
+  if (after.byebye_after_current) {
+    if (DeviceRecord* record = m_registry.FindByUsn(usn.c_str())) {
+      SayByebye(*record, after.byebye_after_current->beep);
+    }
   }
-  if (queue.empty()) {
+  if (!after.next) {
     m_pending.erase(it);
-  } else {
-    Describe(usn);
+    return;
   }
+  after.current = std::move(*after.next);
+  after.byebye_after_current = after.byebye_after_next;
+  after.next.reset();
+  after.byebye_after_next.reset();
+  Describe(usn);
 }
 
 void Announcements::Complete(const Announcement& announcement, const DescriptionResult& result) {
@@ -346,7 +379,5 @@ void Announcements::Publish(DeviceEventKind kind, const DeviceRecord& record,
 
 void Announcements::ForEachPending(
     const std::function<void(const std::string& usn, uint32_t address)>& visit) const {
-  for (const auto& [usn, queue] : m_pending) {
-    if (!queue.empty()) visit(usn, queue.front().address);
-  }
+  for (const auto& [usn, waiting] : m_pending) visit(usn, waiting.current.address);
 }

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,9 +54,9 @@ class Announcements {
   // untouched; its outcome says why.
   DatagramOutcome HandleAnnouncement(const HeaderBlock& block, uint32_t address);
 
-  // Announcements whose description is not settled yet.
-  [[nodiscard]] std::size_t Pending() const { return m_pending_count; }
-  // Calls `visit` with the USN and sender of each device whose oldest announcement waits.
+  // Devices whose announcement waits for its description.
+  [[nodiscard]] std::size_t Pending() const { return m_pending.size(); }
+  // Calls `visit` with the USN and sender of each device whose announcement waits.
   void ForEachPending(
       const std::function<void(const std::string& usn, uint32_t address)>& visit) const;
 
@@ -83,14 +84,31 @@ class Announcements {
     uint32_t max_age = 0;
     bool beep = false;
     bool bad_location = false;
-    bool byebye = false;  // a byebye that came while an announcement was being described
     DescriptionRequest request;
+  };
+  // A byebye that came while an announcement of its device waited; `beep` as it came.
+  struct LateByebye {
+    bool beep = false;
+  };
+  // One device's announcements while its description is being settled. A device that
+  // repeats itself meanwhile replaces the announcement that waits, so that each device
+  // holds at most two, however many repeats a hung fetch lets pile up; a byebye between
+  // two of them is kept, so "went away and came back" still shows.
+  struct Waiting {
+    Announcement current;  // its description is being settled
+    std::optional<LateByebye> byebye_after_current;
+    std::optional<Announcement> next;  // the newest one that came meanwhile
+    std::optional<LateByebye> byebye_after_next;
   };
 
   DatagramOutcome HandleByebye(const char* usn);
   void SayByebye(DeviceRecord& record, bool beep);
+  // Describes the device's current announcement; one that settles at once is completed from
+  // the loop here, never by a nested call per announcement.
   void Describe(const std::string& usn);
+  void DescribeCurrent(const std::string& usn);
   void Settle(const std::string& usn, const DescriptionResult& result);
+  void Coalesced();
   void Complete(const Announcement& announcement, const DescriptionResult& result);
   void Play(const Tone* tones, std::size_t count);
   void Publish(DeviceEventKind kind, const DeviceRecord& record, uint32_t previous_address = 0,
@@ -104,11 +122,13 @@ class Announcements {
   std::function<bool()> m_beep_ticked;
   DiscoveryCounters* m_counters;
   const DeviceEvents* m_events;
-  // Announcements by USN in arrival order; the first one's description is being settled.
-  // A device's announcements are completed in order, so results match handling them one
-  // after another, whenever their descriptions arrive.
-  std::unordered_map<std::string, std::deque<Announcement>> m_pending;
-  std::size_t m_pending_count = 0;
+  // The devices whose announcement is being described, by USN. A device's announcements are
+  // completed in arrival order, so results match handling them one after another, whenever
+  // their descriptions arrive.
+  std::unordered_map<std::string, Waiting> m_pending;
+  // Devices whose current announcement is to be described by the loop in Describe.
+  std::deque<std::string> m_to_describe;
+  bool m_describing = false;
   std::size_t m_max_devices = SIZE_MAX;
   IdentityObserver m_identity;
   int32_t m_last_full_trace = 0;

@@ -68,12 +68,12 @@ void DeviceRegistry::UpdateStatusCells(const DeviceRecord& record) {
   m_rows.SetCellText(record.row_index, kColumnValidUntil, validity);
 }
 
-void DeviceRegistry::ResetForSearch() {
+void DeviceRegistry::ResetForSearch(bool keep_validity) {
   const int count = m_rows.RowCount();
   for (int row = 0; row < count; ++row) {
     DeviceRecord* record = m_rows.RecordAt(row);
     if (record == nullptr) continue;
-    record->valid_until = 0;
+    if (!keep_validity) record->valid_until = 0;
     m_rows.SetCellText(row, kColumnStatus, kCellSearching);
     m_rows.SetCellText(row, kColumnValidUntil, kCellNoTime);
     if (m_events) m_events->Publish({DeviceEventKind::kSearching, Now(), DeviceView(*record)});

@@ -39,8 +39,10 @@ class DeviceRegistry {
   // Writes the status cell from the record and the validity cell from its valid until.
   void UpdateStatusCells(const DeviceRecord& record);
 
-  // Marks every record not valid and shows "searching" and "????" in its row.
-  void ResetForSearch();
+  // Marks every record not valid and shows "searching" and "????" in its row. With
+  // `keep_validity` the records keep their valid until instead, so that a device stays valid
+  // until its announcement runs out, whatever a search in flight says.
+  void ResetForSearch(bool keep_validity = false);
 
   // Marks every record whose valid until has come (signed, so below 0 counts too) not
   // valid and shows "lost" and "????"; the record keeps its status text.

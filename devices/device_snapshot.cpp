@@ -33,6 +33,11 @@ DeviceSnapshot DescribeDevice(const DeviceRecord& record, const char* status,
                         TextEquals(validity, kCellNoTime) ? 0 : record.valid_until);
 }
 
+bool IsUp(const DeviceSnapshot& device) {
+  // Byebye and lost clear the validity; only a search leaves it standing.
+  return device.valid_until != 0 && device.status != kStatusByebye && device.status != kCellLost;
+}
+
 bool ReportOrder(const DeviceSnapshot& a, const DeviceSnapshot& b) {
   const uint32_t left = ntohl(a.address), right = ntohl(b.address);
   return left != right ? left < right : a.usn < b.usn;

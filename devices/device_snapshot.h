@@ -35,6 +35,10 @@ DeviceSnapshot DescribeDevice(const DeviceView& device, const char* status, int3
 // shows no time: its valid until then counts as 0, whatever the record still holds).
 DeviceSnapshot DescribeDevice(const DeviceRecord& record, const char* status, const char* validity);
 
+// Whether the device is there: its last announcement still holds and it has not said
+// byebye. A device that has not yet answered a search in flight is still up.
+bool IsUp(const DeviceSnapshot& device);
+
 // The report's order: by address, then USN.
 bool ReportOrder(const DeviceSnapshot& a, const DeviceSnapshot& b);
 

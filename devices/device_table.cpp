@@ -22,10 +22,12 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
     case DeviceEventKind::kLost:
     case DeviceEventKind::kSearching:
     case DeviceEventKind::kForgotten:
-      // The device's texts stand as they were; only its status and validity change.
+      // The device's texts stand as they were; only its status and validity change. A search
+      // leaves the validity a device announced when the session keeps it.
       if (created) device = DescribeDevice(event.device, word, 0);
       device.status = word;
-      device.valid_until = 0;
+      device.valid_until =
+          event.kind == DeviceEventKind::kSearching ? event.device.ValidUntil() : 0;
       if (event.kind != DeviceEventKind::kSearching && entry.gone_since == 0) {
         entry.gone_since = event.time;
       }

@@ -41,8 +41,14 @@ struct DiscoveryCounters {
   uint64_t fetches_skipped_backoff = 0;  // handled as failed without a connection
   uint64_t fetches_cached = 0;           // answered from the description cache
   uint64_t devices_forgotten = 0;        // removed after being gone too long
+  // Announcements that replaced a repeat of their device's waiting for its description.
+  uint64_t announcements_coalesced = 0;
   // Identity conflicts seen, by IdentityConflictKind; kept by the scanner when it tracks them.
   std::array<uint64_t, 3> identity_conflicts{};
+  // USNs and sender addresses the identity check let go of to stay within its bound.
+  uint64_t identity_keys_evicted = 0;
+  // Event lines dropped because standard output was not read fast enough.
+  uint64_t output_lines_dropped = 0;
   // Fetch durations: bucket i counts those up to kFetchBucketBounds[i] (and above the bound
   // before it); the last bucket those above 5 s.
   std::array<uint64_t, kFetchBucketBounds.size() + 1> fetch_buckets{};

@@ -67,13 +67,13 @@ void DiscoverySession::SocketListener::OnDropped(DatagramOutcome reason, uint32_
 }
 
 void DiscoverySession::Search() {
-  m_registry.ResetForSearch();
+  m_registry.ResetForSearch(m_keep_validity_on_search);
   m_blocking.BeginBurst();
   m_control.StartDiscover();
 }
 
-void DiscoverySession::StartExpiry() {
-  m_timers.SetTimer(MY_EXPIRY_ID, kExpiryPeriodMs);
+void DiscoverySession::StartExpiry(int period_ms) {
+  m_timers.SetTimer(MY_EXPIRY_ID, period_ms);
 }
 
 void DiscoverySession::OnTimer(int id) {

@@ -45,8 +45,12 @@ class DiscoverySession final {
   const char* Open(SsdpListener* listener);
   // The Search command: every row back to "searching", then a new burst.
   void Search();
-  // Arms the sweep that marks expired devices "lost" every minute.
-  void StartExpiry();
+  // Arms the sweep that marks expired devices "lost", every `period_ms` (a minute in the
+  // dialog; a long watch sweeps more often, so a silent device is lost soon after it expires).
+  void StartExpiry(int period_ms = kExpiryPeriodMs);
+  // For the headless front ends: a search leaves each device's announced validity as it is,
+  // so a device is lost when its announcement runs out, not when it is slow to answer.
+  void SetKeepValidityOnSearch(bool on) { m_keep_validity_on_search = on; }
   // Dispatches MY_DISCOVER_ID and MY_EXPIRY_ID; other ids are not ours.
   void OnTimer(int id);
   // One datagram that the sockets took; its outcome is counted.
@@ -99,4 +103,5 @@ class DiscoverySession final {
   ControlPoint m_control;
   DeviceRegistry m_registry;
   Announcements m_announcements;
+  bool m_keep_validity_on_search = false;
 };

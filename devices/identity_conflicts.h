@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <set>
 #include <string>
@@ -32,19 +33,54 @@ struct IdentityConflict {
 
 class IdentityConflicts {
  public:
+  // Keeps at most `max_keys` USNs and as many sender addresses (the device table's bound):
+  // forged announcements with ever new USNs or senders must not grow it without end. The
+  // least recently seen goes first.
+  explicit IdentityConflicts(std::size_t max_keys = 10000) : m_max_keys(max_keys) {}
+  IdentityConflicts(const IdentityConflicts&) = delete;
+  IdentityConflicts& operator=(const IdentityConflicts&) = delete;
+
   // Notes an accepted announcement of `usn` from `address` (network byte order) carrying
   // `location`. A LOCATION whose host cannot be read is not judged.
   void Observe(const std::string& usn, uint32_t address, std::string_view location);
+  // Forgets everything about `usn` (a device forgotten by the table).
+  void Forget(const std::string& usn);
+  void SetMaxKeys(std::size_t max_keys) { m_max_keys = max_keys; }
 
   // Every conflict so far: address_shared by address, then location_mismatch by USN and
   // address, then usn_moved by USN; lists ordered by address or text.
   [[nodiscard]] std::vector<IdentityConflict> Conflicts() const;
-  // The number of conflicts of each kind, indexed by IdentityConflictKind.
-  [[nodiscard]] std::array<std::size_t, kIdentityConflictKindCount> CountByKind() const;
+  // The number of conflicts of each kind, indexed by IdentityConflictKind; kept as they
+  // change, so reading them costs nothing.
+  [[nodiscard]] const std::array<std::size_t, kIdentityConflictKindCount>& CountByKind() const {
+    return m_counts;
+  }
+  // USNs and addresses let go of to stay within the bound.
+  [[nodiscard]] uint64_t Evicted() const { return m_evicted; }
+  [[nodiscard]] std::size_t UsnCount() const { return m_by_usn.size(); }
+  [[nodiscard]] std::size_t AddressCount() const { return m_by_address.size(); }
 
  private:
   // Addresses in host order, so that maps and sets keep them in numeric order.
-  std::map<uint32_t, std::set<std::string>> m_usns_by_address;
-  std::map<std::string, std::set<uint32_t>> m_addresses_by_usn;
+  struct ByAddress {
+    std::set<std::string> usns;
+    std::list<uint32_t>::iterator recent;
+  };
+  struct ByUsn {
+    std::set<uint32_t> addresses;
+    std::list<std::string>::iterator recent;
+  };
+  std::size_t& Count(IdentityConflictKind kind) { return m_counts[static_cast<std::size_t>(kind)]; }
+  void Link(ByAddress& by_address, uint32_t address, ByUsn& by_usn, const std::string& usn);
+  void RemoveUsn(std::map<std::string, ByUsn>::iterator it);
+  void RemoveAddress(std::map<uint32_t, ByAddress>::iterator it);
+
+  std::size_t m_max_keys;
+  std::map<uint32_t, ByAddress> m_by_address;
+  std::map<std::string, ByUsn> m_by_usn;
+  std::list<uint32_t> m_recent_addresses;  // most recently seen first
+  std::list<std::string> m_recent_usns;
   std::map<std::pair<std::string, uint32_t>, std::string> m_mismatches;  // the first LOCATION
+  std::array<std::size_t, kIdentityConflictKindCount> m_counts{};
+  uint64_t m_evicted = 0;
 };

@@ -1,5 +1,6 @@
 #include "devices/pooled_descriptions.h"
 
+#include <QTimer>
 #include <algorithm>
 #include <cstring>
 
@@ -42,7 +43,13 @@ std::unique_ptr<FetchJob> MakeAsyncFetchJob(const FetchPolicy& policy) {
 
 PooledDescriptions::PooledDescriptions(const MonotonicClock& clock, FetchPolicy policy,
                                        FetchJobFactory make_job)
-    : m_clock(clock), m_policy(policy), m_make_job(std::move(make_job)) {}
+    : m_clock(clock),
+      m_policy(policy),
+      m_make_job(std::move(make_job)),
+      m_free_finished(std::make_unique<QTimer>()) {
+  m_free_finished->setSingleShot(true);
+  QObject::connect(m_free_finished.get(), &QTimer::timeout, [this] { m_finished.clear(); });
+}
 
 PooledDescriptions::~PooledDescriptions() = default;
 
@@ -110,7 +117,6 @@ void PooledDescriptions::Pump() {
     // Start may settle at once, and settling may queue more: walk the queue anew.
     it = m_queue.begin();
   }
-  m_finished.clear();
 }
 
 void PooledDescriptions::Start(const std::string& location, Entry& entry) {
@@ -140,6 +146,7 @@ void PooledDescriptions::Finish(const std::string& location, uint32_t count, int
   --m_running;
   // The job is inside its own callback: it goes once the callback has returned.
   m_finished.push_back(std::move(entry.job));
+  if (!m_free_finished->isActive()) m_free_finished->start(0);
 
   DescriptionResult result;
   result.count = count;

@@ -20,6 +20,7 @@
 #include "devices/description_source.h"
 
 class MonotonicClock;
+class QTimer;
 
 struct FetchPolicy {
   int concurrency = 32;           // fetches at once
@@ -92,5 +93,8 @@ class PooledDescriptions final : public DescriptionSource {
   std::deque<std::string> m_queue;
   std::unordered_set<std::string> m_busy_hosts;
   std::size_t m_running = 0;
-  std::vector<std::unique_ptr<FetchJob>> m_finished;  // jobs that reported, freed later
+  // Jobs that reported: freed from the loop once their callbacks have returned, never while
+  // one of their frames may still be on the stack.
+  std::vector<std::unique_ptr<FetchJob>> m_finished;
+  std::unique_ptr<QTimer> m_free_finished;
 };

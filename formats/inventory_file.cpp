@@ -1,9 +1,5 @@
 #include "formats/inventory_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -40,21 +36,6 @@ constexpr std::array<std::size_t, std::size(kInventoryDeviceKeys)> AlphabeticalK
 }
 constexpr auto kAlphabeticalKeys = AlphabeticalKeys();
 
-std::string SystemError(const std::string& what, const std::string& path) {
-  return "cannot " + what + " " + TerminalText(path) + ": " + ErrorText(errno);
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
 }  // namespace
 
 InventoryDevice ToInventoryDevice(const DeviceSnapshot& d) {
@@ -90,42 +71,22 @@ std::string InventoryDocument(const std::vector<InventoryDevice>& devices, int64
   return json.End().Finish();
 }
 
+std::string InventorySaveError(const std::string& path, const AtomicWriteFailure& failure) {
+  return failure.creating ? "cannot create a file in " + TerminalText(DirectoryOf(path)) + ": " +
+                                ErrorText(failure.error)
+                          : "cannot save the inventory to " + TerminalText(path) + ": " +
+                                ErrorText(failure.error);
+}
+
 bool SaveInventory(const std::string& path, const std::vector<InventoryDevice>& devices,
                    int64_t saved, std::string& error) {
   error.clear();
-  // The temporary file must be on the same file system for the rename to be atomic.
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  std::string temporary = (slash == std::string::npos ? "./" : dir) + ".tarovue-inventory.XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) {
-    error = SystemError("create a file in", dir);
-    return false;
+  AtomicWriteFailure failure;
+  if (WriteFileAtomically(path, InventoryDocument(devices, saved), kInventoryMode, failure)) {
+    return true;
   }
-  const std::string bytes = InventoryDocument(devices, saved);
-  // mkstemp makes the file 0600; an inventory is for everyone who may read the directory.
-  bool ok = WriteAll(fd, bytes) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-  int code = ok ? 0 : errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    code = errno;
-  }
-  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    code = errno;
-  }
-  if (!ok) {
-    unlink(temporary.c_str());
-    errno = code;
-    error = SystemError("save the inventory to", path);
-    return false;
-  }
-  // The rename itself lasts only once the directory is on disk.
-  if (const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir_fd >= 0) {
-    fsync(dir_fd);
-    close(dir_fd);
-  }
-  return true;
+  error = InventorySaveError(path, failure);
+  return false;
 }
 
 bool LoadInventory(const std::string& path, std::vector<InventoryDevice>& devices,

@@ -11,6 +11,7 @@
 #include "devices/device_snapshot.h"
 #include "devices/inventory_compare.h"
 #include "formats/json_writer.h"
+#include "platform/atomic_file.h"
 
 inline constexpr char kInventoryFormat[] = "tarovue-inventory";
 inline constexpr int kInventoryVersion = 1;
@@ -31,11 +32,17 @@ void WriteInventoryDevice(JsonWriter& json, const InventoryDevice& device, JsonL
 // The whole document, indented, ending in a line feed; `saved` in seconds since 1970 UTC.
 std::string InventoryDocument(const std::vector<InventoryDevice>& devices, int64_t saved);
 
-// Writes the document to `path` atomically: a temporary file beside it, synced, then renamed
-// over it, mode 0644. True on success; false with a one-line reason in `error`, leaving any
-// file that was at `path` as it was. The agent calls it after each search burst.
+// An inventory is for everyone who may read its directory.
+inline constexpr mode_t kInventoryMode = 0644;
+
+// Writes the document to `path` atomically (platform/atomic_file.h), mode 0644. True on
+// success; false with a one-line reason in `error`, leaving any file that was at `path` as
+// it was. It waits for the disk: the agent saves through a FileSaver instead.
 bool SaveInventory(const std::string& path, const std::vector<InventoryDevice>& devices,
                    int64_t saved, std::string& error);
+
+// The one-line reason of a failed save of `path`.
+std::string InventorySaveError(const std::string& path, const AtomicWriteFailure& failure);
 
 // Reads the document at `path` into `devices`. True on success; false with a one-line reason
 // in `error` (for a JSON error, its offset) and `devices` empty.

@@ -73,8 +73,13 @@ void AsyncGet::OnReadable() {
 void AsyncGet::Finish(int error) {
   m_deadline.reset();
   m_stream.reset();
-  // A deadline or an error after some bytes counts as the device's close, as in GetUrl.
-  if (m_received == 0 && error == 0) error = ECONNRESET;
+  // An answer still coming in at the bound is no answer: half a description must not be
+  // taken, or cached, as the device's. An error after some bytes counts as the device's close.
+  if (error == kErrTimedOut) {
+    m_received = 0;
+  } else if (m_received == 0 && error == 0) {
+    error = ECONNRESET;
+  }
   m_buffer[m_received] = '\0';
   const uint32_t count = m_received;
   Done done = std::move(m_done);

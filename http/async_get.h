@@ -1,7 +1,8 @@
-// A GET on the event loop with exactly GetUrl's request and reading: "GET /path HTTP/1.1" and
-// an empty line, read until the device closes the connection or `size` bytes are in, with a
-// connect and a total deadline. Many can run at once; none blocks the loop. Destroying one
-// ends its exchange at once, and its callback never runs after that.
+// A GET on the event loop with GetUrl's request and reading: "GET /path HTTP/1.1" and an
+// empty line, read until the device closes the connection or `size` bytes are in, with a
+// connect and a total deadline. Unlike GetUrl, an answer cut off by the total deadline is a
+// time-out, not a response. Many can run at once; none blocks the loop. Destroying one ends
+// its exchange at once, and its callback never runs after that.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,8 @@ class QTimer;
 class AsyncGet final {
  public:
   // `count` response bytes are in Response() (terminated), or 0 with `error` saying why:
-  // kErrTimedOut, ECONNREFUSED, kErrInvalidArgument (name not found) or another errno value.
-  // What has arrived when the total deadline passes counts as if the device had closed.
+  // kErrTimedOut (also when part of an answer had arrived), ECONNREFUSED, kErrInvalidArgument
+  // (name not found) or another errno value.
   using Done = std::function<void(uint32_t count, int error)>;
 
   AsyncGet();

@@ -12,6 +12,7 @@
 #include "devices/announcement_protocol.h"
 #include "devices/device_record.h"
 #include "formats/device_report.h"
+#include "formats/inventory_file.h"
 #include "formats/safe_text.h"
 #include "net/socket_error.h"
 #include "platform/dotted_address.h"
@@ -23,6 +24,10 @@
 namespace {
 
 constexpr int kProgressPeriodMs = 250;
+// A device that went silent is lost within this long of its announcement running out.
+constexpr int kSweepPeriodMs = 1000;
+// Event lines waiting for a slow reader of standard output; beyond this they are dropped.
+constexpr std::size_t kMaxWaitingOutputBytes = 1 << 20;
 
 SessionServices WithReporter(SessionServices services, std::function<void()> on_error,
                              DescriptionSource* descriptions) {
@@ -53,6 +58,17 @@ SessionServices WithInterfaceChoice(SessionServices services, std::vector<std::s
   return services;
 }
 
+// Standard output's descriptor, written to directly: a thread stuck on a full pipe must hold
+// no lock of the stream that the program's exit would wait for. A stream without one (a test's
+// memory stream) is written through.
+BackgroundWriter::Sink OutputSink(std::FILE* out) {
+  if (const int fd = fileno(out); fd >= 0) return BackgroundWriter::DescriptorSink(fd);
+  return [out](const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+    return std::fflush(out) == 0 && std::ferror(out) == 0 ? 0 : EIO;
+  };
+}
+
 bool IsTerminal(std::FILE* file) {
   return isatty(fileno(file)) == 1;
 }
@@ -71,10 +87,12 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
                     [this] { OnReceiveError(); }, &m_descriptions)),
       m_unicast(m_session.Control().m_port_socket, options.targets, options.rate),
       m_inventory(options) {
+  m_session.SetKeepValidityOnSearch(true);
   m_session.Control().SetMulticastSearch(!options.no_multicast);
   m_session.Control().SetOnSearch([this] { m_unicast.Start(); });
   m_session.Events().Subscribe([this](const DeviceEvent& event) { OnDeviceEvent(event); });
   m_session.Handling().SetMaxDevices(static_cast<std::size_t>(options.max_devices));
+  m_inventory.Conflicts().SetMaxKeys(static_cast<std::size_t>(options.max_devices));
   m_session.Handling().SetTraceDrops(true);
   // The agent always watches identities: a swapped or moved indicator is worth an alert.
   if (m_inventory.Active() || options.serve) {
@@ -97,11 +115,9 @@ int Scanner::Run() {
   } else {
     RunTimed();
   }
+  const bool written = FinishOutput();
   if (m_options.stats && (m_status == 0 || m_options.watch)) PrintStats();
-  if (m_status == 0 && (std::fflush(m_out) != 0 || std::ferror(m_out) != 0)) {
-    std::fprintf(m_err, "tarovue-scan: cannot write the output: %s\n", std::strerror(errno));
-    m_status = 1;
-  }
+  if (m_status == 0 && !written) m_status = 1;
   return m_status == 0 && m_differs ? 3 : m_status;
 }
 
@@ -110,6 +126,8 @@ DiscoveryCounters Scanner::Counters() const {
   const auto by_kind = m_inventory.Conflicts().CountByKind();
   static_assert(by_kind.size() == std::tuple_size_v<decltype(counters.identity_conflicts)>);
   std::copy(by_kind.begin(), by_kind.end(), counters.identity_conflicts.begin());
+  counters.identity_keys_evicted = m_inventory.Conflicts().Evicted();
+  if (m_writer) counters.output_lines_dropped = m_writer->Dropped();
   return counters;
 }
 
@@ -139,7 +157,7 @@ bool Scanner::Start() {
   }
   if (!m_options.interfaces.empty()) m_session.Control().SearchThroughInterfaces();
   m_session.Search();
-  m_session.StartExpiry();
+  m_session.StartExpiry(kSweepPeriodMs);
   return true;
 }
 
@@ -189,6 +207,7 @@ std::vector<DeviceSnapshot> Scanner::ReportedDevices() const {
 }
 
 void Scanner::RunWatch() {
+  m_writer = std::make_unique<BackgroundWriter>(OutputSink(m_out), kMaxWaitingOutputBytes);
   if (!m_options.quiet) Write(FormatWatchHeader(m_options.format));
   // Agent mode searches again now and then: a device whose NOTIFYs get lost on the way is
   // still found, and one that went silent is marked by the expiry sweep.
@@ -202,7 +221,7 @@ void Scanner::RunWatch() {
   // stays as small as the segment it watches.
   QTimer forgetting;
   QObject::connect(&forgetting, &QTimer::timeout, &m_loop, [this] { ForgetGone(); });
-  forgetting.start(static_cast<int>(std::min(m_options.forget, 60.0) * 1000));
+  forgetting.start(kSweepPeriodMs);
   if (fcntl(STDIN_FILENO, F_GETFL) != -1) {
     m_input = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(m_input.get(), &QSocketNotifier::activated, &m_loop, [this] { OnInput(); });
@@ -222,9 +241,30 @@ void Scanner::Fail(const std::string& message) {
 }
 
 void Scanner::Write(const std::string& text) {
-  // Events are read as they happen, so nothing waits in the buffer; Run checks for errors.
-  std::fwrite(text.data(), 1, text.size(), m_out);
-  std::fflush(m_out);
+  if (!m_writer) {
+    std::fwrite(text.data(), 1, text.size(), m_out);
+    return;
+  }
+  if (text.empty() || m_writer->Write(text)) return;
+  if (const int error = m_writer->Error(); error != 0 && !m_output_failure_shown) {
+    m_output_failure_shown = true;
+    std::fprintf(m_err, "tarovue-scan: cannot write the event lines (%s); discovery goes on\n",
+                 std::strerror(error));
+  }
+}
+
+bool Scanner::FinishOutput() {
+  int error = 0;
+  if (m_writer) {
+    // Ctrl-C ends a watch at once, even when nobody reads what is left.
+    m_writer->Flush(BackgroundWriter::kLeaveAfter);
+    error = m_writer->Error();
+  } else if (std::fflush(m_out) != 0 || std::ferror(m_out) != 0) {
+    error = errno;
+  }
+  if (error == 0) return true;
+  std::fprintf(m_err, "tarovue-scan: cannot write the output: %s\n", std::strerror(error));
+  return false;
 }
 
 void Scanner::OnDeviceEvent(const DeviceEvent& event) {
@@ -234,6 +274,7 @@ void Scanner::OnDeviceEvent(const DeviceEvent& event) {
     DeviceSnapshot last = known != nullptr ? *known : DeviceSnapshot{};
     last.status = DeviceEventName(event.kind);
     m_devices.Apply(event);
+    m_inventory.Conflicts().Forget(event.device.Usn());
     if (m_options.watch && !m_options.quiet) {
       Write(FormatWatchEvent(m_options.format, event.time, last));
     }
@@ -254,12 +295,19 @@ void Scanner::SearchAgain() {
 }
 
 void Scanner::ScheduleSave() {
-  // Written once the burst's answers are in: devices may delay theirs by up to 5 s.
+  if (!m_saver) {
+    m_saver = std::make_unique<FileSaver>(
+        [this](const std::string& path, bool ok, AtomicWriteFailure failure) {
+          if (!ok)
+            std::fprintf(m_err, "tarovue-scan: %s\n", InventorySaveError(path, failure).c_str());
+        });
+  }
+  // Written once the burst's answers are in: devices may delay theirs by up to 5 s. The disk
+  // is the saver's thread's to wait for.
   QTimer::singleShot(static_cast<int>(kDefaultListenSeconds * 1000), &m_loop, [this] {
-    std::string error;
-    if (!m_inventory.Save(ReportedDevices(), m_session.Registry().Now(), error)) {
-      std::fprintf(m_err, "tarovue-scan: %s\n", error.c_str());
-    }
+    m_saver->Save(m_options.save_path,
+                  InventoryDocument(PresentDevices(ReportedDevices()), m_session.Registry().Now()),
+                  kInventoryMode);
   });
 }
 

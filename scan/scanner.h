@@ -16,6 +16,8 @@
 #include "devices/discovery_session.h"
 #include "devices/pooled_descriptions.h"
 #include "devices/row_table.h"
+#include "platform/background_writer.h"
+#include "platform/file_saver.h"
 #include "scan/scan_inventory.h"
 #include "scan/scan_options.h"
 #include "ssdp/unicast_search.h"
@@ -49,7 +51,11 @@ class Scanner final : public SsdpListener {
   void RunTimed();
   void RunWatch();
   void Fail(const std::string& message);
+  // The report, or a watch's line: a watch's lines go through the background writer, so a
+  // reader who stops reading stops neither discovery nor the agent.
   void Write(const std::string& text);
+  // A watch's end: what is queued is written within a bound; false when output failed.
+  bool FinishOutput();
 
   void OnDeviceEvent(const DeviceEvent& event);
   // Removes the devices gone for longer than --forget.
@@ -81,6 +87,9 @@ class Scanner final : public SsdpListener {
   QEventLoop m_loop;
   int m_status = 0;
   std::unique_ptr<QSocketNotifier> m_input;
+  std::unique_ptr<BackgroundWriter> m_writer;  // a watch's standard output
+  bool m_output_failure_shown = false;
+  std::unique_ptr<FileSaver> m_saver;  // agent mode's inventory
   QElapsedTimer m_elapsed;
   bool m_progress_shown = false;  // a progress line stands on `err`
 };

@@ -38,6 +38,9 @@ std::string FormatStats(const DiscoveryCounters& counters) {
   Line(out, "fetch.cached", counters.fetches_cached);
   Line(out, "fetch.skipped_backoff", counters.fetches_skipped_backoff);
   Line(out, "devices.forgotten", counters.devices_forgotten);
+  Line(out, "announcements.coalesced", counters.announcements_coalesced);
+  Line(out, "conflicts.evicted", counters.identity_keys_evicted);
+  Line(out, "output.dropped", counters.output_lines_dropped);
   Seconds(out, "fetch.seconds.p50", counters.FetchQuantile(0.5));
   Seconds(out, "fetch.seconds.p90", counters.FetchQuantile(0.9));
   Seconds(out, "fetch.seconds.p99", counters.FetchQuantile(0.99));

@@ -5,11 +5,13 @@
 // renewed while it runs. And agents under hostile clients: an oversized head, 200
 // connections that send nothing, a head that trickles, a port already taken, a client that
 // never reads beside 70 that trickle and reconnect; discovery and scrapes go on throughout.
+// And an agent that runs for long: silent devices lost at their expiry, a full stdout.
 #include <arpa/inet.h>
 #include <crypt.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +25,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -705,6 +708,118 @@ TEST_F(AgentHostileClientsTest, ClientsThatNeverReadOrTrickleLeaveRoomForScrapes
       never_read_connections.load(), trickle_connections.load(), answered, scrapes, slowest_s, rss,
       peak);
   EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
+}
+
+// --- an agent that runs for long
+
+class AgentLongWatchTest : public simtest::SimTest {
+ protected:
+  // The value of `series` in `metrics` ("tarovue_device_up{usn=\"...\"}"), or -1.
+  static double Value(const std::string& metrics, const std::string& series) {
+    const std::size_t at = metrics.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(metrics.substr(at + series.size() + 2));
+  }
+  static std::string Up(const std::string& usn) { return "tarovue_device_up{usn=\"" + usn + "\"}"; }
+  // Devices up in `metrics`.
+  static int UpCount(const std::string& metrics) {
+    int count = 0;
+    for (std::size_t at = 0;
+         (at = metrics.find("\ntarovue_device_up{", at)) != std::string::npos;) {
+      at = metrics.find("} ", at);
+      count += metrics.compare(at, 3, "} 1") == 0 ? 1 : 0;
+    }
+    return count;
+  }
+};
+
+TEST_F(AgentLongWatchTest, SilentDevicesAreLostAtTheirExpiryAndLiveOnesNeverFlap) {
+  // Two devices announcing every 3 s for 8 s that will be unplugged, three that stay and
+  // answer searches late, on an address of their own.
+  const std::string other = net.AddDeviceAddresses(1);
+  ASSERT_FALSE(other.empty()) << net.error();
+  const pid_t unplugged =
+      StartSim({"--devices", "2", "--max-age", "8", "--notify-interval", "3"}, other);
+  StartSim({"--devices", "3", "--mx-delay"});
+  const pid_t agent = net.Spawn(Side::kClient, {ScanPath(), "--serve", "9731", "--interval", "10",
+                                                "--forget", "20", "--quiet"});
+  ASSERT_GT(agent, 0);
+  std::string metrics;
+  const auto scrape = [&] {
+    metrics = simtest::Body(Request("127.0.0.1", kAgentPort, "GET", "/metrics"));
+    return metrics;
+  };
+  ASSERT_TRUE(Eventually([&] { return UpCount(scrape()) == 5; })) << metrics << net.Output(agent);
+  std::vector<std::string> live, silent;
+  for (std::size_t at = 0;
+       (at = metrics.find("\ntarovue_device_info{usn=\"", at)) != std::string::npos;) {
+    at += 26;
+    const std::string usn = metrics.substr(at, metrics.find('"', at) - at);
+    (metrics.find("usn=\"" + usn + "\",address=\"" + other + "\"") != std::string::npos ? silent
+                                                                                        : live)
+        .push_back(usn);
+  }
+  ASSERT_EQ(silent.size(), 2u) << metrics;
+  ASSERT_EQ(live.size(), 3u) << metrics;
+
+  ASSERT_EQ(kill(unplugged, SIGKILL), 0);  // unplugged: no byebye
+  const double valid_until =
+      std::max(Value(scrape(), "tarovue_device_valid_until_seconds{usn=\"" + silent[0] + "\"}"),
+               Value(metrics, "tarovue_device_valid_until_seconds{usn=\"" + silent[1] + "\"}"));
+  // Read ten times a second across at least two searches: the live ones stay up throughout,
+  // whatever a search in flight says, while the silent ones are lost, then forgotten.
+  double lost_at = 0, forgotten_at = 0;
+  const auto start = SteadyClock::now();
+  while (std::chrono::duration<double>(SteadyClock::now() - start).count() < 40 &&
+         forgotten_at == 0) {
+    scrape();
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (const std::string& usn : live) ASSERT_EQ(Value(metrics, Up(usn)), 1) << usn << metrics;
+    if (lost_at == 0 && Value(metrics, Up(silent[0])) == 0 && Value(metrics, Up(silent[1])) == 0) {
+      lost_at = now;
+    }
+    if (lost_at != 0 && metrics.find(silent[0]) == std::string::npos &&
+        metrics.find(silent[1]) == std::string::npos) {
+      forgotten_at = now;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GT(lost_at, 0) << metrics;
+  EXPECT_LE(lost_at - valid_until, 3) << "lost within 3 s of the expiry";
+  ASSERT_GT(forgotten_at, 0) << metrics;
+  EXPECT_LE(forgotten_at - lost_at, 20 + 5) << "forgotten within 5 s after --forget";
+  EXPECT_GE(Value(metrics, "tarovue_searches_total{socket=\"port_1900\"}"), 3 * 3)
+      << "two more searches went out meanwhile";
+  EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
+}
+
+TEST_F(AgentLongWatchTest, WatchGoesOnWhenStdoutIsFull) {
+  char fifo[] = "/tmp/tarovue-stdout-XXXXXX";
+  ASSERT_NE(mkdtemp(fifo), nullptr);
+  const std::string path = std::string(fifo) + "/out";
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  // Held open and never read: the pipe fills after some 64 KiB.
+  const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  StartSim({"--devices", "400"});
+  const pid_t agent = net.Spawn(Side::kClient, {"sh", "-c", "exec \"$0\" \"$@\" > " + path,
+                                                ScanPath(), "--serve", "9731", "--format", "json"});
+  ASSERT_GT(agent, 0);
+  std::string metrics;
+  EXPECT_TRUE(Eventually([&] {
+    metrics = simtest::Body(Request("127.0.0.1", kAgentPort, "GET", "/metrics", 2000));
+    return UpCount(metrics) == 400;
+  })) << metrics.substr(0, 2000)
+      << net.Output(agent);
+  int queued = 0;
+  ioctl(reader, FIONREAD, &queued);
+  EXPECT_GE(queued, 48 * 1024) << "standard output is full";
+  // Ctrl-C still ends it at once, with what was left unwritten given up.
+  const auto stop = SteadyClock::now();
+  EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
+  EXPECT_LT(std::chrono::duration<double>(SteadyClock::now() - stop).count(), 2.0);
+  close(reader);
+  std::system(("rm -rf '" + std::string(fifo) + "'").c_str());
 }
 
 }  // namespace

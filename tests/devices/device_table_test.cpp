@@ -77,4 +77,54 @@ TEST(DeviceTable, BoundedAndForgettingWhatIsGoneLongEnough) {
   EXPECT_EQ(counters.Datagrams(DatagramOutcome::kTableFull), 1u);
 }
 
+// A long watch: a search does not erase what devices announced. One that answers stays up
+// throughout; one that was unplugged is lost when its announcement runs out, and may then be
+// forgotten.
+TEST(DeviceTable, SearchingDeviceIsLostAtItsExpiryAndUpUntilThen) {
+  RowTable rows;
+  ManualClock clock{kNow};
+  ManualMonotonicClock steady;
+  DeviceEvents events;
+  DeviceRegistry registry(rows, clock, &events);
+  SilentTones tones;
+  BlockingDescriptions descriptions(
+      [](char* buffer, uint32_t size, const char*) {
+        return static_cast<uint32_t>(CopyText(buffer, size + 1, "HTTP/1.1 200 OK\r\n\r\n<x/>"));
+      },
+      steady, /*remember=*/false);
+  Announcements handling(
+      registry, tones, descriptions, [] { return false; }, nullptr, &events);
+  DeviceTable table;
+  events.Subscribe([&](const DeviceEvent& e) { table.Apply(e); });
+  const auto alive = [&](const std::string& usn) {
+    std::string text = Notify(kNtsAlive, usn);  // max-age=60
+    handling.OnReceive(text.data(), 0x0900000a);
+  };
+  const auto up = [&](const char* usn) { return IsUp(*table.Find(usn)); };
+
+  alive("uuid:live");
+  alive("uuid:unplugged");
+  clock.Advance(30);
+  registry.ResetForSearch(/*keep_validity=*/true);
+  EXPECT_EQ(table.Find("uuid:live")->status, "searching");
+  EXPECT_TRUE(up("uuid:live")) << "a search in flight says nothing about being down";
+  EXPECT_TRUE(up("uuid:unplugged"));
+  clock.Advance(5);
+  alive("uuid:live");  // answers the search
+  clock.Advance(24);
+  registry.ExpirySweep();
+  EXPECT_TRUE(up("uuid:unplugged")) << "valid until the second it announced";
+  clock.Advance(1);
+  registry.ExpirySweep();
+  EXPECT_EQ(table.Find("uuid:unplugged")->status, "lost");
+  EXPECT_FALSE(up("uuid:unplugged"));
+  EXPECT_TRUE(up("uuid:live"));
+  EXPECT_EQ(table.GoneSince(clock.Now()), std::vector<std::string>{"uuid:unplugged"})
+      << "the forget clock runs from the loss";
+
+  // The dialog's search still marks every row not valid until it answers.
+  registry.ResetForSearch();
+  EXPECT_FALSE(up("uuid:live"));
+}
+
 }  // namespace

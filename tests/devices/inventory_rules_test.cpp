@@ -103,6 +103,35 @@ TEST(IdentityConflicts, OneCasePerKindAndTheirCounts) {
   EXPECT_STREQ(IdentityConflictName(found[1].kind), "location_mismatch");
 }
 
+// The counts kept as conflicts come and go match a recount of what is there.
+std::array<std::size_t, 3> Recount(const IdentityConflicts& conflicts) {
+  std::array<std::size_t, 3> counts{};
+  for (const IdentityConflict& c : conflicts.Conflicts())
+    ++counts[static_cast<std::size_t>(c.kind)];
+  return counts;
+}
+
+TEST(IdentityConflicts, ConflictMapsStayBounded) {
+  IdentityConflicts conflicts(100);
+  // A forger: ever new USNs from ever new senders, each also claiming another's address.
+  for (uint32_t i = 0; i < 20000; ++i) {
+    const uint32_t address = htonl(0x0A000000u + i % 5000);
+    conflicts.Observe("forged-" + std::to_string(i), address, "http://10.9.9.9/d.xml");
+  }
+  EXPECT_LE(conflicts.UsnCount(), 100u);
+  EXPECT_LE(conflicts.AddressCount(), 100u);
+  EXPECT_GT(conflicts.Evicted(), 19000u);
+  EXPECT_EQ(conflicts.CountByKind(), Recount(conflicts));
+
+  // A real device that moved is still told, and forgetting it takes its conflicts along.
+  conflicts.Observe("roam", Address("10.1.0.9"), "http://10.1.0.9/d.xml");
+  conflicts.Observe("roam", Address("10.1.0.8"), "http://10.1.0.8/d.xml");
+  EXPECT_EQ(conflicts.CountByKind()[static_cast<std::size_t>(IdentityConflictKind::kUsnMoved)], 1u);
+  conflicts.Forget("roam");
+  EXPECT_EQ(conflicts.CountByKind()[static_cast<std::size_t>(IdentityConflictKind::kUsnMoved)], 0u);
+  EXPECT_EQ(conflicts.CountByKind(), Recount(conflicts));
+}
+
 TEST(IdentityConflicts, UnreadableLocationsAreNotJudged) {
   // No conflict without a host to compare.
   IdentityConflicts conflicts;

@@ -1,16 +1,23 @@
 // The scanner's description pool with fake fetches and a hand-set clock: its bounds, the
-// cache and what makes it fetch anew, one fetch for many waiters, and the back-off schedule.
+// cache and what makes it fetch anew, one fetch for many waiters, and the back-off schedule;
+// and announcement handling above it while fetches hang.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <cerrno>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "devices/announcement_protocol.h"
+#include "devices/announcements.h"
+#include "devices/device_registry.h"
 #include "devices/pooled_descriptions.h"
+#include "devices/row_table.h"
 #include "platform/clock.h"
 #include "platform/error_text.h"
+#include "platform/tones.h"
 
 namespace {
 
@@ -163,8 +170,145 @@ TEST(PooledDescriptions, TheTablesStayWithinTheirBound) {
   for (int i = 0; i < 1000; ++i) pool.Describe(Request(Url(i, i % 250)), settled.Sink());
   EXPECT_LE(pool.Locations(), 100u);
   EXPECT_LE(pool.QueueLength(), 200u);
-  EXPECT_EQ(settled.sources.size() + fakes.running.size() + pool.Queued(), 1000u)
-      << "every request is settled, running or waiting: none is lost";
+  // The first four run; the least recently asked for that wait are let go of, as skipped.
+  ASSERT_EQ(fakes.running.size(), 4u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(fakes.running[i].url, Url(i, i));
+  EXPECT_EQ(pool.Queued(), 96u);
+  EXPECT_EQ(settled.sources.size(), 900u);
+  for (const auto source : settled.sources) EXPECT_EQ(source, DescriptionResult::Source::kSkipped);
+  // Those kept are the newest: they are fetched next, first come first served.
+  fakes.End(Url(0, 0), kOk);
+  ASSERT_EQ(fakes.running.size(), 4u);
+  EXPECT_EQ(fakes.running.back().url, Url(904, 904 % 250));
+}
+
+// A fetch that reports from inside itself and then still touches its own members, as a real
+// one may: freeing it inside its callback is a use after free that ASan reports.
+TEST(PooledDescriptions, JobOutlivesItsCallback) {
+  class SelfReporting final : public FetchJob {
+   public:
+    explicit SelfReporting(std::vector<SelfReporting*>& jobs) : m_jobs(jobs) {}
+    bool Start(const std::string&, Done done) override {
+      m_done = std::move(done);
+      m_jobs.push_back(this);
+      return true;
+    }
+    void Report() {
+      Done done = std::move(m_done);
+      done(sizeof kOk - 1, 0, kOk);
+      m_reported = true;
+    }
+    bool m_reported = false;
+
+   private:
+    std::vector<SelfReporting*>& m_jobs;
+    Done m_done;
+  };
+  ManualMonotonicClock clock;
+  std::vector<SelfReporting*> jobs;
+  PooledDescriptions pool(clock, FetchPolicy{}, [&](const FetchPolicy&) {
+    return std::make_unique<SelfReporting>(jobs);
+  });
+  // Settling the first asks for another description, which passes the pool's pump.
+  pool.Describe(Request(Url(1, 1)), [&](const DescriptionResult&) {
+    pool.Describe(Request(Url(2, 2)), [](const DescriptionResult&) {});
+  });
+  ASSERT_EQ(jobs.size(), 1u);
+  jobs[0]->Report();
+  EXPECT_TRUE(jobs[0]->m_reported);
+  ASSERT_EQ(jobs.size(), 2u);
+  QCoreApplication::processEvents();  // the finished job goes now
+}
+
+// --- announcement handling above the pool, fetches held by the test
+
+std::string Alive(const std::string& usn, int device) {
+  return std::string(kNotifyStartLine) + "\r\nNT: " + SEARCH_TARGET + "\r\nNTS: " + kNtsAlive +
+         "\r\nLOCATION: " + Url(device, device % 250) + "\r\nUSN: " + usn +
+         "\r\nCACHE-CONTROL: max-age=1800\r\n\r\n";
+}
+
+std::string Byebye(const std::string& usn) {
+  return std::string(kNotifyStartLine) + "\r\nNT: " + SEARCH_TARGET + "\r\nNTS: " + kNtsByebye +
+         "\r\nUSN: " + usn + "\r\n\r\n";
+}
+
+class AbovePoolTest : public ::testing::Test {
+ protected:
+  explicit AbovePoolTest(FetchPolicy policy = {})
+      : m_pool(m_steady, policy, m_fakes.Factory()),
+        m_registry(m_rows, m_clock, &m_events),
+        m_handling(
+            m_registry, m_tones, m_pool, [] { return false; }, &m_counters, &m_events) {
+    m_events.Subscribe([this](const DeviceEvent& e) {
+      m_seen.push_back(std::string(e.device.Usn()) + " " + DeviceEventName(e.kind));
+    });
+  }
+  DatagramOutcome Receive(const std::string& datagram) {
+    std::string copy = datagram;
+    return m_handling.OnReceive(copy.data(), 0x0900000A);
+  }
+
+  ManualMonotonicClock m_steady;
+  ManualClock m_clock{1'700'000'000};
+  FakeFetches m_fakes;
+  PooledDescriptions m_pool;
+  RowTable m_rows;
+  DeviceEvents m_events;
+  DeviceRegistry m_registry;
+  SilentTones m_tones;
+  DiscoveryCounters m_counters;
+  Announcements m_handling;
+  std::vector<std::string> m_seen;
+};
+
+TEST_F(AbovePoolTest, RepeatsWhileAFetchHangsAreCoalesced) {
+  const std::string alive = Alive("uuid:hung", 1);
+  for (int i = 0; i < 100000; ++i) ASSERT_EQ(Receive(alive), DatagramOutcome::kAlive);
+  EXPECT_EQ(m_handling.Pending(), 1u);
+  EXPECT_EQ(m_counters.announcements_coalesced, 99998u)
+      << "one being described, one waiting: every further repeat replaces the waiting one";
+  m_fakes.End(Url(1, 1), kOk);
+  EXPECT_EQ(m_handling.Pending(), 0u);
+  EXPECT_EQ(m_seen, (std::vector<std::string>{"uuid:hung new", "uuid:hung online"}));
+}
+
+TEST_F(AbovePoolTest, ByebyeWhileAFetchIsPendingFollowsItsAnnouncement) {
+  ASSERT_EQ(Receive(Alive("uuid:a", 1)), DatagramOutcome::kAlive);
+  EXPECT_EQ(Receive(Byebye("uuid:a")), DatagramOutcome::kByebye);
+  // Gone and back while the first is described: the byebye between stays.
+  ASSERT_EQ(Receive(Alive("uuid:b", 2)), DatagramOutcome::kAlive);
+  Receive(Alive("uuid:b", 2));
+  Receive(Byebye("uuid:b"));
+  Receive(Alive("uuid:b", 2));
+  EXPECT_TRUE(m_seen.empty());
+  m_fakes.End(Url(1, 1), kOk);
+  m_fakes.End(Url(2, 2), kOk);
+  EXPECT_EQ(m_seen, (std::vector<std::string>{"uuid:a new", "uuid:a byebye", "uuid:b new",
+                                              "uuid:b byebye", "uuid:b online"}));
+  EXPECT_EQ(m_counters.announcements_coalesced, 1u);
+}
+
+class SmallPoolTest : public AbovePoolTest {
+ protected:
+  static FetchPolicy Small() {
+    FetchPolicy policy;
+    policy.max_locations = 10;
+    policy.concurrency = 1;
+    return policy;
+  }
+  SmallPoolTest() : AbovePoolTest(Small()) {}
+};
+
+TEST_F(SmallPoolTest, EvictionSettlesTheWaitingAnnouncements) {
+  for (int i = 0; i < 50; ++i) Receive(Alive("uuid:" + std::to_string(i), i));
+  // Ten LOCATIONs kept; the announcements of the others settle without a description.
+  EXPECT_EQ(m_handling.Pending(), 10u);
+  EXPECT_EQ(m_seen.size(), 40u);
+  EXPECT_EQ(m_seen.front(), "uuid:1 new");
+  while (!m_fakes.running.empty()) m_fakes.End(m_fakes.running.front().url, kOk);
+  EXPECT_EQ(m_handling.Pending(), 0u);
+  EXPECT_EQ(m_seen.size(), 50u) << "every device is in the table, described or not";
 }
 
 }  // namespace
