@@ -8,16 +8,47 @@ inline constexpr char kPathIndex[] = "/";
 inline constexpr char kPathMetrics[] = "/metrics";
 inline constexpr char kPathTargets[] = "/targets";
 inline constexpr char kPathDevices[] = "/devices.json";
+// Probes of load balancers and orchestrators, answered without credentials: they tell
+// nothing about the devices.
+inline constexpr char kPathHealthy[] = "/-/healthy";
+inline constexpr char kPathReady[] = "/-/ready";
 
 // Prometheus text exposition format 0.0.4.
 inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 inline constexpr char kJsonContentType[] = "application/json";
 inline constexpr char kTextContentType[] = "text/plain; charset=utf-8";
 inline constexpr char kHtmlContentType[] = "text/html; charset=utf-8";
+inline constexpr char kBasicChallenge[] = "Basic realm=\"tarovue\", charset=\"UTF-8\"";
 
-// Request line and header fields of one request, in bytes.
+// Bytes of one request (line, header fields and any body), counted as they arrive.
 inline constexpr int64_t kMaxRequestHeadBytes = 8 * 1024;
-// Connections open at once; further ones are closed as soon as they are accepted.
+// What Qt reads from one connection ahead of the request parser; beyond it the kernel's
+// window holds the client back.
+inline constexpr int64_t kReadBufferBytes = 32 * 1024;
+// Connections open at once, TLS handshakes included. A newcomer beyond them takes the place
+// of one that has not been answered yet, or is closed when every one is being answered.
 inline constexpr int kMaxConnections = 64;
-// A connection that neither sends nor takes a byte this long is closed.
+// A request must be whole this long after its first byte (with TLS, after the connection
+// opened: the handshake counts), however slowly it trickles.
+inline constexpr int kRequestDeadlineMs = 10'000;
+// A connection with nothing to send that sends nothing this long is closed; so is one whose
+// unsent answers make no progress this long.
 inline constexpr int kIdleTimeoutMs = 10'000;
+// A connection with this many answers, or this many bytes, not yet taken by its client has
+// the next answer held back until it drains; a further request beyond those held back
+// closes it.
+inline constexpr int kMaxUnsentAnswers = 2;
+inline constexpr int64_t kMaxUnsentBytes = 4 * 1024 * 1024;
+inline constexpr int kMaxHeldRequests = 4;
+// Unsent bytes of all connections together beyond which every next answer waits: /metrics
+// for 10 000 devices is 7 MB plain, and 64 clients that never read must not hold 64 of them.
+inline constexpr int64_t kMaxUnsentBytesTotal = 32 * 1024 * 1024;
+
+// bcrypt's share of the event loop: 250 ms a second, up to 500 ms at once (three or six runs
+// at cost 10). Beyond it a request whose credentials are not cached gets 429.
+inline constexpr int64_t kBcryptMsPerSecond = 250;
+inline constexpr int64_t kBcryptBurstMs = 500;
+inline constexpr int kRetryAfterSeconds = 1;
+
+// How often the web configuration and the files it names are looked at for a change.
+inline constexpr int kWebConfigPollMs = 2'000;

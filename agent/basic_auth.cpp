@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/clock.h"
+
 namespace {
 
 constexpr std::string_view kBcryptPrefixes[] = {"$2a$", "$2b$", "$2y$"};
@@ -74,16 +76,46 @@ void BasicAuth::SetUsers(std::map<std::string, std::string> users) {
   }
 }
 
+BcryptBudget::BcryptBudget(const MonotonicClock& clock, std::int64_t ms_per_second,
+                           std::int64_t burst_ms)
+    : m_clock(clock),
+      m_us_per_ms(ms_per_second),
+      m_burst_us(burst_ms * 1000),
+      m_left_us(m_burst_us),
+      m_refilled_at_ms(clock.NowMs()) {}
+
+void BcryptBudget::Refill() {
+  const std::int64_t now = m_clock.NowMs();
+  if (now <= m_refilled_at_ms) return;
+  m_left_us = std::min(m_burst_us, m_left_us + (now - m_refilled_at_ms) * m_us_per_ms);
+  m_refilled_at_ms = now;
+}
+
+bool BcryptBudget::MayRun() {
+  Refill();
+  return m_left_us > 0;
+}
+
+void BcryptBudget::Spent(std::int64_t start_ms) {
+  Refill();
+  // A run shorter than the clock's tick still costs one: a flood of cheap runs adds up.
+  m_left_us -= std::max<std::int64_t>(1, m_clock.NowMs() - start_ms) * 1000;
+}
+
 bool BasicAuth::Check(std::string_view authorization) {
-  if (m_users.empty()) return true;
+  return Verify(authorization, nullptr) == AuthResult::kPassed;
+}
+
+AuthResult BasicAuth::Verify(std::string_view authorization, BcryptBudget* budget) {
+  if (m_users.empty()) return AuthResult::kPassed;
 
   // RFC 7617: the scheme name is case-insensitive, one or more spaces follow it.
   constexpr std::string_view kScheme = "basic ";
-  if (authorization.size() <= kScheme.size()) return false;
+  if (authorization.size() <= kScheme.size()) return AuthResult::kFailed;
   for (std::size_t i = 0; i < kScheme.size(); ++i) {
     const char c = authorization[i];
     const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    if (lower != kScheme[i]) return false;
+    if (lower != kScheme[i]) return AuthResult::kFailed;
   }
   std::string_view encoded = authorization.substr(kScheme.size());
   while (!encoded.empty() && encoded.front() == ' ') encoded.remove_prefix(1);
@@ -92,31 +124,34 @@ bool BasicAuth::Check(std::string_view authorization) {
   }
 
   const QByteArray key = CacheKey(encoded);
-  if (Cached(key)) return true;
+  if (Cached(key)) return AuthResult::kPassed;
 
   const auto result = QByteArray::fromBase64Encoding(
       QByteArray(encoded.data(), static_cast<qsizetype>(encoded.size())),
       QByteArray::AbortOnBase64DecodingErrors);
-  if (!result) return false;
+  if (!result) return AuthResult::kFailed;
   const QByteArray& decoded = *result;
   const qsizetype colon = decoded.indexOf(':');
   // A NUL would end the password early for crypt_rn: no hash that htpasswd makes matches it.
-  if (colon < 0 || decoded.contains('\0')) return false;
+  if (colon < 0 || decoded.contains('\0')) return AuthResult::kFailed;
   const std::string name = decoded.left(colon).toStdString();
   const std::string password = decoded.mid(colon + 1).toStdString();
 
   const auto user = m_users.find(name);
   const bool known = user != m_users.end();
   const std::string& setting = known ? user->second : m_dummy_setting;
-  if (setting.empty()) return false;
+  if (setting.empty()) return AuthResult::kFailed;
 
+  if (budget != nullptr && !budget->MayRun()) return AuthResult::kThrottled;
+  const std::int64_t start_ms = budget != nullptr ? budget->Clock().NowMs() : 0;
   ++m_verifications;
   const char* hashed = crypt_rn(password.c_str(), setting.c_str(), m_crypt.get(),
                                 static_cast<int>(sizeof(crypt_data)));
+  if (budget != nullptr) budget->Spent(start_ms);
   const bool match = known && hashed != nullptr && std::strlen(hashed) == setting.size() &&
                      CRYPTO_memcmp(hashed, setting.data(), setting.size()) == 0;
   if (match) Remember(key);
-  return match;
+  return match ? AuthResult::kPassed : AuthResult::kFailed;
 }
 
 QByteArray BasicAuth::CacheKey(std::string_view authorization) const {

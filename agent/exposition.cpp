@@ -67,27 +67,40 @@ void Sample(std::string& out, std::string_view name, std::initializer_list<Label
   out += '\n';
 }
 
-// The label texts of one device, escaped once for all of its series.
-struct DeviceLabels {
-  std::string usn, address, hostname, devtype, model_name, model_number, serial_number, guid,
-      page_url;
-};
-
-DeviceLabels Labels(const DeviceSnapshot& d) {
-  return {LabelValue(d.usn),           LabelValue(d.address_text), LabelValue(d.host_name),
-          LabelValue(d.device_type),   LabelValue(d.model_name),   LabelValue(d.model_number),
-          LabelValue(d.serial_number), LabelValue(d.guid),         LabelValue(d.page_url)};
+// Whether `text` is a label value as it stands: printable ASCII without '\\' or '"'. Most
+// device texts are, and they are copied without a detour through UTF-8 checks.
+bool PlainLabel(std::string_view text) {
+  for (const char c : text) {
+    if (c < 0x20 || c > 0x7E || c == '\\' || c == '"') return false;
+  }
+  return true;
 }
 
-}  // namespace
+// The descriptive labels of tarovue_device_info after usn, written straight into the text:
+// each appears once, so none is kept.
+struct InfoLabel {
+  const char* key;
+  std::string DeviceSnapshot::*text;
+};
+constexpr InfoLabel kInfoLabels[] = {{"address", &DeviceSnapshot::address_text},
+                                     {"hostname", &DeviceSnapshot::host_name},
+                                     {"devtype", &DeviceSnapshot::device_type},
+                                     {"model_name", &DeviceSnapshot::model_name},
+                                     {"model_number", &DeviceSnapshot::model_number},
+                                     {"serial_number", &DeviceSnapshot::serial_number},
+                                     {"guid", &DeviceSnapshot::guid},
+                                     {"page_url", &DeviceSnapshot::page_url}};
 
 // U+FFFD: what a control byte in a label value becomes.
 constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
 
-std::string LabelValue(std::string_view text) {
+// Appends LabelValue(text) to `out`.
+void AppendLabelValue(std::string& out, std::string_view text) {
+  if (PlainLabel(text)) {
+    out += text;
+    return;
+  }
   const std::string valid = DeviceTextToUtf8(text);
-  std::string out;
-  out.reserve(valid.size());
   for (std::size_t i = 0; i < valid.size(); ++i) {
     const auto c = static_cast<unsigned char>(valid[i]);
     if (c == '\\') {
@@ -106,6 +119,21 @@ std::string LabelValue(std::string_view text) {
       out += static_cast<char>(c);
     }
   }
+}
+
+// A counter without labels: its family and its one sample.
+template <typename Value>
+void Counter(std::string& out, const char* name, const char* help, Value value) {
+  Family(out, name, "counter", help);
+  Sample(out, name, {}, value);
+}
+
+}  // namespace
+
+std::string LabelValue(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendLabelValue(out, text);
   return out;
 }
 
@@ -113,15 +141,18 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
                           const DiscoveryCounters& counters, std::string_view version) {
   // Two texts that differ only in bytes the escaping replaces would give the same series
   // twice, and Prometheus refuses a whole scrape for that: the first one wins.
-  std::vector<DeviceLabels> labels;
+  std::vector<std::string> usns;
   std::vector<const DeviceSnapshot*> shown;
-  labels.reserve(devices.size());
+  usns.reserve(devices.size());
   shown.reserve(devices.size());
-  std::unordered_set<std::string> seen;
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(devices.size());
   for (const DeviceSnapshot& device : devices) {
-    DeviceLabels texts = Labels(device);
-    if (!seen.insert(texts.usn).second) continue;
-    labels.push_back(std::move(texts));
+    usns.push_back(LabelValue(device.usn));
+    if (!seen.insert(usns.back()).second) {
+      usns.pop_back();
+      continue;
+    }
     shown.push_back(&device);
   }
 
@@ -131,42 +162,39 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
          "1 while the device's last announcement holds and it has not said byebye, whatever "
          "a search in flight says; 0 after byebye or once lost.");
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    Sample(out, "tarovue_device_up", {{"usn", labels[i].usn}}, int64_t{IsUp(*shown[i]) ? 1 : 0});
+    Sample(out, "tarovue_device_up", {{"usn", usns[i]}}, int64_t{IsUp(*shown[i]) ? 1 : 0});
   }
   Family(out, "tarovue_device_info", "gauge",
          "Descriptive texts of each device, always 1: join on usn.");
-  for (const DeviceLabels& l : labels) {
-    Sample(out, "tarovue_device_info",
-           {{"usn", l.usn},
-            {"address", l.address},
-            {"hostname", l.hostname},
-            {"devtype", l.devtype},
-            {"model_name", l.model_name},
-            {"model_number", l.model_number},
-            {"serial_number", l.serial_number},
-            {"guid", l.guid},
-            {"page_url", l.page_url}},
-           int64_t{1});
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    out += "tarovue_device_info{usn=\"";
+    out += usns[i];
+    for (const InfoLabel& label : kInfoLabels) {
+      out += "\",";
+      out += label.key;
+      out += "=\"";
+      AppendLabelValue(out, shown[i]->*label.text);
+    }
+    out += "\"} 1\n";
   }
   Family(out, "tarovue_device_valid_until_seconds", "gauge",
          "Unix time until which the device's last announcement holds; 0 while it is not "
          "valid.");
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    Sample(out, "tarovue_device_valid_until_seconds", {{"usn", labels[i].usn}},
+    Sample(out, "tarovue_device_valid_until_seconds", {{"usn", usns[i]}},
            int64_t{shown[i]->valid_until});
   }
   Family(out, "tarovue_device_reboots_total", "counter",
          "Reboots of the device: new boot ids (BOOTID.UPNP.ORG) it announced without notice, "
          "kept across the agent's restarts with --state.");
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    Sample(out, "tarovue_device_reboots_total", {{"usn", labels[i].usn}},
-           int64_t{shown[i]->reboots});
+    Sample(out, "tarovue_device_reboots_total", {{"usn", usns[i]}}, int64_t{shown[i]->reboots});
   }
   Family(out, "tarovue_device_last_seen_seconds", "gauge",
          "Unix time of the device's last announcement or search answer.");
   for (std::size_t i = 0; i < shown.size(); ++i) {
     if (shown[i]->last_seen <= 0) continue;
-    Sample(out, "tarovue_device_last_seen_seconds", {{"usn", labels[i].usn}}, shown[i]->last_seen);
+    Sample(out, "tarovue_device_last_seen_seconds", {{"usn", usns[i]}}, shown[i]->last_seen);
   }
 
   Family(out, "tarovue_devices", "gauge", "Devices in the agent's table, by status.");
@@ -229,30 +257,74 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
            {{"kind", IdentityConflictName(static_cast<IdentityConflictKind>(i))}},
            counters.identity_conflicts[i]);
   }
-  Family(out, "tarovue_announcements_coalesced_total", "counter",
-         "Announcements that replaced a repeat of their device's waiting for its description.");
-  Sample(out, "tarovue_announcements_coalesced_total", {}, counters.announcements_coalesced);
-  Family(out, "tarovue_identity_keys_evicted_total", "counter",
-         "USNs and sender addresses the identity check let go of to stay within its bound.");
-  Sample(out, "tarovue_identity_keys_evicted_total", {}, counters.identity_keys_evicted);
-  Family(out, "tarovue_output_lines_dropped_total", "counter",
-         "Event lines dropped because standard output was not read fast enough.");
-  Sample(out, "tarovue_output_lines_dropped_total", {}, counters.output_lines_dropped);
-  Family(out, "tarovue_devices_forgotten_total", "counter",
-         "Devices removed from the table after being gone longer than --forget.");
-  Sample(out, "tarovue_devices_forgotten_total", {}, counters.devices_forgotten);
+  Counter(out, "tarovue_announcements_coalesced_total",
+          "Announcements that replaced a repeat of their device's waiting for its description.",
+          counters.announcements_coalesced);
+  Counter(out, "tarovue_identity_keys_evicted_total",
+          "USNs and sender addresses the identity check let go of to stay within its bound.",
+          counters.identity_keys_evicted);
+  Counter(out, "tarovue_output_lines_dropped_total",
+          "Event lines dropped because standard output was not read fast enough.",
+          counters.output_lines_dropped);
+  Counter(out, "tarovue_devices_forgotten_total",
+          "Devices removed from the table after being gone longer than --forget.",
+          counters.devices_forgotten);
   Family(out, "tarovue_build_info", "gauge", "The agent's version, always 1.");
   const std::string version_label = LabelValue(version);
   Sample(out, "tarovue_build_info", {{"version", version_label}}, int64_t{1});
   return out;
 }
 
-std::string RenderTargets(const std::vector<DeviceSnapshot>& devices) {
+std::string RenderHttpMetrics(const HttpCounters& counters) {
+  std::string out;
+  Family(out, "tarovue_http_requests_total", "counter", "HTTP requests answered, by status code.");
+  for (const auto& [code, count] : counters.answers) {
+    std::string text;
+    Number(text, code);
+    Sample(out, "tarovue_http_requests_total", {{"code", text}}, count);
+  }
+  Family(out, "tarovue_http_connections_refused_total", "counter",
+         "Connections refused at accept or closed by the agent's limits, by reason.");
+  for (std::size_t i = 0; i < kConnectionCutCount; ++i) {
+    Sample(out, "tarovue_http_connections_refused_total", {{"reason", kConnectionCutNames[i]}},
+           counters.cuts[i]);
+  }
+  Counter(out, "tarovue_http_auth_bcrypt_runs_total",
+          "Basic auth credentials checked with bcrypt (not found among those verified before).",
+          counters.bcrypt_runs);
+  Counter(out, "tarovue_http_auth_throttled_total",
+          "Requests answered 429 because bcrypt had used up its share of the event loop.",
+          counters.auth_throttled);
+  Family(out, "tarovue_targets_skipped_total", "counter",
+         "Device pages left out of /targets answers, by reason (each answer counts its own).");
+  Sample(out, "tarovue_targets_skipped_total", {{"reason", "foreign_host"}},
+         counters.targets_foreign_host);
+  if (counters.web_config) {
+    Family(out, "tarovue_web_config_last_reload_successful", "gauge",
+           "1 when the last load of the web configuration worked, 0 when the last good one is "
+           "still in use.");
+    Sample(out, "tarovue_web_config_last_reload_successful", {},
+           int64_t{counters.web_config_reload_ok ? 1 : 0});
+    Family(out, "tarovue_web_config_last_reload_success_timestamp_seconds", "gauge",
+           "Unix time of the last successful load of the web configuration.");
+    Sample(out, "tarovue_web_config_last_reload_success_timestamp_seconds", {},
+           counters.web_config_reload_success_time);
+  }
+  return out;
+}
+
+std::string RenderTargets(const std::vector<DeviceSnapshot>& devices, std::uint64_t* foreign) {
   JsonWriter json;
   json.BeginArray(JsonLayout::kLines);
   for (const DeviceSnapshot& d : devices) {
     UrlParts page;
     if (!SplitUrl(d.page_url, page)) continue;
+    // The sender's dotted address, written exactly so: a name, another address or an odd
+    // spelling of this one ("010.0.0.5") is another host as far as a prober is concerned.
+    if (page.ipv6 || page.host != d.address_text) {
+      if (foreign != nullptr) ++*foreign;
+      continue;
+    }
     json.BeginObject().Key("targets").BeginArray().String(HostAndPort(page)).End();
     json.Key("labels").BeginObject();
     json.Field("__meta_tarovue_usn", d.usn);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/http_counters.h"
 #include "devices/device_snapshot.h"
 #include "devices/discovery_counters.h"
 
@@ -20,9 +21,16 @@ std::string LabelValue(std::string_view text);
 std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
                           const DiscoveryCounters& counters, std::string_view version);
 
-// The /targets JSON: one target group for each device whose page address is http or https,
-// with "host:port" of that address and the __meta_tarovue_* labels.
-std::string RenderTargets(const std::vector<DeviceSnapshot>& devices);
+// The agent's own lines for /metrics, after RenderMetrics's: HTTP answers and cut
+// connections, basic auth, targets left out and, with a web configuration, its reloads.
+std::string RenderHttpMetrics(const HttpCounters& counters);
+
+// The /targets JSON: one target group for each device whose page address is http or https
+// on the very address the device announced from, with "host:port" of that address and the
+// __meta_tarovue_* labels. A page on any other host is left out (a device must not point the
+// prober at an internal admin page or a cloud metadata address) and added to `*foreign`.
+std::string RenderTargets(const std::vector<DeviceSnapshot>& devices,
+                          std::uint64_t* foreign = nullptr);
 
 // The /devices.json array: the objects of --format json with "last_seen" added.
 std::string RenderDevicesJson(const std::vector<DeviceSnapshot>& devices);

@@ -4,18 +4,20 @@
 
 #include <QHostAddress>
 #include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QTcpSocket>
 #include <cctype>
+#include <utility>
+#include <vector>
 
 #include "agent/agent_protocol.h"
 #include "agent/exposition.h"
+#include "agent/guarded_ssl_server.h"
 #include "agent/guarded_tcp_server.h"
+#include "agent/gzip_encoding.h"
+#include "agent/web_settings.h"
 #include "devices/device_table.h"
 
 namespace {
-
-using Status = QHttpServerResponder::StatusCode;
 
 // The socket layer's words, lower case, as our one-line messages read.
 std::string ListenFailure(const QTcpServer& server) {
@@ -25,28 +27,87 @@ std::string ListenFailure(const QTcpServer& server) {
   return text;
 }
 
-void Answer(QHttpServerResponder& responder, bool head, Status status, const char* type,
-            const std::string& body) {
-  responder.writeStatusLine(status);
-  responder.writeHeader("Content-Type", type);
-  responder.writeHeader("Content-Length", QByteArray::number(static_cast<qsizetype>(body.size())));
-  if (status == Status::MethodNotAllowed) responder.writeHeader("Allow", "GET, HEAD");
-  // HEAD gets the head that GET would, without the body.
-  responder.writeBody(head ? "" : body.data(), head ? 0 : static_cast<qint64>(body.size()));
+const char* ReasonPhrase(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 401:
+      return "Unauthorized";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 429:
+      return "Too Many Requests";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "";
+  }
+}
+
+void AddHeader(QByteArray& out, const QByteArray& name, const QByteArray& value) {
+  out += name;
+  out += ": ";
+  out += value;
+  out += "\r\n";
 }
 
 }  // namespace
 
-FleetAgent::FleetAgent(const DeviceTable& devices, CounterSource counters)
-    : m_devices(devices), m_counters(std::move(counters)) {}
+struct FleetAgent::Reply {
+  int status = 200;
+  const char* type = kTextContentType;
+  std::string body;
+  bool compressible = false;  // gzip when the client takes it
+  std::vector<std::pair<QByteArray, QByteArray>> headers;
+};
+
+FleetAgent::FleetAgent(const DeviceTable& devices, CounterSource counters, ReadySource ready,
+                       std::FILE* err)
+    : m_devices(devices),
+      m_counters(std::move(counters)),
+      m_ready(std::move(ready)),
+      m_err(err),
+      m_budget(m_clock, kBcryptMsPerSecond, kBcryptBurstMs) {
+  QObject::connect(&m_follow, &QTimer::timeout, this, [this] { FollowWebConfig(); });
+}
+
+FleetAgent::~FleetAgent() {
+  // The servers' sockets and their guards go while the slots and the counters still exist.
+  qDeleteAll(servers());
+}
+
+bool FleetAgent::UseWebConfig(const std::string& path, std::string& error) {
+  auto web = std::make_unique<WebSettings>(m_err);
+  if (!web->Load(path, error)) return false;
+  m_web = std::move(web);
+  m_http.web_config = true;
+  m_follow.start(kWebConfigPollMs);
+  return true;
+}
+
+void FleetAgent::FollowWebConfig() {
+  if (m_web->ReloadIfChanged() == WebSettings::Reload::kTaken && m_tls_server != nullptr) {
+    m_tls_server->SetTls(m_web->Ssl(), m_web->TlsSettings());
+  }
+}
 
 bool FleetAgent::Listen(const ServeAddress& address, std::string& error) {
-  auto* server = new GuardedTcpServer(this);
+  QTcpServer* server = nullptr;
+  if (m_web && m_web->Tls()) {
+    m_tls_server = new GuardedSslServer(m_slots, this);
+    m_tls_server->SetTls(m_web->Ssl(), m_web->TlsSettings());
+    server = m_tls_server;
+  } else {
+    server = new GuardedTcpServer(m_slots, this);
+  }
   if (!server->listen(QHostAddress(QString::fromStdString(address.host)), address.port)) {
     const bool v6 = address.host.find(':') != std::string::npos;
     error = "cannot listen on " + (v6 ? "[" + address.host + "]" : address.host) + ":" +
             std::to_string(address.port) + ": " + ListenFailure(*server);
     delete server;
+    m_tls_server = nullptr;
     return false;
   }
   bind(server);
@@ -54,31 +115,125 @@ bool FleetAgent::Listen(const ServeAddress& address, std::string& error) {
 }
 
 bool FleetAgent::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-  GuardedTcpServer::RequestDone(socket);
-  QHttpServerResponder responder = makeResponder(request, socket);
-  const auto method = request.method();
-  const bool head = method == QHttpServerRequest::Method::Head;
-  if (method != QHttpServerRequest::Method::Get && !head) {
-    Answer(responder, false, Status::MethodNotAllowed, kTextContentType, "only GET and HEAD\n");
+  Request facts;
+  facts.get = request.method() == QHttpServerRequest::Method::Get;
+  facts.head = request.method() == QHttpServerRequest::Method::Head;
+  facts.close = request.value("connection").trimmed().compare("close", Qt::CaseInsensitive) == 0;
+  facts.path = request.url().path();
+  facts.authorization = request.value("authorization");
+  facts.accept_encoding = request.value("accept-encoding");
+  ConnectionGuard* guard = m_slots.GuardOf(socket);
+  if (guard == nullptr) {
+    Respond(socket, facts);
     return true;
   }
-  const QString path = request.url().path();
-  if (path == kPathMetrics) {
-    Answer(responder, head, Status::Ok, kMetricsContentType,
-           RenderMetrics(m_devices.Devices(), m_counters(), TAROVUE_VERSION));
-  } else if (path == kPathTargets) {
-    Answer(responder, head, Status::Ok, kJsonContentType, RenderTargets(m_devices.Devices()));
-  } else if (path == kPathDevices) {
-    Answer(responder, head, Status::Ok, kJsonContentType, RenderDevicesJson(m_devices.Devices()));
-  } else if (path == kPathIndex) {
-    Answer(responder, head, Status::Ok, kHtmlContentType, RenderIndex(TAROVUE_VERSION));
-  } else {
-    Answer(responder, head, Status::NotFound, kTextContentType, "not found\n");
-  }
+  guard->RequestDone();
+  // The guard dies with the socket, and so does this answer if it is still held back.
+  guard->Answer([this, socket, facts = std::move(facts)] { return Respond(socket, facts); });
   return true;
 }
 
-void FleetAgent::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
-  QHttpServerResponder responder = makeResponder(request, socket);
-  Answer(responder, false, Status::NotFound, kTextContentType, "not found\n");
+void FleetAgent::missingHandler(const QHttpServerRequest&, QTcpSocket* socket) {
+  // handleRequest answers everything; this is only QAbstractHttpServer's demand.
+  socket->disconnectFromHost();
+}
+
+FleetAgent::Reply FleetAgent::Route(const Request& request) {
+  const auto text = [](int status, std::string body) {
+    Reply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    return reply;
+  };
+  const bool allowed = request.get || request.head;
+  Reply not_allowed = text(405, "only GET and HEAD\n");
+  not_allowed.headers.emplace_back("Allow", "GET, HEAD");
+
+  if (request.path == kPathHealthy || request.path == kPathReady) {
+    if (!allowed) return not_allowed;
+    if (request.path == kPathHealthy) return text(200, "Healthy.\n");
+    std::string reason;
+    if (!m_ready || m_ready(reason)) return text(200, "Ready.\n");
+    return text(503, "Not ready: " + reason + "\n");
+  }
+  if (m_web) {
+    const AuthResult auth = m_web->Auth().Verify(
+        std::string_view(request.authorization.constData(),
+                         static_cast<std::size_t>(request.authorization.size())),
+        &m_budget);
+    m_http.bcrypt_runs = m_web->Auth().Verifications();
+    if (auth == AuthResult::kFailed) {
+      Reply reply = text(401, "credentials needed\n");
+      reply.headers.emplace_back("WWW-Authenticate", kBasicChallenge);
+      return reply;
+    }
+    if (auth == AuthResult::kThrottled) {
+      ++m_http.auth_throttled;
+      Reply reply = text(429, "too many new credentials at once; try again\n");
+      reply.headers.emplace_back("Retry-After", QByteArray::number(kRetryAfterSeconds));
+      return reply;
+    }
+  }
+  if (!allowed) return not_allowed;
+
+  Reply reply;
+  if (request.path == kPathMetrics) {
+    if (m_web) {
+      m_http.web_config_reload_ok = m_web->LastReloadOk();
+      m_http.web_config_reload_success_time = m_web->LastSuccessTime();
+    }
+    reply.type = kMetricsContentType;
+    reply.body = RenderMetrics(m_devices.Devices(), m_counters(), TAROVUE_VERSION);
+    reply.body += RenderHttpMetrics(m_http);
+    reply.compressible = true;
+  } else if (request.path == kPathTargets) {
+    reply.type = kJsonContentType;
+    reply.body = RenderTargets(m_devices.Devices(), &m_http.targets_foreign_host);
+  } else if (request.path == kPathDevices) {
+    reply.type = kJsonContentType;
+    reply.body = RenderDevicesJson(m_devices.Devices());
+    reply.compressible = true;
+  } else if (request.path == kPathIndex) {
+    reply.type = kHtmlContentType;
+    reply.body = RenderIndex(TAROVUE_VERSION);
+  } else {
+    reply = text(404, "not found\n");
+  }
+  return reply;
+}
+
+int64_t FleetAgent::Respond(QTcpSocket* socket, const Request& request) {
+  // An answer held back for a client that has since closed, or asked to, has no one to go to.
+  if (socket->state() != QAbstractSocket::ConnectedState) return 0;
+  Reply reply = Route(request);
+  bool gzip = false;
+  if (reply.compressible &&
+      AcceptsGzip(std::string_view(request.accept_encoding.constData(),
+                                   static_cast<std::size_t>(request.accept_encoding.size())))) {
+    std::string compressed;
+    gzip = GzipCompress(reply.body, &compressed);
+    if (gzip) reply.body = std::move(compressed);
+  }
+
+  QByteArray out;
+  out.reserve(static_cast<qsizetype>(512 + (request.head ? 0 : reply.body.size())));
+  out += "HTTP/1.1 " + QByteArray::number(reply.status) + " " + ReasonPhrase(reply.status) + "\r\n";
+  AddHeader(out, "Content-Type", reply.type);
+  AddHeader(out, "Content-Length", QByteArray::number(static_cast<qsizetype>(reply.body.size())));
+  if (reply.compressible) AddHeader(out, "Vary", "Accept-Encoding");
+  if (gzip) AddHeader(out, "Content-Encoding", "gzip");
+  for (const auto& [name, value] : reply.headers) AddHeader(out, name, value);
+  if (m_web) {
+    for (const auto& [name, value] : m_web->Headers()) {
+      AddHeader(out, QByteArray::fromStdString(name), QByteArray::fromStdString(value));
+    }
+  }
+  if (request.close) AddHeader(out, "Connection", "close");
+  out += "\r\n";
+  // HEAD gets the head that GET would, without the body.
+  if (!request.head) out.append(reply.body.data(), static_cast<qsizetype>(reply.body.size()));
+  ++m_http.answers[reply.status];
+  const int64_t written = socket->write(out);
+  if (request.close) socket->disconnectFromHost();
+  return written > 0 ? written : 0;
 }

@@ -1,28 +1,53 @@
-// The fleet agent: tarovue-scan's HTTP endpoints for Prometheus, served by QHttpServer on
-// the scanner's event loop. Every answer is rendered on request from the scanner's device
-// table and counters (agent/exposition.h), so nothing here keeps a copy of a device. The
-// table and the counter source must outlive the agent.
+// The fleet agent: tarovue-scan --serve's HTTP endpoints for Prometheus, served by QHttpServer
+// on the scanner's event loop. Every answer is rendered on request from the scanner's device
+// table and counters (agent/exposition.h), so nothing here keeps a copy of a device. With a
+// web configuration (--web-config) it speaks TLS, asks for basic auth and adds its headers,
+// and follows changes of that file. Connections stay within the limits of
+// agent/connection_slots.h. The table and the sources must outlive the agent.
 #pragma once
 
 #include <QAbstractHttpServer>
+#include <QByteArray>
+#include <QString>
+#include <QTimer>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "agent/basic_auth.h"
+#include "agent/connection_slots.h"
+#include "agent/http_counters.h"
 #include "devices/discovery_counters.h"
 #include "net/serve_address.h"
+#include "platform/clock.h"
 
 class DeviceTable;
+class GuardedSslServer;
+class WebSettings;
 
 class FleetAgent final : public QAbstractHttpServer {
  public:
   using CounterSource = std::function<DiscoveryCounters()>;
+  // Whether discovery is under way; false with a one-line reason (/-/ready answers 503).
+  using ReadySource = std::function<bool(std::string& reason)>;
 
-  FleetAgent(const DeviceTable& devices, CounterSource counters);
+  // Messages about the web configuration go to `err`.
+  FleetAgent(const DeviceTable& devices, CounterSource counters, ReadySource ready,
+             std::FILE* err = stderr);
+  ~FleetAgent() override;
   FleetAgent(const FleetAgent&) = delete;
   FleetAgent& operator=(const FleetAgent&) = delete;
 
-  // Starts listening on `address`. True on success; false with a one-line reason in `error`
-  // ("cannot listen on 127.0.0.1:9731: address already in use") and nothing bound.
+  // Loads the web configuration at `path` for Listen and follows its changes from then on.
+  // True on success; false with a one-line reason in `error` ("web.yml:4: unknown key
+  // \"tls_config\"") and no configuration in use.
+  bool UseWebConfig(const std::string& path, std::string& error);
+
+  // Starts listening on `address`, with TLS when the web configuration asks for it. True on
+  // success; false with a one-line reason in `error` ("cannot listen on 127.0.0.1:9731:
+  // address already in use") and nothing bound.
   bool Listen(const ServeAddress& address, std::string& error);
 
  protected:
@@ -30,6 +55,31 @@ class FleetAgent final : public QAbstractHttpServer {
   void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
  private:
+  // What an answer needs from its request, kept while the answer is held back.
+  struct Request {
+    bool get = false;
+    bool head = false;
+    bool close = false;  // the client asked to close after this answer
+    QString path;
+    QByteArray authorization;
+    QByteArray accept_encoding;
+  };
+  struct Reply;
+
+  // Writes the answer to `request` on `socket`; returns the bytes written.
+  int64_t Respond(QTcpSocket* socket, const Request& request);
+  Reply Route(const Request& request);
+  void FollowWebConfig();
+
   const DeviceTable& m_devices;
   CounterSource m_counters;
+  ReadySource m_ready;
+  std::FILE* m_err;
+  HttpCounters m_http;
+  ConnectionSlots m_slots{m_http};
+  std::unique_ptr<WebSettings> m_web;
+  SteadyClock m_clock;
+  BcryptBudget m_budget;
+  GuardedSslServer* m_tls_server = nullptr;  // a child, when TLS is spoken
+  QTimer m_follow;
 };

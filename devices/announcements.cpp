@@ -201,8 +201,10 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
     return DatagramOutcome::kBadMaxAge;
   }
 
-  // Records keep the first 255 characters of a USN, and so does everything keyed by it.
-  std::string key(usn, strnlen(usn, sizeof DeviceRecord::usn - 1));
+  // Records keep the first 255 characters of a USN, and so does everything keyed by it. The
+  // key's buffer is kept from one announcement to the next: thousands arrive in a burst.
+  std::string& key = m_key;
+  key.assign(usn, strnlen(usn, sizeof DeviceRecord::usn - 1));
   auto waiting = m_pending.find(key);
   if (waiting == m_pending.end() && m_registry.FindByUsn(usn) == nullptr &&
       static_cast<std::size_t>(m_registry.RecordCount()) + m_pending.size() >= m_max_devices) {
@@ -215,6 +217,22 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
     return DatagramOutcome::kTableFull;
   }
 
+  const char* boot_id = block.Get(kFieldBootId);
+  const char* config_id = block.Get(kFieldConfigId);
+  const bool notify = TextEquals(block.StartLine(), kNotifyStartLine);
+  if (waiting != m_pending.end() && waiting->second.next && !waiting->second.byebye_after_next &&
+      IsRepeat(*waiting->second.next, address, max_age, location, boot_id, config_id)) {
+    // The device says again what waits already: the most common case of a burst's answers,
+    // taken without building anything.
+    Announcement& next = *waiting->second.next;
+    next.beep = beep;
+    Coalesced();
+    if (m_identity && !key.empty()) m_identity(key, address, location);
+    return next.bad_location ? DatagramOutcome::kBadLocation
+           : notify          ? DatagramOutcome::kAlive
+                             : DatagramOutcome::kResponse;
+  }
+
   Announcement announcement;
   announcement.usn = key;
   announcement.address = address;
@@ -222,12 +240,11 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
   announcement.beep = beep;
   announcement.bad_location = !IsFetchable(location);
   announcement.request.location = location;
-  if (const char* boot_id = block.Get(kFieldBootId)) announcement.request.boot_id = boot_id;
-  if (const char* config_id = block.Get(kFieldConfigId)) announcement.request.config_id = config_id;
+  if (boot_id != nullptr) announcement.request.boot_id = boot_id;
+  if (config_id != nullptr) announcement.request.config_id = config_id;
   const DatagramOutcome outcome = announcement.bad_location ? DatagramOutcome::kBadLocation
-                                  : TextEquals(block.StartLine(), kNotifyStartLine)
-                                      ? DatagramOutcome::kAlive
-                                      : DatagramOutcome::kResponse;
+                                  : notify                  ? DatagramOutcome::kAlive
+                                                            : DatagramOutcome::kResponse;
   if (m_identity && !key.empty()) m_identity(key, address, location);
 
   if (waiting != m_pending.end()) {
@@ -244,9 +261,18 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
     w.next = std::move(announcement);
     return outcome;
   }
-  m_pending.emplace(key, Waiting{std::move(announcement), {}, {}, {}});
-  Describe(key);
+  const std::string usn_key = key;  // Describe may handle more announcements
+  m_pending.emplace(usn_key, Waiting{std::move(announcement), {}, {}, {}});
+  Describe(usn_key);
   return outcome;
+}
+
+bool Announcements::IsRepeat(const Announcement& waiting, uint32_t address, uint32_t max_age,
+                             const char* location, const char* boot_id, const char* config_id) {
+  return waiting.address == address && waiting.max_age == max_age &&
+         waiting.request.location == location &&
+         waiting.request.boot_id == (boot_id != nullptr ? boot_id : "") &&
+         waiting.request.config_id == (config_id != nullptr ? config_id : "");
 }
 
 void Announcements::Coalesced() {
@@ -344,9 +370,13 @@ void Announcements::Complete(const Announcement& announcement, const Description
   FormatDottedAddress(address, dotted);
   CopyText(record->address_text, dotted);
 
-  // A failed fetch leaves the description empty and keeps the texts taken before.
+  // A failed fetch leaves the description empty and keeps the texts taken before. Whether
+  // anything changed is told with the event: most announcements repeat what was known.
+  char previous[sizeof record->description];
+  if (!created) std::memcpy(previous, record->description, sizeof previous);
   CopyText(record->description, result.count != 0 ? result.response : "");
   if (result.count != 0) TakeDescription(*record);
+  const bool texts_changed = created || std::strcmp(previous, record->description) != 0;
 
   DeviceEventKind kind = DeviceEventKind::kOnline;
   if (previous_address == address) {
@@ -381,7 +411,7 @@ void Announcements::Complete(const Announcement& announcement, const Description
     if (m_counters != nullptr) ++m_counters->reboots;
     Publish(DeviceEventKind::kRebooted, *record, 0, fetch, &ids);
   }
-  Publish(kind, *record, previous_address, fetch, &ids);
+  Publish(kind, *record, previous_address, fetch, &ids, texts_changed);
 }
 
 void Announcements::Play(const Tone* tones, std::size_t count) {
@@ -390,9 +420,10 @@ void Announcements::Play(const Tone* tones, std::size_t count) {
 
 void Announcements::Publish(DeviceEventKind kind, const DeviceRecord& record,
                             uint32_t previous_address, DescriptionFetch fetch,
-                            const DescriptionRequest* ids) {
+                            const DescriptionRequest* ids, bool texts_changed) {
   if (m_events == nullptr) return;
   DeviceEvent event{kind, m_registry.Now(), DeviceView(record), previous_address, fetch};
+  event.texts_changed = texts_changed;
   if (ids != nullptr) {
     event.boot_id = ids->boot_id;
     event.config_id = ids->config_id;

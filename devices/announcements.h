@@ -117,11 +117,14 @@ class Announcements {
   void DescribeCurrent(const std::string& usn);
   void Settle(const std::string& usn, const DescriptionResult& result);
   void Coalesced();
+  // Whether an announcement with these fields says exactly what `waiting` does.
+  static bool IsRepeat(const Announcement& waiting, uint32_t address, uint32_t max_age,
+                       const char* location, const char* boot_id, const char* config_id);
   void Complete(const Announcement& announcement, const DescriptionResult& result);
   void Play(const Tone* tones, std::size_t count);
   void Publish(DeviceEventKind kind, const DeviceRecord& record, uint32_t previous_address = 0,
                DescriptionFetch fetch = DescriptionFetch::kOk,
-               const DescriptionRequest* ids = nullptr);
+               const DescriptionRequest* ids = nullptr, bool texts_changed = true);
 
   DeviceRegistry& m_registry;
   ToneGenerator& m_tones;
@@ -140,6 +143,7 @@ class Announcements {
   bool m_describing = false;
   std::size_t m_max_devices = SIZE_MAX;
   IdentityObserver m_identity;
+  std::string m_key;  // the USN of the announcement being handled
   BootIds m_boot_ids;
   bool m_follow_reboots = false;
   int32_t m_last_full_trace = 0;

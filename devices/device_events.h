@@ -67,6 +67,9 @@ struct DeviceEvent {
   // kOnline, kChanged and kRebooted; valid during the call.
   std::string_view boot_id = {};
   std::string_view config_id = {};
+  // For kNew, kOnline and kChanged: false when the device's description (and so every text
+  // taken from it) is exactly what it was before.
+  bool texts_changed = true;
 };
 
 // The subscribers of one discovery session.

@@ -13,6 +13,17 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
     case DeviceEventKind::kNew:
     case DeviceEventKind::kOnline:
     case DeviceEventKind::kChanged: {
+      if (!created && !event.texts_changed && event.kind == DeviceEventKind::kOnline) {
+        // The same device saying the same again, as most of a burst's answers do.
+        device.status = word;
+        device.valid_until = event.device.ValidUntil();
+        device.fetch = DescriptionFetchName(event.fetch);
+        device.last_seen = event.time;
+        if (!event.boot_id.empty()) device.boot_id = event.boot_id;
+        if (!event.config_id.empty()) device.config_id = event.config_id;
+        entry.gone_since = 0;
+        break;
+      }
       // What the table knows beyond the device's texts outlives each announcement.
       DeviceSnapshot kept = std::move(device);
       device = DescribeDevice(event.device, word, event.device.ValidUntil());

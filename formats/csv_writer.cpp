@@ -12,7 +12,7 @@ std::string Record(const Fields& fields) {
   for (const auto& field : fields) {
     if (!first) out += ',';
     first = false;
-    out += CsvField(field);
+    AppendCsvField(out, field);
   }
   return out + "\r\n";
 }

@@ -13,30 +13,51 @@ namespace {
 // One value of the JSON and CSV outputs; a value that is not present is JSON's null.
 struct Field {
   const char* key;
-  std::string text;
+  std::string_view text;
   bool present = true;
 };
 using Fields = std::vector<Field>;
 
-Fields DeviceFields(const DeviceSnapshot& d) {
+// The texts that are not the snapshot's own, kept while its fields are written: a watch
+// writes a line for every event, and copying every text twice for it showed.
+struct Times {
+  std::string time;
+  std::string valid_until;
+};
+
+void AddDeviceFields(Fields& fields, const DeviceSnapshot& d, const Times& times) {
   const bool timed = d.valid_until > 0;
-  return {{"address", d.address_text},
-          {"hostname", d.host_name},
-          {"devtype", d.device_type},
-          {"status", d.status},
-          {"valid_until", timed ? LocalTimeText(d.valid_until) : std::string(), timed},
-          {"model_name", d.model_name},
-          {"model_number", d.model_number},
-          {"serial_number", d.serial_number},
-          {"guid", d.guid},
-          {"page_url", d.page_url},
-          {"usn", d.usn},
-          {"fetch", d.fetch}};
+  fields.insert(fields.end(), {{"address", d.address_text},
+                               {"hostname", d.host_name},
+                               {"devtype", d.device_type},
+                               {"status", d.status},
+                               {"valid_until", times.valid_until, timed},
+                               {"model_name", d.model_name},
+                               {"model_number", d.model_number},
+                               {"serial_number", d.serial_number},
+                               {"guid", d.guid},
+                               {"page_url", d.page_url},
+                               {"usn", d.usn},
+                               {"fetch", d.fetch}});
 }
 
-Fields EventFields(int64_t time, const DeviceSnapshot& d) {
-  Fields fields = {{"time", LocalTimeText(time)}, {"event", d.status}};
-  for (Field& field : DeviceFields(d)) fields.push_back(std::move(field));
+Times TimesOf(const DeviceSnapshot& d, int64_t time = 0) {
+  return {time != 0 ? LocalTimeText(time) : std::string(),
+          d.valid_until > 0 ? LocalTimeText(d.valid_until) : std::string()};
+}
+
+Fields DeviceFields(const DeviceSnapshot& d, const Times& times) {
+  Fields fields;
+  fields.reserve(14);
+  AddDeviceFields(fields, d, times);
+  return fields;
+}
+
+Fields EventFields(const DeviceSnapshot& d, const Times& times) {
+  Fields fields;
+  fields.reserve(14);
+  fields.insert(fields.end(), {{"time", times.time}, {"event", d.status}});
+  AddDeviceFields(fields, d, times);
   return fields;
 }
 
@@ -55,9 +76,8 @@ std::string JsonLine(const Fields& fields) {
 std::string CsvOf(const Fields& fields, bool keys = false) {
   std::vector<std::string_view> texts;
   texts.reserve(fields.size());
-  for (const Field& field : fields) {
-    texts.push_back(keys ? std::string_view(field.key) : std::string_view(field.text));
-  }
+  for (const Field& field : fields)
+    texts.push_back(keys ? std::string_view(field.key) : field.text);
   return CsvRecord(texts);
 }
 
@@ -122,8 +142,8 @@ std::string FormatReport(ScanFormat format, const std::vector<DeviceSnapshot>& d
       return json.End().Finish();
     }
     case ScanFormat::kCsv: {
-      std::string out = CsvOf(DeviceFields(DeviceSnapshot{}), true);
-      for (const DeviceSnapshot& d : devices) out += CsvOf(DeviceFields(d));
+      std::string out = CsvOf(DeviceFields(DeviceSnapshot{}, Times{}), true);
+      for (const DeviceSnapshot& d : devices) out += CsvOf(DeviceFields(d, TimesOf(d)));
       return out;
     }
   }
@@ -131,7 +151,8 @@ std::string FormatReport(ScanFormat format, const std::vector<DeviceSnapshot>& d
 }
 
 std::string FormatWatchHeader(ScanFormat format) {
-  return format == ScanFormat::kCsv ? CsvOf(EventFields(0, DeviceSnapshot{}), true) : std::string();
+  return format == ScanFormat::kCsv ? CsvOf(EventFields(DeviceSnapshot{}, Times{}), true)
+                                    : std::string();
 }
 
 std::string FormatWatchEvent(ScanFormat format, int64_t time, const DeviceSnapshot& device) {
@@ -148,13 +169,14 @@ std::string FormatWatchEvent(ScanFormat format, int64_t time, const DeviceSnapsh
       return line + "\n";
     }
     case ScanFormat::kJson:
-      return JsonLine(EventFields(time, device));
+      return JsonLine(EventFields(device, TimesOf(device, time)));
     case ScanFormat::kCsv:
-      return CsvOf(EventFields(time, device));
+      return CsvOf(EventFields(device, TimesOf(device, time)));
   }
   return std::string();
 }
 
 void WriteDeviceFields(JsonWriter& json, const DeviceSnapshot& device) {
-  WriteFields(json, DeviceFields(device));
+  const Times times = TimesOf(device);
+  WriteFields(json, DeviceFields(device, times));
 }

@@ -59,7 +59,7 @@ JsonWriter& JsonWriter::End() {
 
 JsonWriter& JsonWriter::Key(std::string_view key) {
   BeforeValue();
-  m_out += JsonString(key);
+  AppendJsonString(m_out, key);
   m_out += ": ";
   m_after_key = true;
   return *this;
@@ -67,7 +67,7 @@ JsonWriter& JsonWriter::Key(std::string_view key) {
 
 JsonWriter& JsonWriter::String(std::string_view text) {
   BeforeValue();
-  m_out += JsonString(text);
+  AppendJsonString(m_out, text);
   return *this;
 }
 

@@ -54,8 +54,18 @@ std::string TerminalText(std::string_view text) {
 }
 
 std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  if (PlainAscii(text, '"', '\\')) return out.append(text) + '"';
+  std::string out;
+  AppendJsonString(out, text);
+  return out;
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
+  out += '"';
+  if (PlainAscii(text, '"', '\\')) {
+    out.append(text);
+    out += '"';
+    return;
+  }
   ForEachCharacter(text, [&](std::string_view c) {
     const int control = ControlCode(c);
     if (control >= 0) {
@@ -69,11 +79,20 @@ std::string JsonString(std::string_view text) {
       out += c;
     }
   });
-  return out + "\"";
+  out += '"';
 }
 
 std::string CsvField(std::string_view text) {
-  if (PlainAscii(text, ',', '"')) return std::string(text);
+  std::string out;
+  AppendCsvField(out, text);
+  return out;
+}
+
+void AppendCsvField(std::string& out, std::string_view text) {
+  if (PlainAscii(text, ',', '"')) {
+    out.append(text);
+    return;
+  }
   std::string field;
   bool quote = false;
   ForEachCharacter(text, [&](std::string_view c) {
@@ -87,7 +106,9 @@ std::string CsvField(std::string_view text) {
       field += c;
     }
   });
-  return quote ? "\"" + field + "\"" : field;
+  if (quote) out += '"';
+  out += field;
+  if (quote) out += '"';
 }
 
 std::string MessageQuoted(std::string_view text, std::size_t shown) {

@@ -14,10 +14,13 @@ std::string TerminalText(std::string_view text);
 // A JSON string literal, quotes included: valid UTF-8; '"' and '\' escaped, and every control
 // character (C0, DEL and C1) written as \u00XX.
 std::string JsonString(std::string_view text);
+// The same, appended to `out`: the writers build whole documents this way.
+void AppendJsonString(std::string& out, std::string_view text);
 
 // One CSV field: valid UTF-8, quoted with '"' doubled when it holds a comma, quote, CR or LF
 // (RFC 4180). Control characters other than tab, CR and LF are shown as '?'.
 std::string CsvField(std::string_view text);
+void AppendCsvField(std::string& out, std::string_view text);
 
 // `text` as a one-line message shows what the user typed: in single quotes, as TerminalText,
 // cut after `shown` bytes with "..." before the closing quote.

@@ -31,9 +31,21 @@ int main(int argc, char** argv) {
   // The port is taken before any SSDP socket opens: a port in use ends the run at once.
   std::unique_ptr<FleetAgent> agent;
   if (options.serve) {
-    agent =
-        std::make_unique<FleetAgent>(scanner.Devices(), [&scanner] { return scanner.Counters(); });
+    // Ready once a search has gone out: the SSDP sockets are open by then.
+    const auto ready = [&scanner](std::string& reason) {
+      const DiscoveryCounters counters = scanner.Counters();
+      if (counters.searches[0] + counters.searches[1] + counters.searches_unicast > 0) return true;
+      reason = "no SSDP search has gone out yet";
+      return false;
+    };
+    agent = std::make_unique<FleetAgent>(
+        scanner.Devices(), [&scanner] { return scanner.Counters(); }, ready);
     std::string failure;
+    if (!options.web_config_path.empty() &&
+        !agent->UseWebConfig(options.web_config_path, failure)) {
+      std::fprintf(stderr, "tarovue-scan: %s\n", failure.c_str());
+      return 2;
+    }
     if (!agent->Listen(options.serve_address, failure)) {
       std::fprintf(stderr, "tarovue-scan: %s\n", failure.c_str());
       return 1;

@@ -59,6 +59,7 @@ inline constexpr TextOption kTextOptions[] = {
     {"save", "FILE", TextKind::kFile, &ScanOptions::save_path},
     {"baseline", "FILE", TextKind::kFile, &ScanOptions::baseline_path},
     {"state", "FILE", TextKind::kFile, &ScanOptions::state_path},
+    {"web-config", "FILE", TextKind::kFile, &ScanOptions::web_config_path},
 };
 
 // A bound or default as messages and the help text show it: "0.1", "60", "31536000".

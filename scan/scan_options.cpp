@@ -124,6 +124,10 @@ bool CheckCombinations(const QCommandLineParser& parser, ScanOptions& options, s
             " belongs to agent mode: add --serve [ADDRESS:]PORT";
     return false;
   }
+  if (!options.serve && !options.web_config_path.empty()) {
+    error = "--web-config belongs to agent mode: add --serve [ADDRESS:]PORT";
+    return false;
+  }
   if (options.serve && time) {
     error = "--time and --serve cannot be combined: agent mode runs until interrupted";
     return false;

@@ -62,6 +62,8 @@ struct ScanOptions {
   bool serve = false;
   ServeAddress serve_address;
   int search_interval = kDefaultSearchIntervalSeconds;
+  // --web-config: TLS, basic auth and response headers for --serve.
+  std::string web_config_path;
   bool quiet = false;  // no event lines
   bool help = false;
   bool version = false;

@@ -15,6 +15,7 @@ constexpr std::string_view kUsage =
                     [--save FILE] [--baseline FILE] [--max-devices N] [--forget SECONDS]
                     [--state FILE]
        tarovue-scan --serve [ADDRESS:]PORT [--interval SECONDS] [--quiet] [--format FORMAT]
+                    [--web-config FILE]
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
 
@@ -89,13 +90,19 @@ one search burst, listens, fetches each device's description and prints what it 
                    addresses); in the plain json and csv reports on standard error.
   --serve [ADDRESS:]PORT
                    agent mode: watch as --watch does and serve /metrics (Prometheus),
-                   /targets (HTTP service discovery), /devices.json and / over HTTP;
-                   a bare port listens on 127.0.0.1 only. Searches again every
-                   --interval seconds
+                   /targets (HTTP service discovery), /devices.json and / over HTTP,
+                   and /-/healthy and /-/ready for probes; a bare port listens on
+                   127.0.0.1 only. Searches again every --interval seconds
   --interval SECONDS
                    with --serve: whole seconds between searches (default
                    {interval.default}, {interval.low} to {interval.high})
   --quiet          with --serve: no event lines on standard output
+  --web-config FILE
+                   with --serve: TLS, basic auth and response headers from FILE, a web
+                   configuration as Prometheus exporters read it (tls_server_config,
+                   basic_auth_users with bcrypt hashes, http_server_config.headers); read
+                   again when it or a file it names changes. /-/healthy and /-/ready
+                   answer without credentials
   --help, --version
 
 Seconds are decimal numbers with at most one point (2, 0.5).
@@ -103,8 +110,8 @@ Port 1900 is shared with other SSDP programs; when it cannot be had, searches st
 announcements are missed. Exit status: 0 when the scan ran (with devices or none) and
 matches the baseline, 1 when it could not run or save (a message on standard error; also a
 --serve port that is taken), 2 for bad arguments, an --interface the host does not have (the
-message lists the usable ones) or a baseline that cannot be read, 3 when the scan differs
-from the baseline.
+message lists the usable ones), a baseline or a web configuration that cannot be read, 3
+when the scan differs from the baseline.
 )";
 
 // The text with every {NAME.FIELD} of a number option replaced from the table.

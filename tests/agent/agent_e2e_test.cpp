@@ -1,9 +1,13 @@
 // tarovue-scan --serve end to end in private networks. Two sites, each a network with its
 // own simulated indicators and agent, scraped every second by a real prometheus: its API
 // counts the indicators of both, and fewer once one site's simulator says byebye. And one
-// agent under hostile clients: an oversized head, 200 connections that send nothing, a port
-// already taken; discovery goes on throughout and the exposition stays valid.
+// agent exposed with TLS and basic auth, scraped by prometheus over https, its certificate
+// renewed while it runs. And agents under hostile clients: an oversized head, 200
+// connections that send nothing, a head that trickles, a port already taken, a client that
+// never reads beside 70 that trickle and reconnect; discovery and scrapes go on throughout.
+// And an agent that runs for long: silent devices lost at their expiry, a full stdout.
 #include <arpa/inet.h>
+#include <crypt.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,6 +22,8 @@
 #include <QJsonObject>
 #include <QUrl>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -28,6 +34,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/sim/sim_harness.h"
@@ -50,6 +57,18 @@ std::string ScanPath() {
 std::string SourceFile(const std::string& path) {
   const char* dir = std::getenv("TAROVUE_SOURCE_DIR");
   return std::string(dir && *dir ? dir : TAROVUE_SOURCE_DIR) + "/" + path;
+}
+
+// A bcrypt hash of `password`, as htpasswd -nBC COST makes it; "" when libxcrypt cannot.
+std::string Bcrypt(const std::string& password, int cost) {
+  char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+  if (crypt_gensalt_rn("$2y$", static_cast<unsigned long>(cost), nullptr, 0, setting,
+                       sizeof setting) == nullptr) {
+    return "";
+  }
+  crypt_data data{};
+  const char* hash = crypt_rn(password.c_str(), setting, &data, sizeof data);
+  return hash != nullptr ? hash : "";
 }
 
 bool HaveProgram(const std::string& name) {
@@ -140,6 +159,19 @@ std::string PromtoolMetrics(const std::string& text) {
   return out;
 }
 
+// The value of a PromQL query that gives one number, or -1, from the prometheus beside the
+// calling thread.
+double Query(const std::string& promql) {
+  const QByteArray query = QUrl::toPercentEncoding(QString::fromStdString(promql));
+  const std::string response =
+      Request("127.0.0.1", kPrometheusPort, "GET", "/api/v1/query?query=" + query.toStdString());
+  const QJsonDocument doc =
+      QJsonDocument::fromJson(QByteArray::fromStdString(simtest::Body(response)));
+  const QJsonArray result = doc.object()["data"].toObject()["result"].toArray();
+  if (result.size() != 1) return -1;
+  return result[0].toObject()["value"].toArray()[1].toString().toDouble();
+}
+
 // --- two sites, one prometheus
 
 class TwoSitesTest : public ::testing::Test {
@@ -176,18 +208,6 @@ class TwoSitesTest : public ::testing::Test {
                                  " addr add 10.233.0.2/30 dev tvx1 && ip -n " + a +
                                  " link set tvx0 up && ip -n " + b + " link set tvx1 up";
     return std::system(commands.c_str()) == 0;
-  }
-
-  // The value of a PromQL query that gives one number, or -1.
-  double Query(const std::string& promql) {
-    const QByteArray query = QUrl::toPercentEncoding(QString::fromStdString(promql));
-    const std::string response =
-        Request("127.0.0.1", kPrometheusPort, "GET", "/api/v1/query?query=" + query.toStdString());
-    const QJsonDocument doc =
-        QJsonDocument::fromJson(QByteArray::fromStdString(simtest::Body(response)));
-    const QJsonArray result = doc.object()["data"].toObject()["result"].toArray();
-    if (result.size() != 1) return -1;
-    return result[0].toObject()["value"].toArray()[1].toString().toDouble();
   }
 
   // Names of the alerts pending or firing, with their state: "IndicatorDown=firing ...".
@@ -285,6 +305,140 @@ TEST_F(TwoSitesTest, PrometheusCountsTheIndicatorsOfBothSitesAndSeesOneSiteGo) {
   EXPECT_NE(site_a.Output(agent_a).find("  byebye "), std::string::npos) << site_a.Output(agent_a);
 }
 
+// --- one agent exposed: TLS, basic auth, a real prometheus
+
+// Exit status and output of `argv` run to its end in the client namespace; -1 when it did
+// not end within 20 s.
+std::pair<int, std::string> RunInClient(PrivateNetwork& net, const std::vector<std::string>& argv) {
+  const pid_t pid = net.Spawn(Side::kClient, argv);
+  if (pid <= 0) return {-1, net.error()};
+  const int status = net.Wait(pid, 20'000);
+  return {status, net.Output(pid)};
+}
+
+class ExposedAgentTest : public simtest::SimTest {
+ protected:
+  void SetUp() override {
+    simtest::SimTest::SetUp();
+    if (IsSkipped()) return;
+    for (const char* program : {"openssl", "curl", "prometheus"}) {
+      if (!HaveProgram(program)) GTEST_SKIP() << program << " is not installed (install-deps)";
+    }
+    char dir[] = "/tmp/tarovue-exposed-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    m_dir = dir;
+  }
+  void TearDown() override {
+    if (!m_dir.empty()) std::system(("rm -rf '" + m_dir + "'").c_str());
+  }
+
+  // A self-signed certificate for 127.0.0.1 and its key, made by the openssl command.
+  bool MakeCertificate(const std::string& cert, const std::string& key, const std::string& name) {
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-keyout '" +
+        key + "' -out '" + cert + "' -subj /CN=" + name +
+        " -addext subjectAltName=IP:127.0.0.1 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+  }
+
+  // curl's HTTP status for `url` (000 when nothing came back), trusting `ca`.
+  std::string Curl(const std::string& url, const std::string& ca, const std::string& user = "") {
+    std::vector<std::string> argv = {"curl",         "-s",         "-o", "/dev/null", "-w",
+                                     "%{http_code}", "--max-time", "5",  "--cacert",  ca};
+    if (!user.empty()) argv.insert(argv.end(), {"-u", user});
+    argv.push_back(url);
+    return RunInClient(net, argv).second;
+  }
+
+  std::string m_dir;
+};
+
+TEST_F(ExposedAgentTest, PrometheusScrapesOverHttpsWithBasicAuthAndARenewedCertificateTakesOver) {
+  const std::string cert = m_dir + "/agent.crt", key = m_dir + "/agent.key";
+  ASSERT_TRUE(MakeCertificate(cert, key, "first"));
+  const std::string first_ca = m_dir + "/first-ca.crt";
+  ASSERT_EQ(std::system(("cp '" + cert + "' '" + first_ca + "'").c_str()), 0);
+  const std::string hash = Bcrypt("scrape-secret", 10);
+  ASSERT_FALSE(hash.empty());
+  const std::string web = m_dir + "/web.yml";
+  std::ofstream(web) << "tls_server_config:\n  cert_file: agent.crt\n  key_file: agent.key\n"
+                     << "http_server_config:\n  headers:\n    X-Frame-Options: deny\n"
+                     << "basic_auth_users:\n  prometheus: " << hash << "\n";
+
+  StartSim({"--devices", "3"});
+  const pid_t agent =
+      net.Spawn(Side::kClient, {ScanPath(), "--serve", "9731", "--quiet", "--web-config", web});
+  ASSERT_GT(agent, 0);
+  const std::string base = "https://127.0.0.1:9731";
+  ASSERT_TRUE(Eventually([&] { return Curl(base + "/-/healthy", first_ca) == "200"; }, 10'000))
+      << net.Output(agent);
+  EXPECT_EQ(Curl(base + "/-/ready", first_ca), "200");
+  EXPECT_EQ(Curl(base + "/metrics", first_ca), "401");
+  EXPECT_EQ(Curl(base + "/metrics", first_ca, "prometheus:wrong"), "401");
+  EXPECT_EQ(Curl(base + "/targets", first_ca, "nobody:scrape-secret"), "401");
+  EXPECT_EQ(Curl(base + "/metrics", first_ca, "prometheus:scrape-secret"), "200");
+  const std::string verbose =
+      RunInClient(net, {"curl", "-s", "-i", "--cacert", first_ca, base + "/devices.json"}).second;
+  EXPECT_NE(verbose.find("WWW-Authenticate: Basic"), std::string::npos) << verbose;
+  EXPECT_NE(verbose.find("X-Frame-Options: deny"), std::string::npos) << verbose;
+  EXPECT_EQ(Request("127.0.0.1", kAgentPort, "GET", "/-/healthy", 3000), "")
+      << "plain HTTP on the TLS port gets no answer";
+
+  std::ofstream(m_dir + "/prometheus.yml")
+      << "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: tarovue\n"
+      << "    scheme: https\n    tls_config:\n      ca_file: " << first_ca << "\n"
+      << "    basic_auth:\n      username: prometheus\n      password: scrape-secret\n"
+      << "    static_configs:\n      - targets: ['127.0.0.1:" << kAgentPort << "']\n";
+  const pid_t prometheus = net.Spawn(
+      Side::kClient, {"prometheus", "--config.file=" + m_dir + "/prometheus.yml",
+                      "--storage.tsdb.path=" + m_dir + "/data",
+                      "--web.listen-address=127.0.0.1:" + std::to_string(kPrometheusPort)});
+  ASSERT_GT(prometheus, 0);
+  const std::string up = "count(tarovue_device_up == 1)";
+  EXPECT_TRUE(Eventually([&] { return Query(up) == 3; }))
+      << "count " << Query(up) << "\nprometheus:\n"
+      << net.Output(prometheus) << "\nagent:\n"
+      << net.Output(agent);
+  EXPECT_EQ(Query("tarovue_web_config_last_reload_successful"), 1);
+  EXPECT_EQ(net.Stop(prometheus), 0);
+
+  // Renewed as a renewal tool does it: new files renamed over the old ones. The next
+  // connection gets the new certificate, with no restart.
+  const std::string second_ca = m_dir + "/second-ca.crt";
+  ASSERT_TRUE(MakeCertificate(m_dir + "/next.crt", m_dir + "/next.key", "second"));
+  ASSERT_EQ(std::system(("cp '" + m_dir + "/next.crt' '" + second_ca + "' && mv '" + m_dir +
+                         "/next.key' '" + key + "' && mv '" + m_dir + "/next.crt' '" + cert + "'")
+                            .c_str()),
+            0);
+  const auto renewed_from = SteadyClock::now();
+  EXPECT_TRUE(Eventually([&] { return Curl(base + "/-/healthy", second_ca) == "200"; }, 15'000))
+      << net.Output(agent);
+  std::printf("agent: renewed certificate served after %.1f s\n",
+              std::chrono::duration<double>(SteadyClock::now() - renewed_from).count());
+  EXPECT_EQ(Curl(base + "/-/healthy", first_ca), "000") << "the old certificate is gone";
+
+  // A broken file keeps the last good configuration in force and says so.
+  std::ofstream(web) << "tls_server_config:\n  cert_file: agent.crt\n  key_file: agent.key\n"
+                     << "basic_auth_users:\n  prometheus: scrape-secret\n";
+  EXPECT_TRUE(net.WaitForOutput(agent, "the last good web configuration stays in force", 10'000))
+      << net.Output(agent);
+  EXPECT_NE(net.Output(agent).find("web.yml:5: user \"prometheus\": the password is not a bcrypt"),
+            std::string::npos)
+      << net.Output(agent);
+  const std::string metrics =
+      RunInClient(net, {"curl", "-s", "--compressed", "--cacert", second_ca, "-u",
+                        "prometheus:scrape-secret", base + "/metrics"})
+          .second;
+  EXPECT_NE(metrics.find("tarovue_web_config_last_reload_successful 0\n"), std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("tarovue_http_requests_total{code=\"401\"} 4\n"), std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("tarovue_http_connections_refused_total{reason=\"tls_handshake\"}"),
+            std::string::npos);
+  EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
+}
+
 // --- one agent under hostile clients
 
 class AgentHostileClientsTest : public simtest::SimTest {};
@@ -343,15 +497,28 @@ TEST_F(AgentHostileClientsTest, SlowAndOversizedClientsNeverStopDiscovery) {
   EXPECT_EQ(ReadResponse(fd, 5000).find("200 OK"), std::string::npos);
   close(fd);
 
-  // 200 connections that send nothing: the first 64 are held until their idle time runs out,
-  // the rest closed at once.
+  // 200 connections that send nothing: each beyond 64 takes the place of the oldest, and the
+  // last 64 are held until their idle time runs out.
   std::vector<int> idle;
   const auto held_from = SteadyClock::now();
   for (int i = 0; i < 200; ++i) {
     const int c = Connect(host, kAgentPort);
     if (c >= 0) idle.push_back(c);
   }
-  EXPECT_GE(idle.size(), 64u);
+  EXPECT_EQ(idle.size(), 200u);
+  // And one that trickles a byte of its head every 200 ms: the deadline runs from its first.
+  const int trickler = Connect(host, kAgentPort);
+  ASSERT_GE(trickler, 0);
+  const std::string slow_head = "GET /metrics HTTP/1.1\r\nHost: x\r\n" + std::string(200, 'X');
+  std::size_t trickled = 0;
+  const auto trickle_from = SteadyClock::now();
+  const auto trickle = [&] {
+    if (trickled < slow_head.size() &&
+        send(trickler, slow_head.data() + trickled, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) {
+      ++trickled;
+    }
+  };
+  trickle();
   // Discovery goes on meanwhile: the byebye is taken while every connection is still held.
   EXPECT_EQ(net.Stop(sim), 0);
   EXPECT_TRUE(net.WaitForOutput(agent, "  byebye ", 5000)) << net.Output(agent);
@@ -362,9 +529,11 @@ TEST_F(AgentHostileClientsTest, SlowAndOversizedClientsNeverStopDiscovery) {
   };
   int open_now = 0;
   for (const int c : idle) open_now += closed(c) ? 0 : 1;
-  EXPECT_EQ(open_now, 64) << "held connections";
+  EXPECT_EQ(open_now, 63) << "held connections, beside the trickler";
+  EXPECT_FALSE(closed(idle.back())) << "the newest are held";
   EXPECT_TRUE(Eventually(
       [&] {
+        trickle();
         for (const int c : idle) {
           if (!closed(c)) return false;
         }
@@ -374,10 +543,170 @@ TEST_F(AgentHostileClientsTest, SlowAndOversizedClientsNeverStopDiscovery) {
       << "idle connections are closed";
   const double held_s = std::chrono::duration<double>(SteadyClock::now() - held_from).count();
   for (const int c : idle) close(c);
-  std::printf("agent: 200 idle clients, %d held, all closed after %.1f s\n", open_now, held_s);
+  EXPECT_TRUE(Eventually(
+      [&] {
+        trickle();
+        return closed(trickler);
+      },
+      5'000));
+  const double trickled_s =
+      std::chrono::duration<double>(SteadyClock::now() - trickle_from).count();
+  close(trickler);
+  EXPECT_GT(trickled_s, 9.5);
+  EXPECT_LT(trickled_s, 11.5) << "a head that trickles is cut 10 s after its first byte";
+  std::printf(
+      "agent: 200 idle clients, %d held, all closed after %.1f s; a trickler cut after "
+      "%.1f s and %zu bytes\n",
+      open_now, held_s, trickled_s, trickled);
 
   metrics = simtest::Body(Request(host, kAgentPort, "GET", "/metrics"));
   EXPECT_NE(metrics.find("tarovue_devices{status=\"byebye\"} 2"), std::string::npos) << metrics;
+  EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
+}
+
+// A value from /proc/PID/status in MB ("VmRSS", "VmHWM"), or -1.
+double StatusMegabytes(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
+  }
+  return -1;
+}
+
+TEST_F(AgentHostileClientsTest, ClientsThatNeverReadOrTrickleLeaveRoomForScrapes) {
+  // Fifty devices make /metrics some 40 KB, so that unread answers would add up fast.
+  StartSim({"--devices", "50"});
+  const pid_t agent = net.Spawn(Side::kClient, {ScanPath(), "--serve", "9731", "--quiet"});
+  ASSERT_GT(agent, 0);
+  const std::string host = "127.0.0.1";
+  ASSERT_TRUE(Eventually(
+      [&] {
+        const std::string text = simtest::Body(Request(host, kAgentPort, "GET", "/metrics"));
+        return text.find("tarovue_devices{status=\"new\"} 50") != std::string::npos ||
+               text.find("tarovue_devices{status=\"online\"} 50") != std::string::npos;
+      },
+      15'000))
+      << net.Output(agent);
+
+  // Sockets made by the helper threads must live in this namespace too: threads inherit the
+  // namespace of the thread that makes them.
+  struct stat own_net {};
+  ASSERT_EQ(stat("/proc/thread-self/ns/net", &own_net), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> never_read_connections{0};
+  std::atomic<int> trickle_connections{0};
+  std::atomic<bool> threads_in_namespace{true};
+  const auto same_namespace = [&] {
+    struct stat here {};
+    if (stat("/proc/thread-self/ns/net", &here) != 0 || here.st_ino != own_net.st_ino) {
+      threads_in_namespace = false;
+    }
+    return threads_in_namespace.load();
+  };
+
+  // One client sends a request every 0.5 ms and never reads; cut off, it comes back at once.
+  std::thread never_reads([&] {
+    if (!same_namespace()) return;
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::string pending;
+    int fd = -1;
+    while (!stop) {
+      if (fd < 0) {
+        fd = Connect(host, kAgentPort);
+        if (fd < 0) continue;
+        ++never_read_connections;
+        pending.clear();
+      }
+      if (pending.size() < request.size()) pending += request;
+      const ssize_t sent = send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent > 0) {
+        pending.erase(0, static_cast<std::size_t>(sent));
+      } else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        close(fd);
+        fd = -1;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    if (fd >= 0) close(fd);
+  });
+  // 70 clients send one byte of a request head every 2 s; closed, each comes back at once.
+  std::thread tricklers([&] {
+    if (!same_namespace()) return;
+    const std::string head = "GET /metrics HTTP/1.1\r\nHost: x\r\nUser-Agent: slow\r\n\r\n";
+    struct Trickler {
+      int fd = -1;
+      std::size_t sent = 0;
+    };
+    std::vector<Trickler> clients(70);
+    auto next_byte = SteadyClock::now();
+    while (!stop) {
+      const bool send_now = SteadyClock::now() >= next_byte;
+      if (send_now) next_byte += std::chrono::seconds(2);
+      for (Trickler& c : clients) {
+        pollfd p{c.fd, POLLIN, 0};
+        char byte;
+        if (c.fd >= 0 && poll(&p, 1, 0) == 1 && recv(c.fd, &byte, 1, MSG_DONTWAIT) <= 0) {
+          close(c.fd);
+          c.fd = -1;
+        }
+        if (c.fd < 0) {
+          c.fd = Connect(host, kAgentPort);
+          c.sent = 0;
+          if (c.fd >= 0) ++trickle_connections;
+          continue;
+        }
+        if (send_now && c.sent < head.size() &&
+            send(c.fd, head.data() + c.sent, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) {
+          ++c.sent;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (const Trickler& c : clients) {
+      if (c.fd >= 0) close(c.fd);
+    }
+  });
+
+  // Scrapes meanwhile, one a second for 20 s: each must be answered within 15 s.
+  double slowest_s = 0;
+  int answered = 0, scrapes = 0;
+  const auto until = SteadyClock::now() + std::chrono::seconds(20);
+  while (SteadyClock::now() < until) {
+    const auto start = SteadyClock::now();
+    const std::string response = Request(host, kAgentPort, "GET", "/metrics", 15'000);
+    const double took = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    ++scrapes;
+    if (StatusLine(response).find(" 200 ") != std::string::npos) ++answered;
+    slowest_s = std::max(slowest_s, took);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  const double rss = StatusMegabytes(agent, "VmRSS"), peak = StatusMegabytes(agent, "VmHWM");
+  stop = true;
+  never_reads.join();
+  tricklers.join();
+  ASSERT_TRUE(threads_in_namespace) << "a helper thread was not in the private network";
+
+  EXPECT_EQ(answered, scrapes) << "slowest scrape " << slowest_s << " s";
+  EXPECT_LT(slowest_s, 15.0);
+  EXPECT_GT(peak, 0);
+#ifndef __SANITIZE_ADDRESS__
+  EXPECT_LT(peak, 100.0) << "resident memory peaked at " << peak << " MB";
+#endif  // AddressSanitizer's quarantine alone holds more than that
+  const std::string metrics = simtest::Body(Request(host, kAgentPort, "GET", "/metrics"));
+  // The tricklers outnumber the slots and come back at once: they push each other out long
+  // before their deadlines.
+  for (const char* reason : {"evicted", "backlog"}) {
+    const std::string series =
+        "tarovue_http_connections_refused_total{reason=\"" + std::string(reason) + "\"} ";
+    const std::size_t at = metrics.find(series);
+    ASSERT_NE(at, std::string::npos) << metrics;
+    EXPECT_GT(std::stod(metrics.substr(at + series.size())), 0) << series << "\n" << metrics;
+  }
+  std::printf(
+      "agent: never-reading client (%d connections) and 70 tricklers (%d connections) for "
+      "20 s: %d/%d scrapes answered, slowest %.2f s; RSS %.1f MB, peak %.1f MB\n",
+      never_read_connections.load(), trickle_connections.load(), answered, scrapes, slowest_s, rss,
+      peak);
   EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
 }
 

@@ -1,6 +1,7 @@
 // The agent's web layer without sockets: web configuration files good and bad with the one
-// line each gives, the TLS configuration built from a certificate made here, basic auth with
-// its cache and its timing for unknown names, and gzip as a client would read it.
+// line each gives, the TLS configuration built from a certificate made here, the settings in
+// force across reloads, basic auth with its cache, its timing for unknown names and its
+// bcrypt budget, and gzip as a client would read it.
 #include <crypt.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -21,7 +22,9 @@
 #include "agent/basic_auth.h"
 #include "agent/gzip_encoding.h"
 #include "agent/web_config.h"
+#include "agent/web_settings.h"
 #include "agent/web_tls.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -263,6 +266,52 @@ TEST_F(WebTls, KeyOfAnotherCertificateIsRefused) {
             "$D/server.crt");
 }
 
+// The web configuration in force across changes of its file: the last good one stays when a
+// change is bad, a bad file is not read again until it changes, and TLS cannot change kind.
+TEST_F(WebTls, SettingsKeepTheLastGoodConfigurationAcrossReloads) {
+  const QString web = m_dir.filePath("web.yml");
+  const std::string path = web.toStdString();
+  const std::string users = "basic_auth_users:\n  alice: " + kHash + "\n";
+  WriteFile(web, users);
+  char* text = nullptr;
+  std::size_t length = 0;
+  std::FILE* err = open_memstream(&text, &length);
+  ASSERT_NE(err, nullptr);
+  WebSettings settings(err);
+  std::string error;
+  ASSERT_TRUE(settings.Load(path, error)) << error;
+  EXPECT_TRUE(settings.LastReloadOk());
+  EXPECT_GT(settings.LastSuccessTime(), 0);
+  EXPECT_EQ(settings.ReloadIfChanged(), WebSettings::Reload::kUnchanged);
+
+  const auto changed = [&](const std::string& yaml) {
+    WriteFile(web, yaml);
+    return settings.ReloadIfChanged();
+  };
+  EXPECT_EQ(changed("basic_auth_users:\n  alice: plain\n"), WebSettings::Reload::kRefused);
+  EXPECT_FALSE(settings.LastReloadOk());
+  EXPECT_TRUE(settings.Auth().Enabled()) << "alice's hash is still the one in force";
+  EXPECT_EQ(settings.ReloadIfChanged(), WebSettings::Reload::kUnchanged)
+      << "the bad file is not read again";
+  EXPECT_EQ(
+      changed(users + "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"),
+      WebSettings::Reload::kRefused);
+  EXPECT_FALSE(settings.Tls());
+  EXPECT_EQ(changed("# nobody\n"), WebSettings::Reload::kTaken);
+  EXPECT_TRUE(settings.LastReloadOk());
+  EXPECT_FALSE(settings.Auth().Enabled());
+  std::fclose(err);
+  const std::string said(text, length);
+  std::free(text);
+  EXPECT_EQ(Replaced(said, path, "$F"),
+            "tarovue-scan: $F:2: user \"alice\": the password is not a bcrypt hash (make one "
+            "with: htpasswd -nBC 10 \"\" | tr -d ':\\n'); the last good web configuration stays "
+            "in force\n"
+            "tarovue-scan: $F: TLS cannot be switched on while the agent runs (restart it); the "
+            "last good web configuration stays in force\n"
+            "tarovue-scan: $F: web configuration loaded again\n");
+}
+
 TEST(ClientCertificateErrors, EachPolicyToleratesItsOwn) {
   const QList<QSslError> missing{QSslError(QSslError::NoPeerCertificate)};
   const QList<QSslError> untrusted{QSslError(QSslError::SelfSignedCertificate)};
@@ -328,6 +377,45 @@ TEST(BasicAuth, CacheSparesBcryptUntilTheUsersChange) {
   auth.SetUsers({{"prometheus", Bcrypt("rotated", 4)}});
   EXPECT_FALSE(auth.Check(header)) << "the old password is forgotten with the cache";
   EXPECT_TRUE(auth.Check(BasicHeader("prometheus:rotated")));
+}
+
+TEST(BcryptBudget, SpentShareThrottlesNewCredentialsButNotCachedOnes) {
+  ManualMonotonicClock clock(1000);
+  BcryptBudget budget(clock, 250, 500);
+  // Runs of 400 ms each, earning 100 ms while they run (but not beyond the full bucket):
+  // 500 - 400, then 100 + 100 - 400.
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_TRUE(budget.MayRun()) << run;
+    const int64_t start = clock.NowMs();
+    clock.AdvanceMs(400);
+    budget.Spent(start);
+  }
+  EXPECT_FALSE(budget.MayRun()) << "200 ms in debt";
+  clock.AdvanceMs(800);
+  EXPECT_FALSE(budget.MayRun()) << "refilled to exactly nothing";
+  clock.AdvanceMs(4);
+  EXPECT_TRUE(budget.MayRun());
+  clock.AdvanceMs(60'000);
+  budget.Spent(clock.NowMs() - 499);
+  EXPECT_TRUE(budget.MayRun()) << "refilled to the burst, not beyond";
+  budget.Spent(clock.NowMs() - 2);
+  EXPECT_FALSE(budget.MayRun());
+
+  // Through BasicAuth: a spent budget costs no run and proves nothing; a value verified
+  // before still passes.
+  BasicAuth auth;
+  auth.SetUsers({{"prometheus", Bcrypt("scrape", 4)}});
+  const std::string right = BasicHeader("prometheus:scrape");
+  EXPECT_EQ(auth.Verify(right, nullptr), AuthResult::kPassed);
+  const std::uint64_t runs = auth.Verifications();
+  EXPECT_EQ(auth.Verify(BasicHeader("prometheus:guess"), &budget), AuthResult::kThrottled);
+  EXPECT_EQ(auth.Verify(BasicHeader("nobody:guess"), &budget), AuthResult::kThrottled);
+  EXPECT_EQ(auth.Verify("Bearer x", &budget), AuthResult::kFailed) << "malformed: no run needed";
+  EXPECT_EQ(auth.Verify(right, &budget), AuthResult::kPassed);
+  EXPECT_EQ(auth.Verifications(), runs);
+  clock.AdvanceMs(1000);
+  EXPECT_EQ(auth.Verify(BasicHeader("prometheus:guess"), &budget), AuthResult::kFailed);
+  EXPECT_EQ(auth.Verifications(), runs + 1);
 }
 
 std::string Gunzip(const std::string& member) {

@@ -1,6 +1,6 @@
 // What the fleet agent serves, without sockets: hostile device texts come out escaped and
 // still make an exposition that promtool accepts, devices whose texts escape alike stay one
-// series, and /targets lists only pages a prober can reach.
+// series, and /targets lists only pages on the address their device announced from.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -114,24 +114,56 @@ TEST(RenderMetrics, UsnsThatEscapeAlikeGiveOneSeries) {
 }
 
 TEST(RenderTargets, ListsReachablePagesWithTheirLabels) {
-  DeviceSnapshot odd = Device("uuid:b", "online", "http://scale-2:8080/index.html");
+  DeviceSnapshot odd = Device("uuid:b", "online", "http://10.0.0.5:8080/index.html");
   odd.host_name = "q\"uote\n";
   const std::vector<DeviceSnapshot> devices = {Device("uuid:a", "online"), odd,
-                                               Device("uuid:c", "online", "telnet://10.0.0.7")};
+                                               Device("uuid:c", "online", "telnet://10.0.0.5")};
+  std::uint64_t foreign = 0;
   const QJsonDocument doc =
-      QJsonDocument::fromJson(QByteArray::fromStdString(RenderTargets(devices)));
+      QJsonDocument::fromJson(QByteArray::fromStdString(RenderTargets(devices, &foreign)));
   ASSERT_TRUE(doc.isArray());
   const QJsonArray groups = doc.array();
   ASSERT_EQ(groups.size(), 2);
+  EXPECT_EQ(foreign, 0u) << "a page that is not http is no target, and no foreign host either";
   const QJsonObject second = groups[1].toObject();
-  EXPECT_EQ(second["targets"].toArray()[0].toString(), "scale-2:8080");
+  EXPECT_EQ(second["targets"].toArray()[0].toString(), "10.0.0.5:8080");
   const QJsonObject labels = second["labels"].toObject();
   EXPECT_EQ(labels["__meta_tarovue_usn"].toString(), "uuid:b");
   EXPECT_EQ(labels["__meta_tarovue_hostname"].toString(), "q\"uote\n");
-  EXPECT_EQ(labels["__meta_tarovue_page_url"].toString(), "http://scale-2:8080/index.html");
+  EXPECT_EQ(labels["__meta_tarovue_page_url"].toString(), "http://10.0.0.5:8080/index.html");
   EXPECT_TRUE(labels.contains("__meta_tarovue_serial_number"));
   EXPECT_TRUE(labels.contains("__meta_tarovue_model_name"));
   EXPECT_EQ(RenderTargets({}), "[]\n");
+}
+
+TEST(RenderTargets, PagesOnAnotherHostThanTheSenderAreLeftOutAndCounted) {
+  // Each would send the prober somewhere the device does not live: a cloud metadata address,
+  // an internal name, a neighbour, the sender's address spelt otherwise.
+  const std::vector<DeviceSnapshot> devices = {
+      Device("uuid:metadata", "online", "http://169.254.169.254/latest/meta-data/"),
+      Device("uuid:name", "online", "http://scale-2:8080/"),
+      Device("uuid:neighbour", "online", "https://10.0.0.6/"),
+      Device("uuid:octal", "online", "http://010.0.0.5/"),
+      Device("uuid:v6", "online", "http://[::ffff:10.0.0.5]/"),
+      Device("uuid:own", "online", "https://10.0.0.5:8443/status")};
+  std::uint64_t foreign = 7;
+  const QJsonArray groups =
+      QJsonDocument::fromJson(QByteArray::fromStdString(RenderTargets(devices, &foreign))).array();
+  ASSERT_EQ(groups.size(), 1);
+  EXPECT_EQ(groups[0].toObject()["targets"].toArray()[0].toString(), "10.0.0.5:8443");
+  EXPECT_EQ(foreign, 7u + 5u) << "added to what was counted before";
+  // The device itself stays in the exposition, page and all.
+  const std::string metrics = RenderMetrics(devices, DiscoveryCounters{}, "1.0.0");
+  EXPECT_NE(metrics.find("page_url=\"http://169.254.169.254/latest/meta-data/\""),
+            std::string::npos);
+  HttpCounters http;
+  http.targets_foreign_host = foreign;
+  const std::string own = RenderHttpMetrics(http);
+  EXPECT_NE(own.find("tarovue_targets_skipped_total{reason=\"foreign_host\"} 12\n"),
+            std::string::npos)
+      << own;
+  EXPECT_EQ(own.find("tarovue_web_config"), std::string::npos) << "no web configuration in use";
+  EXPECT_EQ(PromtoolComplaints(metrics + own), "");
 }
 
 TEST(RenderDevicesJson, IsTheReportsObjectsWithLastSeen) {

@@ -213,6 +213,9 @@ TEST(ScanOptionsErrors, RefuseServeValuesThatNameNoPlaceToListen) {
        "--time and --serve cannot be combined: agent mode runs until interrupted"},
       {{"--quiet"}, "--quiet belongs to agent mode: add --serve [ADDRESS:]PORT"},
       {{"--interval", "60"}, "--interval belongs to agent mode: add --serve [ADDRESS:]PORT"},
+      {{"--web-config", "web.yml"},
+       "--web-config belongs to agent mode: add --serve [ADDRESS:]PORT"},
+      {{"--serve", "9731", "--web-config", ""}, "--web-config needs a file name"},
   };
   for (const auto& [args, error] : cases) {
     const Parsed p = Parse(args);

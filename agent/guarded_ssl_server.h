@@ -1,0 +1,35 @@
+// The fleet agent's TLS listening socket: QSslServer with every connection admitted into the
+// agent's ConnectionSlots from its first moment (a handshake holds a slot too), and the two
+// client certificate decisions Qt leaves to its owner: which certificate errors the
+// configured client_auth_type tolerates, and whether the certificate names an allowed
+// client. SetTls applies to connections accepted afterwards, so that a renewed certificate
+// needs no restart. The slots must outlive the server.
+#pragma once
+
+#include <QSslConfiguration>
+#include <QSslServer>
+#include <string>
+#include <vector>
+
+#include "agent/web_config.h"
+
+class ConnectionSlots;
+
+class GuardedSslServer final : public QSslServer {
+ public:
+  explicit GuardedSslServer(ConnectionSlots& pool, QObject* parent = nullptr);
+  GuardedSslServer(const GuardedSslServer&) = delete;
+  GuardedSslServer& operator=(const GuardedSslServer&) = delete;
+
+  // The configuration (web_tls.h) and the client certificate policy of `tls` for every
+  // connection accepted from now on.
+  void SetTls(const QSslConfiguration& configuration, const WebTlsConfig& tls);
+
+ protected:
+  void incomingConnection(qintptr handle) override;
+
+ private:
+  ConnectionSlots& m_slots;
+  ClientAuth m_client_auth = ClientAuth::kNone;
+  std::vector<std::string> m_allowed_sans;
+};
