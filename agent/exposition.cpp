@@ -266,6 +266,10 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
   Counter(out, "tarovue_output_lines_dropped_total",
           "Event lines dropped because standard output was not read fast enough.",
           counters.output_lines_dropped);
+  Counter(out, "tarovue_netlink_messages_dropped_total",
+          "Kernel notifications about interfaces that were not read: malformed, or not from the "
+          "kernel.",
+          counters.netlink_dropped);
   Counter(out, "tarovue_devices_forgotten_total",
           "Devices removed from the table after being gone longer than --forget.",
           counters.devices_forgotten);
