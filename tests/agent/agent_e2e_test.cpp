@@ -214,8 +214,8 @@ class TwoSitesTest : public ::testing::Test {
   }
 
   // The agents' sites are joined by a link of their own, so that the prometheus beside
-  // site A's agent reaches site B's. Made after the agents started: they search only on the
-  // interfaces they found then.
+  // site A's agent reaches site B's. Made after the agents started, which follow it as they
+  // would any link plugged in later; no indicator answers there.
   bool JoinSites() {
     const std::string a = site_a.Namespace(Side::kClient), b = site_b.Namespace(Side::kClient);
     const std::string commands = "ip -n " + a + " link add tvx0 type veth peer name tvx1 netns " +
