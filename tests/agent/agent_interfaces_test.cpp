@@ -48,15 +48,16 @@ class AgentInterfacesTest : public simtest::SimTest {
     return std::system(("ip -n " + net.Namespace(side) + " " + args + " >/dev/null").c_str()) == 0;
   }
 
-  // The agent's /metrics, read from the client side's loopback; "" when it does not answer.
-  static std::string Metrics() {
+  // The agent's answer to GET `path`, read from the client side's loopback; "" when it does
+  // not answer.
+  static std::string Get(const std::string& path) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(kAgentPort);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string response;
-    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
         write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
       // Read until the body is whole: the agent may keep the connection open after it.
@@ -72,8 +73,9 @@ class AgentInterfacesTest : public simtest::SimTest {
       }
     }
     close(fd);
-    return simtest::Body(response);
+    return response;
   }
+  static std::string Metrics() { return simtest::Body(Get("/metrics")); }
 
   // The value of `series` in `metrics`, or -1.
   static double Value(const std::string& metrics, const std::string& series) {
@@ -152,11 +154,13 @@ TEST_F(AgentInterfacesTest, StartedBeforeItsAddressItWaitsThenFollowsAddressAndL
                                 5000))
       << net.Output(agent);
   ASSERT_TRUE(Eventually([] { return !Metrics().empty(); }, 5000)) << net.Output(agent);
+  EXPECT_EQ(Get("/-/ready").substr(0, 12), "HTTP/1.1 503");
 
   ASSERT_TRUE(Ip(Side::kClient, "addr add " + address + "/24 dev tvc0"));
   std::string metrics;
   EXPECT_TRUE(Eventually([&] { return UpCount(metrics = Metrics()) == 2; }, 5000))
       << metrics << net.Output(agent);
+  EXPECT_EQ(Get("/-/ready").substr(0, 12), "HTTP/1.1 200");
 
   // After each change the devices are seen again: they answer a search sent at once
   // through the interface as it is now, and their announcements still arrive.
