@@ -158,7 +158,8 @@ std::string FormatWatchHeader(ScanFormat format) {
 std::string FormatWatchEvent(ScanFormat format, int64_t time, const DeviceSnapshot& device) {
   switch (format) {
     case ScanFormat::kTable: {
-      // "changed" is the longest event and 255.255.255.255 the longest address.
+      // Columns as wide as "changed" and 255.255.255.255, as they have always been: the two
+      // rarer words, "rebooted" and "forgotten", push their own line's rest aside.
       std::string line = LocalTimeText(time) + "  " + Padded(Cell(device.status), 7) + "  " +
                          Padded(Cell(device.address_text), 15) + "  " +
                          Padded(ValidityText(device.valid_until), 8);

@@ -17,7 +17,9 @@ void JsonWriter::BeforeValue() {
       if (!level.empty) m_out += ", ";
       break;
     case JsonLayout::kLines:
-      m_out += level.empty ? "\n  " : ",\n  ";
+      // Two more than the indented levels around it: "  " at the top of a document.
+      m_out += level.empty ? "\n" : ",\n";
+      m_out.append(static_cast<std::size_t>(4 * level.depth + 2), ' ');
       break;
     case JsonLayout::kIndented:
       m_out += level.empty ? "\n" : ",\n";
@@ -47,7 +49,10 @@ JsonWriter& JsonWriter::End() {
   assert(!m_levels.empty());
   const Level level = m_levels.back();
   m_levels.pop_back();
-  if (level.layout == JsonLayout::kLines && !level.empty) m_out += '\n';
+  if (level.layout == JsonLayout::kLines && !level.empty) {
+    m_out += '\n';
+    m_out.append(static_cast<std::size_t>(4 * level.depth), ' ');
+  }
   if (level.layout == JsonLayout::kIndented) {
     // Qt closes on a line of its own, an empty container too: "[\n    ]".
     m_out += '\n';

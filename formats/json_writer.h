@@ -12,7 +12,8 @@
 // How a container lays out its members.
 enum class JsonLayout : uint8_t {
   kInline,    // {"a": 1, "b": 2} on one line, as the report's objects
-  kLines,     // "[\n  {...},\n  {...}\n]": one member a line, indented by two; "[]" when empty
+  kLines,     // "[\n  {...},\n  {...}\n]": one member a line, indented by two more than the
+              // indented levels around it; "[]" when empty
   kIndented,  // one member a line, indented by four a level: Qt's indented documents
 };
 
