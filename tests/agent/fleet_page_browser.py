@@ -2,17 +2,20 @@
 """The fleet page in headless Chromium, driven by Selenium; run by fleet_page_browser_test.sh
 inside the private network's client namespace, where the agent serves URL.
 
-  fleet_page_browser.py check URL SIM_PID...   the end-to-end checks (exit 1 on a failure)
+  fleet_page_browser.py check URL USER:PASSWORD SIM_PID...
+                                               the end-to-end checks (exit 1 on a failure)
   fleet_page_browser.py shots URL DIR SIM_PID  screenshots for docs/; SIM_PID is stopped
                                                half-way so that the page shows byebye too
 
 Chromium and its driver are Debian's; the driver downloads nothing and the browser opens
 nothing but URL."""
+import base64
 import os
 import signal
 import sys
 import tempfile
 import time
+import urllib.error
 import urllib.request
 
 from selenium import webdriver
@@ -71,9 +74,19 @@ def updated_by_script(driver):
     return driver.find_element(By.ID, "updated").text.startswith("updated")
 
 
-def run_checks(url, sims):
+def run_checks(url, credentials, sims):
+    # Without credentials nothing but 401, the page's files and data included.
+    for path in ("", "fleet.js", "events.json"):
+        try:
+            urllib.request.urlopen(url + path, timeout=5)
+            check(False, f"/{path} answered without credentials")
+        except urllib.error.HTTPError as error:
+            check(error.code == 401, f"/{path} without credentials: {error.code}, not 401")
+
     # What a client without a script gets: the rows as of the request, every text escaped.
-    with urllib.request.urlopen(url, timeout=5) as answer:
+    login = "Basic " + base64.b64encode(credentials.encode()).decode()
+    request = urllib.request.Request(url, headers={"Authorization": login})
+    with urllib.request.urlopen(request, timeout=5) as answer:
         policy = answer.headers.get("Content-Security-Policy")
         page = answer.read().decode()
     check(policy == "default-src 'self'", f"Content-Security-Policy is {policy!r}")
@@ -87,7 +100,9 @@ def run_checks(url, sims):
     with tempfile.TemporaryDirectory() as profile:
         driver = browser(profile, 1280, 800)
         try:
-            driver.get(url)
+            # Credentials in the address, as a user's answer to the browser's prompt would
+            # be: the page's own requests must go through with them.
+            driver.get(url.replace("://", "://" + credentials + "@", 1))
             driver.execute_script("window.tvMarker = 'kept';")
             check(wait_for(lambda: updated_by_script(driver), 10),
                   "the script never updated the page")
@@ -168,5 +183,5 @@ def take_screenshots(url, directory, sim):
 if __name__ == "__main__":
     mode, url = sys.argv[1], sys.argv[2]
     if mode == "check":
-        sys.exit(run_checks(url, [int(p) for p in sys.argv[3:]]))
+        sys.exit(run_checks(url, sys.argv[3], [int(p) for p in sys.argv[4:]]))
     sys.exit(take_screenshots(url, sys.argv[3], int(sys.argv[4])))

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The fleet page end to end: three simulated indicators whose host names carry markup, the
 # agent in the client namespace of a private network, and headless Chromium beside it that
-# opens only the agent's address (tests/agent/fleet_page_browser.py has the checks).
+# opens only the agent's address (tests/agent/fleet_page_browser.py has the checks). The
+# agent asks for basic auth (a web configuration), which the page's updates must get past.
 # Usage: fleet_page_browser_test.sh BUILD_DIR [--screenshots DIR]: with --screenshots, ordinary host
 # names instead, and the page's pictures written to DIR. Exits 77 (skipped) without root,
 # Chromium, its driver or Selenium.
@@ -57,11 +58,19 @@ for name in "${names[@]}"; do
 done
 
 url=http://127.0.0.1:9731/
-tv_in_client "$build/tarovue-scan" --serve 127.0.0.1:9731 --interval 10 --quiet \
+web=()
+if [ -z "$shots" ]; then
+  # The page behind basic auth, as a site that exposes the agent has it.
+  hash=$("$python" -W ignore -c 'import crypt
+print(crypt.crypt("fleet", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=16)))')
+  printf 'basic_auth_users:\n  viewer: %s\n' "$hash" >"$log/web.yml"
+  web=(--web-config "$log/web.yml")
+fi
+tv_in_client "$build/tarovue-scan" --serve 127.0.0.1:9731 --interval 10 --quiet "${web[@]}" \
   >"$log/agent.out" 2>&1 &
 devices=$(( ${#sims[@]} == 2 ? 3 : 7 ))
 for ((i = 0; i < 100; i++)); do
-  found=$(tv_in_client curl -s "${url}devices.json" | grep -c '"usn"')
+  found=$(tv_in_client curl -s -u viewer:fleet "${url}devices.json" | grep -c '"usn"')
   [ "$found" -eq "$devices" ] && break
   sleep 0.1
 done
@@ -77,7 +86,7 @@ if [ -n "$shots" ]; then
   tv_in_client "$python" "$here/fleet_page_browser.py" shots "$url" "$shots" "${sims[2]}"
   exit
 fi
-tv_in_client "$python" "$here/fleet_page_browser.py" check "$url" "${sims[@]}"
+tv_in_client "$python" "$here/fleet_page_browser.py" check "$url" viewer:fleet "${sims[@]}"
 status=$?
 [ "$status" -eq 0 ] || cat "$log/agent.out"
 exit "$status"
