@@ -8,7 +8,6 @@
 #include <QTcpSocket>
 #include <algorithm>
 #include <cctype>
-#include <ctime>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -225,7 +224,7 @@ FleetAgent::Reply FleetAgent::Route(const Request& request) {
     facts.events = m_events.Newest();
     facts.events_total = m_events.Total();
     facts.counters = m_counters();
-    facts.now = static_cast<int64_t>(std::time(nullptr));
+    facts.now = SystemClock().Now();
     if (request.path == kPathIndex) {
       reply.type = kHtmlContentType;
       reply.body = RenderFleetPage(m_page_template, TAROVUE_VERSION, devices, facts);

@@ -12,6 +12,7 @@ namespace {
 // U+FFFD: what a control byte becomes on the page.
 constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
 
+// `text` for HTML text or a quoted attribute value.
 void AppendHtml(std::string& out, std::string_view text) {
   const std::string valid = DeviceTextToUtf8(text);
   for (const char c : valid) {
@@ -193,13 +194,6 @@ void Counts(JsonWriter& json, const char* key, const std::vector<StatusCount>& c
 }
 
 }  // namespace
-
-std::string HtmlText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  AppendHtml(out, text);
-  return out;
-}
 
 std::string RenderFleetPage(std::string_view page_template, std::string_view version,
                             const std::vector<DeviceSnapshot>& devices, const FleetFacts& facts) {

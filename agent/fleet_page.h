@@ -1,7 +1,7 @@
-// The fleet page at / as the agent renders it on request, so that it shows the table without
-// a script too, and /events.json, which its script reads to keep it current. Pure text
-// functions of snapshots; the page's template, stylesheet and script are files under
-// agent/web/. Device texts are untrusted: every one reaches the page escaped for HTML.
+// The fleet page at / as the agent renders it on request (the table shows without a script),
+// and /events.json, which the page's script reads to keep it current; pure text functions of
+// snapshots, the template being a file under agent/web/. Device texts reach the page as UTF-8
+// with & < > " ' as character references and C0 controls and DEL as U+FFFD.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +12,6 @@
 #include "devices/device_snapshot.h"
 #include "devices/discovery_counters.h"
 #include "devices/event_log.h"
-
-// `text` for HTML text or a quoted attribute value: valid UTF-8 with '&', '<', '>', '"' and
-// '\'' written as character references and every other C0 control and DEL as U+FFFD.
-std::string HtmlText(std::string_view text);
 
 // What the page shows besides the devices: the events, newest first, and the counters.
 struct FleetFacts {
