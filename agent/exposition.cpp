@@ -117,6 +117,13 @@ void AppendLabelValue(std::string& out, std::string_view text) {
   }
 }
 
+// A counter without labels: its family and its one sample.
+template <typename Value>
+void Counter(std::string& out, const char* name, const char* help, Value value) {
+  Family(out, name, "counter", help);
+  Sample(out, name, {}, value);
+}
+
 }  // namespace
 
 std::string LabelValue(std::string_view text) {
@@ -246,18 +253,22 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
            {{"kind", IdentityConflictName(static_cast<IdentityConflictKind>(i))}},
            counters.identity_conflicts[i]);
   }
-  Family(out, "tarovue_announcements_coalesced_total", "counter",
-         "Announcements that replaced a repeat of their device's waiting for its description.");
-  Sample(out, "tarovue_announcements_coalesced_total", {}, counters.announcements_coalesced);
-  Family(out, "tarovue_identity_keys_evicted_total", "counter",
-         "USNs and sender addresses the identity check let go of to stay within its bound.");
-  Sample(out, "tarovue_identity_keys_evicted_total", {}, counters.identity_keys_evicted);
-  Family(out, "tarovue_output_lines_dropped_total", "counter",
-         "Event lines dropped because standard output was not read fast enough.");
-  Sample(out, "tarovue_output_lines_dropped_total", {}, counters.output_lines_dropped);
-  Family(out, "tarovue_devices_forgotten_total", "counter",
-         "Devices removed from the table after being gone longer than --forget.");
-  Sample(out, "tarovue_devices_forgotten_total", {}, counters.devices_forgotten);
+  Counter(out, "tarovue_announcements_coalesced_total",
+          "Announcements that replaced a repeat of their device's waiting for its description.",
+          counters.announcements_coalesced);
+  Counter(out, "tarovue_identity_keys_evicted_total",
+          "USNs and sender addresses the identity check let go of to stay within its bound.",
+          counters.identity_keys_evicted);
+  Counter(out, "tarovue_output_lines_dropped_total",
+          "Event lines dropped because standard output was not read fast enough.",
+          counters.output_lines_dropped);
+  Counter(out, "tarovue_netlink_messages_dropped_total",
+          "Kernel notifications about interfaces that were not read: malformed, or not from the "
+          "kernel.",
+          counters.netlink_dropped);
+  Counter(out, "tarovue_devices_forgotten_total",
+          "Devices removed from the table after being gone longer than --forget.",
+          counters.devices_forgotten);
   Family(out, "tarovue_build_info", "gauge", "The agent's version, always 1.");
   const std::string version_label = LabelValue(version);
   Sample(out, "tarovue_build_info", {{"version", version_label}}, int64_t{1});
@@ -278,12 +289,12 @@ std::string RenderHttpMetrics(const HttpCounters& counters) {
     Sample(out, "tarovue_http_connections_refused_total", {{"reason", kConnectionCutNames[i]}},
            counters.cuts[i]);
   }
-  Family(out, "tarovue_http_auth_bcrypt_runs_total", "counter",
-         "Basic auth credentials checked with bcrypt (not found among those verified before).");
-  Sample(out, "tarovue_http_auth_bcrypt_runs_total", {}, counters.bcrypt_runs);
-  Family(out, "tarovue_http_auth_throttled_total", "counter",
-         "Requests answered 429 because bcrypt had used up its share of the event loop.");
-  Sample(out, "tarovue_http_auth_throttled_total", {}, counters.auth_throttled);
+  Counter(out, "tarovue_http_auth_bcrypt_runs_total",
+          "Basic auth credentials checked with bcrypt (not found among those verified before).",
+          counters.bcrypt_runs);
+  Counter(out, "tarovue_http_auth_throttled_total",
+          "Requests answered 429 because bcrypt had used up its share of the event loop.",
+          counters.auth_throttled);
   Family(out, "tarovue_targets_skipped_total", "counter",
          "Device pages left out of /targets answers, by reason (each answer counts its own).");
   Sample(out, "tarovue_targets_skipped_total", {{"reason", "foreign_host"}},

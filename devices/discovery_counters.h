@@ -50,6 +50,9 @@ struct DiscoveryCounters {
   uint64_t identity_keys_evicted = 0;
   // Event lines dropped because standard output was not read fast enough.
   uint64_t output_lines_dropped = 0;
+  // Kernel notifications about interfaces that were not read: malformed, or not from the
+  // kernel. Kept by the scanner, which follows the interfaces in its long-running modes.
+  uint64_t netlink_dropped = 0;
   // Fetch durations: bucket i counts those up to kFetchBucketBounds[i] (and above the bound
   // before it); the last bucket those above 5 s.
   std::array<uint64_t, kFetchBucketBounds.size() + 1> fetch_buckets{};

@@ -9,17 +9,6 @@ bool IsHostCharacter(char c) {
          c == '-' || c == '_';
 }
 
-bool ParsePort(std::string_view text, uint16_t& port) {
-  if (text.empty() || text.size() > 5) return false;
-  unsigned value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value < 1 || value > 65535) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
 
 bool Split(std::string_view url, UrlParts& parts) {
   std::string_view rest;
@@ -67,7 +56,7 @@ bool Split(std::string_view url, UrlParts& parts) {
     }
   }
   if (host.empty()) return false;
-  if (has_port && !port_text.empty() && !ParsePort(port_text, parts.port)) return false;
+  if (has_port && !port_text.empty() && !ParsePortNumber(port_text, parts.port)) return false;
   parts.host = host;
   return true;
 }

@@ -2,21 +2,7 @@
 
 #include <arpa/inet.h>
 
-namespace {
-
-bool ParsePort(const std::string& text, uint16_t& port) {
-  if (text.empty() || text.size() > 5) return false;
-  unsigned value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value < 1 || value > 65535) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
-
-}  // namespace
+#include "parse/text.h"
 
 bool ParseServeAddress(const std::string& text, ServeAddress& address, std::string& error) {
   error.clear();
@@ -30,7 +16,7 @@ bool ParseServeAddress(const std::string& text, ServeAddress& address, std::stri
     return false;
   }
   uint16_t port = 0;
-  if (!ParsePort(port_text, port)) {
+  if (!ParsePortNumber(port_text, port)) {
     error = "needs a port from 1 to 65535";
     return false;
   }

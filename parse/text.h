@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -39,6 +40,20 @@ char* TrimSpaces(char* text);
 
 // Turns a-z into A-Z in place; all other bytes stay.
 void FoldUpper(char* text);
+
+// A TCP port as users and URLs write it: 1 to 65535 in decimal digits, nothing else. True
+// with `port` set; false leaves it unchanged.
+inline bool ParsePortNumber(std::string_view text, uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  port = static_cast<uint16_t>(value);
+  return true;
+}
 
 // Writes `value` (0 to 99) as two decimal digits and returns the position after them: times
 // are formatted for every announcement, where printf would cost more than the rest.

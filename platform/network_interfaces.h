@@ -1,4 +1,5 @@
-// The host's IPv4 interfaces, in the order the system lists them.
+// The host's IPv4 interfaces, in the order the system lists them. Plain copies: nothing
+// points into the system's listing afterwards.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,9 @@ struct InterfaceEntry {
   bool up;
   bool loopback;
   std::string name = {};  // as `ip link` shows it; several addresses may share one
+  // The link's index, which an address change keeps; 0 when unknown.
+  uint32_t index = 0;
+  bool running = true;  // the link has its carrier (IFF_RUNNING)
 };
 
 // Fills `entries` with every IPv4 interface address. Returns false (entries empty) when the

@@ -31,8 +31,13 @@ int main(int argc, char** argv) {
   // The port is taken before any SSDP socket opens: a port in use ends the run at once.
   std::unique_ptr<FleetAgent> agent;
   if (options.serve) {
-    // Ready once a search has gone out: the SSDP sockets are open by then.
+    // Ready once a search has gone out (the SSDP sockets are open by then), and while there is
+    // an interface to search.
     const auto ready = [&scanner](std::string& reason) {
+      if (scanner.WaitingForNetwork()) {
+        reason = "no network to search; waiting for an interface";
+        return false;
+      }
       const DiscoveryCounters counters = scanner.Counters();
       if (counters.searches[0] + counters.searches[1] + counters.searches_unicast > 0) return true;
       reason = "no SSDP search has gone out yet";

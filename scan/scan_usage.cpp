@@ -49,7 +49,8 @@ one search burst, listens, fetches each device's description and prints what it 
   --watch          keep listening and print a line per event (new, online, changed,
                    byebye, lost, rebooted, forgotten) with its time, until interrupted; each line read on
                    standard input starts a new search. With json, one object per line;
-                   with csv, a header row and then one row per event.
+                   with csv, a header row and then one row per event. Interfaces that
+                   come up later are joined and searched at once; without one, it waits.
   --max-devices N  devices kept at most (default {max-devices.default},
                    {max-devices.low}..{max-devices.high}); announcements of further new
                    devices are dropped (dropped.table_full), so that forged announcements
@@ -110,8 +111,8 @@ Port 1900 is shared with other SSDP programs; when it cannot be had, searches st
 announcements are missed. Exit status: 0 when the scan ran (with devices or none) and
 matches the baseline, 1 when it could not run or save (a message on standard error; also a
 --serve port that is taken), 2 for bad arguments, an --interface the host does not have (the
-message lists the usable ones), a baseline or a web configuration that cannot be read, 3
-when the scan differs from the baseline.
+message lists the usable ones; a watch waits for it), a baseline or a web configuration that
+cannot be read, 3 when the scan differs from the baseline.
 )";
 
 // The text with every {NAME.FIELD} of a number option replaced from the table.

@@ -29,6 +29,9 @@ constexpr int kProgressPeriodMs = 250;
 constexpr int kSweepPeriodMs = 1000;
 // Event lines waiting for a slow reader of standard output; beyond this they are dropped.
 constexpr std::size_t kMaxWaitingOutputBytes = 1 << 20;
+// Interface changes within this many milliseconds make one re-listing: a link that comes up
+// brings its addresses and routes a moment later.
+constexpr int kInterfaceSettleMs = 200;
 
 SessionServices WithReporter(SessionServices services, std::function<void()> on_error,
                              DescriptionSource* descriptions) {
@@ -49,14 +52,17 @@ FetchPolicy PolicyOf(const ScanOptions& options) {
 }
 
 // With --interface, the control point sees only the chosen interfaces: memberships, the
-// burst's passes and the host's own addresses all follow from its table.
+// burst's passes and the host's own addresses all follow from its table. A long watch
+// (`follow`) takes those that exist and waits for the rest; `error` says what is missing.
 SessionServices WithInterfaceChoice(SessionServices services, std::vector<std::string> wanted,
-                                    std::string& error) {
+                                    bool follow, std::string& error) {
   if (wanted.empty()) return services;
   services.interfaces.list = [list = std::move(services.interfaces.list),
-                              wanted = std::move(wanted),
+                              wanted = std::move(wanted), follow,
                               &error](std::vector<InterfaceEntry>& entries) {
-    return list(entries) && ChooseInterfaces(wanted, entries, error);
+    if (!list(entries)) return false;
+    error.clear();
+    return ChooseInterfaces(wanted, entries, error) || follow;
   };
   return services;
 }
@@ -84,10 +90,10 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
       m_out(out),
       m_err(err),
       m_descriptions(m_steady_clock, PolicyOf(options)),
-      m_session(m_rows,
-                WithReporter(
-                    WithInterfaceChoice(std::move(services), options.interfaces, m_interface_error),
-                    [this] { OnReceiveError(); }, &m_descriptions)),
+      m_session(m_rows, WithReporter(
+                            WithInterfaceChoice(std::move(services), options.interfaces,
+                                                options.watch, m_interface_error),
+                            [this] { OnReceiveError(); }, &m_descriptions)),
       m_unicast(m_session.Control().m_port_socket, options.targets, options.rate),
       m_inventory(options) {
   m_session.SetKeepValidityOnSearch(true);
@@ -135,6 +141,7 @@ DiscoveryCounters Scanner::Counters() const {
   std::copy(by_kind.begin(), by_kind.end(), counters.identity_conflicts.begin());
   counters.identity_keys_evicted = m_inventory.Conflicts().Evicted();
   if (m_writer) counters.output_lines_dropped = m_writer->Dropped();
+  counters.netlink_dropped = m_netlink.Counters().malformed + m_netlink.Counters().foreign;
   return counters;
 }
 
@@ -143,6 +150,7 @@ void Scanner::OnReceive(char* text, uint32_t address) {
 }
 
 bool Scanner::Start() {
+  if (m_options.watch) FollowInterfaces();
   SetLastSocketError(0);
   if (const char* failure = m_session.Open(this)) {
     if (!m_interface_error.empty()) {
@@ -159,13 +167,69 @@ bool Scanner::Start() {
   }
   // The sockets open without a network too, but then every search goes nowhere.
   if (m_session.Control().InterfaceCount() == 0) {
-    Fail("no network to search: no IPv4 interface is up besides loopback");
-    return false;
+    if (!m_options.watch) {
+      Fail("no network to search: no IPv4 interface is up besides loopback");
+      return false;
+    }
+    // A service may start before the network does: it waits instead of ending.
+    m_waiting_for_network = true;
+    std::fprintf(m_err, "tarovue-scan: no network to search yet: %s; waiting for an interface\n",
+                 NoNetworkReason().c_str());
+  } else if (!m_interface_error.empty()) {
+    std::fprintf(m_err, "tarovue-scan: --interface: %s; taken when it appears\n",
+                 TerminalText(m_interface_error).c_str());
   }
-  if (!m_options.interfaces.empty()) m_session.Control().SearchThroughInterfaces();
-  m_session.Search();
+  // A watch searches through each interface, so that one added later is searched too.
+  if (m_options.watch || !m_options.interfaces.empty()) {
+    m_session.Control().SearchThroughInterfaces();
+  }
+  if (!m_waiting_for_network) {
+    m_session.Search();
+    m_first_search_sent = true;
+  }
   m_session.StartExpiry(kSweepPeriodMs);
   return true;
+}
+
+void Scanner::FollowInterfaces() {
+  NetlinkWatchOptions options;
+  options.coalesce_ms = kInterfaceSettleMs;
+  if (m_netlink.Start([this](const NetlinkChanges& changes) { OnInterfacesChanged(changes); },
+                      options)) {
+    return;
+  }
+  std::fprintf(m_err,
+               "tarovue-scan: cannot follow the interfaces (%s); those found at start are used\n",
+               ErrorText(errno));
+}
+
+void Scanner::OnInterfacesChanged(const NetlinkChanges& changes) {
+  ControlPoint& control = m_session.Control();
+  if (!changes.resync &&
+      std::none_of(changes.changes.begin(), changes.changes.end(),
+                   [&](const InterfaceChange& c) { return control.Concerns(c); })) {
+    return;
+  }
+  const bool added = control.RefreshInterfaces();
+  const bool was_waiting = m_waiting_for_network;
+  m_waiting_for_network = control.InterfaceCount() == 0;
+  if (m_waiting_for_network) {
+    if (!was_waiting) {
+      std::fprintf(m_err,
+                   "tarovue-scan: no network to search any more: %s; waiting for an interface\n",
+                   NoNetworkReason().c_str());
+    }
+    return;
+  }
+  if (was_waiting) std::fputs("tarovue-scan: an interface is up; searching\n", m_err);
+  if (!added) return;
+  m_session.Search();
+  m_first_search_sent = true;
+}
+
+std::string Scanner::NoNetworkReason() const {
+  if (m_interface_error.empty()) return "no IPv4 interface is up besides loopback";
+  return "--interface: " + TerminalText(m_interface_error);
 }
 
 void Scanner::RunTimed() {

@@ -17,6 +17,7 @@
 #include "devices/event_log.h"
 #include "devices/pooled_descriptions.h"
 #include "devices/row_table.h"
+#include "net/netlink_watch.h"
 #include "platform/background_writer.h"
 #include "platform/file_saver.h"
 #include "scan/scan_inventory.h"
@@ -47,6 +48,11 @@ class Scanner final : public SsdpListener {
   [[nodiscard]] const EventLog& RecentEvents() const { return m_recent; }
   // The session's counters with the identity conflicts seen so far.
   [[nodiscard]] DiscoveryCounters Counters() const;
+  // A watch or the agent without a usable interface (none at start, or every one gone):
+  // nothing is searched until one appears.
+  [[nodiscard]] bool WaitingForNetwork() const { return m_waiting_for_network; }
+  // A search has gone out through at least one interface.
+  [[nodiscard]] bool FirstSearchSent() const { return m_first_search_sent; }
 
  private:
   // Opens the sockets and starts the search; false (status 1, message written) when there is
@@ -60,6 +66,15 @@ class Scanner final : public SsdpListener {
   void Write(const std::string& text);
   // A watch's end: what is queued is written within a bound; false when output failed.
   bool FinishOutput();
+
+  // A watch's and the agent's interfaces follow the kernel's notifications; started before
+  // the interfaces are listed, so that no change in between is missed.
+  void FollowInterfaces();
+  // Lists the interfaces again when a change concerns them: joins and searches a new one at
+  // once, leaves one that went, and says when the network is gone or back.
+  void OnInterfacesChanged(const NetlinkChanges& changes);
+  // Why there is no interface to search: --interface's complaint, or none is up.
+  [[nodiscard]] std::string NoNetworkReason() const;
 
   void OnDeviceEvent(const DeviceEvent& event);
   // --state: reads what was kept and takes it back into the session and the table; false
@@ -101,4 +116,7 @@ class Scanner final : public SsdpListener {
   std::unique_ptr<StateKeeper> m_state;  // --state
   QElapsedTimer m_elapsed;
   bool m_progress_shown = false;  // a progress line stands on `err`
+  NetlinkWatch m_netlink;         // a watch's and the agent's interface changes
+  bool m_waiting_for_network = false;
+  bool m_first_search_sent = false;
 };

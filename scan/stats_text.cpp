@@ -42,6 +42,7 @@ std::string FormatStats(const DiscoveryCounters& counters) {
   Line(out, "announcements.coalesced", counters.announcements_coalesced);
   Line(out, "conflicts.evicted", counters.identity_keys_evicted);
   Line(out, "output.dropped", counters.output_lines_dropped);
+  Line(out, "netlink.dropped", counters.netlink_dropped);
   Seconds(out, "fetch.seconds.p50", counters.FetchQuantile(0.5));
   Seconds(out, "fetch.seconds.p90", counters.FetchQuantile(0.9));
   Seconds(out, "fetch.seconds.p99", counters.FetchQuantile(0.99));

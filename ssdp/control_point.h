@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/netlink_messages.h"
 #include "platform/network_interfaces.h"
 #include "platform/timer_table.h"
 #include "ssdp/search_schedule.h"
@@ -54,6 +55,19 @@ class ControlPoint {
     m_ssdp_socket.SetBatchReceive(on);
   }
 
+  // For the modes that run for long (the dialog lists its interfaces once, at Open): lists
+  // the interfaces again and applies the difference. Links that got a usable address (up,
+  // not loopback) are joined to the group on the 1900 socket, links left without one are
+  // left; the host's own addresses and, after SearchThroughInterfaces, the interfaces
+  // searched through follow; the first 16 are used, as at Open. True when an address is new
+  // or its link got its carrier back: worth a search at once. A listing that fails changes
+  // nothing and gives false.
+  bool RefreshInterfaces();
+  // Whether a kernel notification can change what RefreshInterfaces would find: a link of
+  // the table that went down, was deleted or changed its carrier, another link that came up,
+  // an address added, or one of the table removed.
+  [[nodiscard]] bool Concerns(const InterfaceChange& change) const;
+
   [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
   [[nodiscard]] const uint32_t* Interfaces() const { return m_interfaces; }
 
@@ -61,12 +75,21 @@ class ControlPoint {
   CSsdpSocket m_ssdp_socket;
 
  private:
+  // What the table knows of the link an address is on.
+  struct Link {
+    uint32_t index = 0;  // 0: unknown, the address stands for its link
+    bool running = true;
+  };
+
   // Fills the interface table; false when the system cannot list the interfaces.
   bool ListUsableInterfaces();
+  [[nodiscard]] const Link* FindLink(uint32_t index) const;
 
   InterfaceSource m_source;
   uint32_t m_interfaces[kMaxInterfaces] = {};
+  Link m_links[kMaxInterfaces] = {};  // the link of each address in m_interfaces
   uint32_t m_interface_count = 0;
+  bool m_search_through = false;
   SearchSchedule m_schedule;
   bool m_multicast_search = true;
   std::function<void()> m_on_search;

@@ -32,13 +32,15 @@ std::string UsableList(const std::vector<InterfaceEntry>& entries) {
 
 bool ChooseInterfaces(const std::vector<std::string>& wanted, std::vector<InterfaceEntry>& entries,
                       std::string& error) {
+  bool all_known = true;
   for (const std::string& item : wanted) {
     const bool known = std::any_of(entries.begin(), entries.end(), [&](const InterfaceEntry& e) {
       return Usable(e) && Matches(e, item);
     });
     if (!known) {
       error = "no usable interface '" + item + "'; usable: " + UsableList(entries);
-      return false;
+      all_known = false;
+      break;
     }
   }
   std::vector<InterfaceEntry> chosen;
@@ -48,5 +50,5 @@ bool ChooseInterfaces(const std::vector<std::string>& wanted, std::vector<Interf
     if (Usable(entry) && wanted_here) chosen.push_back(entry);
   }
   entries = std::move(chosen);
-  return true;
+  return all_known;
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <algorithm>
 #include <cerrno>
 
 #include "net/socket_error.h"
@@ -94,7 +95,7 @@ void CSsdpSocket::SendDiscover(const char* search_target) {
   char request[kSearchRequestArea];
   int length = FormatSearchRequest(request, sizeof request, search_target);
   if (m_search_interface_count == 0) {
-    SendToGroup(request, length, kNoSearchInterface);
+    if (!m_search_interfaces_set) SendToGroup(request, length, kNoSearchInterface);
   } else if (m_spread == InterfaceSpread::kRotate) {
     SendToGroup(request, length, m_next_search_interface);
     m_next_search_interface = (m_next_search_interface + 1) % m_search_interface_count;
@@ -144,12 +145,22 @@ bool CSsdpSocket::SendSearchTo(uint32_t address, const char* search_target) {
 
 void CSsdpSocket::SetSearchInterfaces(const uint32_t* interfaces, uint32_t count,
                                       InterfaceSpread spread) {
+  uint32_t kept[kMaxInterfaces] = {};
+  uint64_t kept_sent[kMaxInterfaces] = {};
+  const uint32_t kept_count = m_search_interface_count;
+  std::copy(m_search_interfaces, m_search_interfaces + kept_count, kept);
+  std::copy(m_sent_through, m_sent_through + kept_count, kept_sent);
   m_search_interface_count = 0;
   m_next_search_interface = 0;
   m_spread = spread;
+  m_search_interfaces_set = true;
   while (m_search_interface_count < count && m_search_interface_count < kMaxInterfaces) {
-    m_search_interfaces[m_search_interface_count] = interfaces[m_search_interface_count];
-    m_sent_through[m_search_interface_count] = 0;
+    const uint32_t address = interfaces[m_search_interface_count];
+    // Counts only grow: an interface that stays keeps what was sent through it.
+    const uint32_t* before = std::find(kept, kept + kept_count, address);
+    m_search_interfaces[m_search_interface_count] = address;
+    m_sent_through[m_search_interface_count] =
+        before != kept + kept_count ? kept_sent[before - kept] : 0;
     ++m_search_interface_count;
   }
 }
@@ -161,6 +172,36 @@ void CSsdpSocket::SetBatchReceive(bool on) {
     m_batch = std::make_unique<char[]>(static_cast<std::size_t>(kReceiveBatch) *
                                        (kReceiveBufferSize + 1));
   }
+}
+
+bool CSsdpSocket::JoinGroup(uint32_t index, uint32_t address) {
+  return ChangeMembership(IP_ADD_MEMBERSHIP, index, address);
+}
+
+bool CSsdpSocket::LeaveGroup(uint32_t index, uint32_t address) {
+  return ChangeMembership(IP_DROP_MEMBERSHIP, index, address);
+}
+
+bool CSsdpSocket::ChangeMembership(int option, uint32_t index, uint32_t address) {
+  ip_mreqn request{};
+  inet_pton(AF_INET, kSsdpGroup, &request.imr_multiaddr);
+  request.imr_ifindex = static_cast<int>(index);
+  if (index == 0) request.imr_address.s_addr = address;
+  const char* what = option == IP_ADD_MEMBERSHIP ? "join" : "leave";
+  char text[kDottedAddressSize];
+  if (SetSockOpt(IPPROTO_IP, option, &request, sizeof request)) {
+    Trace("Group %s on %s (link %u)", what, Dotted(address, text), index);
+    return true;
+  }
+  const int error = GetLastSocketError();
+  Trace("Group %s on %s (link %u) failed(%d:%s)", what, Dotted(address, text), index, error,
+        ErrorText(error));
+  return false;
+}
+
+void CSsdpSocket::SetOwnAddresses(const uint32_t* addresses, uint32_t count) {
+  m_interface_count = std::min(count, kMaxInterfaces);
+  std::copy(addresses, addresses + m_interface_count, m_interfaces);
 }
 
 void CSsdpSocket::OnReceive(int error) {

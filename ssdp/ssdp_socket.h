@@ -70,7 +70,9 @@ class CSsdpSocket final : public CSocket, public DiscoverSender, public UnicastS
 
   // Opt-in: searches to the group leave through these interfaces (IP_MULTICAST_IF per send,
   // the first `count`, at most 16) instead of the one the routing table picks. Without it,
-  // or with `count` 0, the system chooses as before.
+  // the system chooses as before; once given, a list of 0 sends no search to the group (the
+  // user's interfaces are all gone, and no other may stand in). Called again, the counts of
+  // interfaces that stay are kept.
   void SetSearchInterfaces(const uint32_t* interfaces, uint32_t count, InterfaceSpread spread);
   [[nodiscard]] uint32_t SearchInterfaceCount() const { return m_search_interface_count; }
   [[nodiscard]] const uint32_t* SearchInterfaces() const { return m_search_interfaces; }
@@ -83,6 +85,16 @@ class CSsdpSocket final : public CSocket, public DiscoverSender, public UnicastS
   void SetBatchReceive(bool on);
 
   void OnReceive(int error) override;
+
+  // For a re-listing of the interfaces (the dialog never re-lists): the group joined or left
+  // on one link, by its index when known (an address change keeps the index; a link that is
+  // gone can still be left by it), else by its address. True when the kernel agreed; a
+  // failure is traced and leaves the memberships as they were.
+  bool JoinGroup(uint32_t index, uint32_t address);
+  bool LeaveGroup(uint32_t index, uint32_t address);
+  // Replaces the host's own addresses, whose datagrams are dropped: the first `count`, at
+  // most 16.
+  void SetOwnAddresses(const uint32_t* addresses, uint32_t count);
 
   [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
   [[nodiscard]] const uint32_t* Interfaces() const { return m_interfaces; }
@@ -102,6 +114,7 @@ class CSsdpSocket final : public CSocket, public DiscoverSender, public UnicastS
   // Sends the formatted request to the group; through search interface `index` unless it is
   // kNoSearchInterface.
   void SendToGroup(const char* request, int length, uint32_t index);
+  bool ChangeMembership(int option, uint32_t index, uint32_t address);
   static constexpr uint32_t kNoSearchInterface = kMaxInterfaces;
 
   [[nodiscard]] bool IsOwnAddress(uint32_t address) const;
@@ -115,6 +128,7 @@ class CSsdpSocket final : public CSocket, public DiscoverSender, public UnicastS
   uint64_t m_unicast_sent = 0;
   uint32_t m_search_interfaces[kMaxInterfaces] = {};
   uint32_t m_search_interface_count = 0;
+  bool m_search_interfaces_set = false;  // SetSearchInterfaces was called
   InterfaceSpread m_spread = InterfaceSpread::kRotate;
   uint32_t m_next_search_interface = 0;
   uint64_t m_sent_through[kMaxInterfaces] = {};

@@ -41,6 +41,7 @@ expected=(
   "share/icons/hicolor/scalable/apps/$app_id.svg"
   share/man/man1/tarovue.1.gz share/man/man1/tarovue-scan.1.gz share/man/man1/tarovue-sim.1.gz
   share/tarovue/prometheus/tarovue.rules.yml share/tarovue/prometheus/prometheus.example.yml
+  share/tarovue/grafana/tarovue.json
   lib/systemd/system/tarovue-agent.service share/tarovue/systemd/tarovue-agent.default
 )
 for f in "${expected[@]}"; do
@@ -95,6 +96,9 @@ if command -v promtool >/dev/null; then
   config=$share/tarovue/prometheus/prometheus.example.yml
   [ -f "$config" ] && { out=$(promtool check config "$config" 2>&1) || fault "promtool check config: $out"; }
 fi
+dashboard=$share/tarovue/grafana/tarovue.json
+[ -f "$dashboard" ] && { out=$(python3 -m json.tool "$dashboard" 2>&1 >/dev/null) ||
+  fault "the Grafana dashboard is not JSON: $out"; }
 unit=$prefix/lib/systemd/system/tarovue-agent.service
 if [ -f "$unit" ]; then
   grep -q '^EnvironmentFile=-/etc/default/tarovue-agent$' "$unit" ||

@@ -98,8 +98,18 @@ TEST_F(ScannerTest, OnlyLoopbackIsNoNetworkToSearch) {
 TEST_F(ScannerTest, InterfacesThatAreDownAreNoNetworkEither) {
   SessionServices services;
   services.interfaces = Listing(true, {{0x0100000A, false, false}});
-  EXPECT_EQ(Run(Options(ScanFormat::kTable, 1, true), std::move(services)), 1);
+  EXPECT_EQ(Run(Options(ScanFormat::kTable, 1), std::move(services)), 1);
   EXPECT_NE(m_err.Text().find("no network to search"), std::string::npos);
+}
+
+TEST_F(ScannerTest, WatchWithoutNetworkWaitsForOneInsteadOfEnding) {
+  SessionServices services;
+  services.interfaces = Listing(true, {{0x0100000A, false, false}});
+  QTimer::singleShot(300, [] { std::raise(SIGTERM); });
+  EXPECT_EQ(Run(Options(ScanFormat::kCsv, 6, true), std::move(services)), 0);
+  EXPECT_EQ(m_err.Text(),
+            "tarovue-scan: no network to search yet: no IPv4 interface is up besides loopback; "
+            "waiting for an interface\n");
 }
 
 // --- runs

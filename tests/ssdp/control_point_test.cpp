@@ -1,7 +1,12 @@
-// Start-up of the SSDP side: which interfaces are used, and the texts that stop start-up.
+// Start-up of the SSDP side: which interfaces are used, and the texts that stop start-up; and
+// the long-running modes' re-listing against the isolated network's own links.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <net/if.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include "ssdp/control_point.h"
 #include "tests/support/isolated_network.h"
@@ -79,6 +84,67 @@ TEST_F(ControlPointTest, FailuresThatStopStartUp) {
   no_list.list = [](std::vector<InterfaceEntry>&) { return false; };
   ControlPoint b(m_timers, no_list);
   EXPECT_STREQ(b.Open(&m_listener, nullptr), "m_ssdp_socket.SIO_GET_INTERFACE_LIST failed");
+}
+
+// --- re-listing
+
+bool Ip(const std::string& args) {
+  return std::system(("ip " + args + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+class ControlPointRelistTest : public ControlPointTest {
+ protected:
+  void TearDown() override {
+    Ip("link del tvx");
+    Ip("addr del 10.77.0.9/24 dev tv1");
+    Ip("addr add " + std::string(kHostB) + "/24 dev tv1");
+  }
+};
+
+TEST_F(ControlPointRelistTest, LinksAreJoinedAndLeftAndAnAddressChangeKeepsItsMembership) {
+  ControlPoint point(m_timers);  // the namespace's own listing: tv0 and tv1
+  ASSERT_EQ(point.Open(&m_listener, nullptr), nullptr);
+  point.SearchThroughInterfaces();
+  ASSERT_EQ(point.InterfaceCount(), 2u);
+  EXPECT_FALSE(point.RefreshInterfaces()) << "nothing changed";
+
+  // A new address on tv1 is worth a search; the link keeps its membership, so the group is
+  // neither left nor joined, and the own and search addresses follow.
+  ASSERT_TRUE(Ip("addr del " + std::string(kHostB) + "/24 dev tv1"));
+  ASSERT_TRUE(Ip("addr add 10.77.0.9/24 dev tv1"));
+  EXPECT_TRUE(point.RefreshInterfaces());
+  EXPECT_EQ(m_trace.CountStartingWith("Group "), 0);
+  const uint32_t tv1 = if_nametoindex("tv1");
+  EXPECT_FALSE(point.m_ssdp_socket.JoinGroup(tv1, 0)) << "still a member on tv1";
+  const auto has = [](const uint32_t* addresses, uint32_t count, const char* dotted) {
+    return std::find(addresses, addresses + count, Address(dotted)) != addresses + count;
+  };
+  for (const CSsdpSocket* socket : {&point.m_ssdp_socket, &point.m_port_socket}) {
+    EXPECT_TRUE(has(socket->SearchInterfaces(), socket->SearchInterfaceCount(), "10.77.0.9"));
+    EXPECT_FALSE(has(socket->SearchInterfaces(), socket->SearchInterfaceCount(), kHostB));
+  }
+  EXPECT_TRUE(
+      has(point.m_ssdp_socket.Interfaces(), point.m_ssdp_socket.InterfaceCount(), "10.77.0.9"));
+  EXPECT_FALSE(has(point.m_ssdp_socket.Interfaces(), point.m_ssdp_socket.InterfaceCount(), kHostB));
+
+  // Links that come and go more often than a socket may hold memberships (20 by default):
+  // each is joined, and left again when it is deleted, which frees its place.
+  for (int i = 0; i < 25; ++i) {
+    ASSERT_TRUE(Ip("link add tvx type veth peer name tvy") && Ip("addr add 10.79.0.1/24 dev tvx") &&
+                Ip("link set tvx up"));
+    EXPECT_TRUE(point.RefreshInterfaces());
+    EXPECT_EQ(point.InterfaceCount(), 3u);
+    ASSERT_TRUE(Ip("link del tvx"));
+    EXPECT_FALSE(point.RefreshInterfaces());
+    EXPECT_EQ(point.InterfaceCount(), 2u);
+  }
+  EXPECT_EQ(m_trace.CountStartingWith("Group join on 10.79.0.1 "), 25);
+  EXPECT_EQ(m_trace.CountStartingWith("Group leave on 10.79.0.1 "), 25);
+  for (const std::string& line : TraceRecorder::Lines()) {
+    if (line.find("10.79.0.1") != std::string::npos) {
+      EXPECT_EQ(line.find("failed"), std::string::npos) << line;
+    }
+  }
 }
 
 }  // namespace
