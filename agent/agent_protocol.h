@@ -8,6 +8,10 @@ inline constexpr char kPathIndex[] = "/";
 inline constexpr char kPathMetrics[] = "/metrics";
 inline constexpr char kPathTargets[] = "/targets";
 inline constexpr char kPathDevices[] = "/devices.json";
+// The fleet page's events and summary counts, its script and its stylesheet.
+inline constexpr char kPathEvents[] = "/events.json";
+inline constexpr char kPathScript[] = "/fleet.js";
+inline constexpr char kPathStyle[] = "/fleet.css";
 // Probes of load balancers and orchestrators, answered without credentials: they tell
 // nothing about the devices.
 inline constexpr char kPathHealthy[] = "/-/healthy";
@@ -18,6 +22,17 @@ inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charse
 inline constexpr char kJsonContentType[] = "application/json";
 inline constexpr char kTextContentType[] = "text/plain; charset=utf-8";
 inline constexpr char kHtmlContentType[] = "text/html; charset=utf-8";
+inline constexpr char kScriptContentType[] = "text/javascript; charset=utf-8";
+inline constexpr char kStyleContentType[] = "text/css; charset=utf-8";
+// Every answer says that a page of the agent loads nothing from elsewhere and runs no inline
+// script or style: a device text that slipped through as markup still could not run. A
+// policy of the web configuration's headers takes its place.
+inline constexpr char kSecurityPolicyHeader[] = "Content-Security-Policy";
+inline constexpr char kSecurityPolicy[] = "default-src 'self'";
+// The fleet page's template, stylesheet and script among the agent's Qt resources.
+inline constexpr char kPageTemplateResource[] = ":/fleet/index.html";
+inline constexpr char kStyleResource[] = ":/fleet/fleet.css";
+inline constexpr char kScriptResource[] = ":/fleet/fleet.js";
 inline constexpr char kBasicChallenge[] = "Basic realm=\"tarovue\", charset=\"UTF-8\"";
 
 // Bytes of one request (line, header fields and any body), counted as they arrive.

@@ -16,10 +16,6 @@
 
 namespace {
 
-constexpr DeviceEventKind kAllKinds[] = {DeviceEventKind::kNew,     DeviceEventKind::kOnline,
-                                         DeviceEventKind::kChanged, DeviceEventKind::kByebye,
-                                         DeviceEventKind::kLost,    DeviceEventKind::kSearching};
-
 void Family(std::string& out, const char* name, const char* type, const char* help) {
   out += "# HELP ";
   out += name;
@@ -198,7 +194,7 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
   }
 
   Family(out, "tarovue_devices", "gauge", "Devices in the agent's table, by status.");
-  for (const DeviceEventKind kind : kAllKinds) {
+  for (const DeviceEventKind kind : kTableStatuses) {
     const char* word = DeviceEventName(kind);
     int64_t count = 0;
     for (const DeviceSnapshot* device : shown) count += device->status == word ? 1 : 0;
@@ -317,18 +313,22 @@ std::string RenderHttpMetrics(const HttpCounters& counters) {
   return out;
 }
 
+PageAddress ClassifyPage(const DeviceSnapshot& device, UrlParts& page) {
+  if (!SplitUrl(device.page_url, page)) return PageAddress::kNone;
+  // The sender's dotted address, written exactly so: a name, another address or an odd
+  // spelling of this one ("010.0.0.5") is another host as far as a prober is concerned.
+  if (page.ipv6 || page.host != device.address_text) return PageAddress::kForeign;
+  return PageAddress::kOwn;
+}
+
 std::string RenderTargets(const std::vector<DeviceSnapshot>& devices, std::uint64_t* foreign) {
   JsonWriter json;
   json.BeginArray(JsonLayout::kLines);
   for (const DeviceSnapshot& d : devices) {
     UrlParts page;
-    if (!SplitUrl(d.page_url, page)) continue;
-    // The sender's dotted address, written exactly so: a name, another address or an odd
-    // spelling of this one ("010.0.0.5") is another host as far as a prober is concerned.
-    if (page.ipv6 || page.host != d.address_text) {
-      if (foreign != nullptr) ++*foreign;
-      continue;
-    }
+    const PageAddress kind = ClassifyPage(d, page);
+    if (kind == PageAddress::kForeign && foreign != nullptr) ++*foreign;
+    if (kind != PageAddress::kOwn) continue;
     json.BeginObject().Key("targets").BeginArray().String(HostAndPort(page)).End();
     json.Key("labels").BeginObject();
     json.Field("__meta_tarovue_usn", d.usn);
@@ -348,23 +348,10 @@ std::string RenderDevicesJson(const std::vector<DeviceSnapshot>& devices) {
     json.BeginObject();
     WriteDeviceFields(json, d);
     json.Key("last_seen").StringOrNull(LocalTimeText(d.last_seen), d.last_seen > 0);
+    json.Key("reboots").Number(d.reboots);
+    UrlParts page;
+    json.Key("page_link").StringOrNull(d.page_url, ClassifyPage(d, page) == PageAddress::kOwn);
     json.End();
   }
   return json.End().Finish();
-}
-
-std::string RenderIndex(std::string_view version) {
-  std::string out =
-      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tarovue agent</title></head>"
-      "<body>\n<h1>Tarovue agent</h1>\n<p>tarovue-scan ";
-  out += version;  // ours, never a device's text
-  out += " serves the indicators it discovers on this network segment.</p>\n<ul>\n";
-  const char* const links[][2] = {{kPathMetrics, "Prometheus metrics"},
-                                  {kPathTargets, "Prometheus HTTP service discovery"},
-                                  {kPathDevices, "devices as JSON"}};
-  for (const auto& link : links) {
-    out +=
-        std::string("<li><a href=\"") + link[0] + "\">" + link[0] + "</a>: " + link[1] + "</li>\n";
-  }
-  return out + "</ul>\n</body></html>\n";
 }

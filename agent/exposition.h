@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "agent/http_counters.h"
+#include "devices/device_events.h"
 #include "devices/device_snapshot.h"
 #include "devices/discovery_counters.h"
+#include "http/url.h"
 
 // A label value for the exposition, quotes not included: valid UTF-8 with '\', '"' and line
 // feed escaped and every other control character (C0, DEL, C1) replaced by U+FFFD.
@@ -25,15 +27,27 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
 // connections, basic auth, targets left out and, with a web configuration, its reloads.
 std::string RenderHttpMetrics(const HttpCounters& counters);
 
-// The /targets JSON: one target group for each device whose page address is http or https
-// on the very address the device announced from, with "host:port" of that address and the
-// __meta_tarovue_* labels. A page on any other host is left out (a device must not point the
-// prober at an internal admin page or a cloud metadata address) and added to `*foreign`.
+// The status words of the device table, in the order /metrics and the fleet page count them.
+inline constexpr DeviceEventKind kTableStatuses[] = {
+    DeviceEventKind::kNew,    DeviceEventKind::kOnline, DeviceEventKind::kChanged,
+    DeviceEventKind::kByebye, DeviceEventKind::kLost,   DeviceEventKind::kSearching};
+
+// Where a device's page address points, for /targets and the fleet page's links.
+enum class PageAddress : uint8_t {
+  kNone,     // no http or https URL that SplitUrl takes
+  kOwn,      // http or https on the very address the device announced from
+  kForeign,  // any other host: a name, another address or another spelling of this one
+};
+// The kind of `device`'s page address, with `page` filled by SplitUrl (cleared for kNone).
+PageAddress ClassifyPage(const DeviceSnapshot& device, UrlParts& page);
+
+// The /targets JSON: one target group for each device whose page address is its own
+// (kOwn), with "host:port" of that address and the __meta_tarovue_* labels. A page on any
+// other host is left out (a device must not point the prober at an internal admin page or a
+// cloud metadata address) and added to `*foreign`.
 std::string RenderTargets(const std::vector<DeviceSnapshot>& devices,
                           std::uint64_t* foreign = nullptr);
 
-// The /devices.json array: the objects of --format json with "last_seen" added.
+// The /devices.json array: the objects of --format json with "last_seen", "reboots" and
+// "page_link" (the page address when it is the device's own, else null) added.
 std::string RenderDevicesJson(const std::vector<DeviceSnapshot>& devices);
-
-// The page at /: a plain HTML page linking to the three others.
-std::string RenderIndex(std::string_view version);

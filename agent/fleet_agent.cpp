@@ -2,20 +2,25 @@
 
 #include "version.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QHttpServerRequest>
 #include <QTcpSocket>
+#include <algorithm>
 #include <cctype>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "agent/agent_protocol.h"
 #include "agent/exposition.h"
+#include "agent/fleet_page.h"
 #include "agent/guarded_ssl_server.h"
 #include "agent/guarded_tcp_server.h"
 #include "agent/gzip_encoding.h"
 #include "agent/web_settings.h"
 #include "devices/device_table.h"
+#include "devices/event_log.h"
 
 namespace {
 
@@ -46,6 +51,22 @@ const char* ReasonPhrase(int status) {
   }
 }
 
+// A file compiled into the agent; "" only when the build left it out.
+std::string ResourceText(const char* path) {
+  QFile file(QString::fromLatin1(path));
+  if (!file.open(QIODevice::ReadOnly)) return std::string();
+  return file.readAll().toStdString();
+}
+
+bool HasHeader(const std::vector<std::pair<std::string, std::string>>& headers,
+               std::string_view name) {
+  return std::any_of(headers.begin(), headers.end(), [name](const auto& header) {
+    return QByteArray::fromStdString(header.first)
+               .compare(QByteArrayView(name.data(), static_cast<qsizetype>(name.size())),
+                        Qt::CaseInsensitive) == 0;
+  });
+}
+
 void AddHeader(QByteArray& out, const QByteArray& name, const QByteArray& value) {
   out += name;
   out += ": ";
@@ -63,13 +84,17 @@ struct FleetAgent::Reply {
   std::vector<std::pair<QByteArray, QByteArray>> headers;
 };
 
-FleetAgent::FleetAgent(const DeviceTable& devices, CounterSource counters, ReadySource ready,
-                       std::FILE* err)
+FleetAgent::FleetAgent(const DeviceTable& devices, const EventLog& events, CounterSource counters,
+                       ReadySource ready, std::FILE* err)
     : m_devices(devices),
+      m_events(events),
       m_counters(std::move(counters)),
       m_ready(std::move(ready)),
       m_err(err),
-      m_budget(m_clock, kBcryptMsPerSecond, kBcryptBurstMs) {
+      m_budget(m_clock, kBcryptMsPerSecond, kBcryptBurstMs),
+      m_page_template(ResourceText(kPageTemplateResource)),
+      m_style(ResourceText(kStyleResource)),
+      m_script(ResourceText(kScriptResource)) {
   QObject::connect(&m_follow, &QTimer::timeout, this, [this] { FollowWebConfig(); });
 }
 
@@ -193,9 +218,27 @@ FleetAgent::Reply FleetAgent::Route(const Request& request) {
     reply.type = kJsonContentType;
     reply.body = RenderDevicesJson(m_devices.Devices());
     reply.compressible = true;
-  } else if (request.path == kPathIndex) {
-    reply.type = kHtmlContentType;
-    reply.body = RenderIndex(TAROVUE_VERSION);
+  } else if (request.path == kPathIndex || request.path == kPathEvents) {
+    const std::vector<DeviceSnapshot> devices = m_devices.Devices();
+    FleetFacts facts;
+    facts.events = m_events.Newest();
+    facts.events_total = m_events.Total();
+    facts.counters = m_counters();
+    facts.now = SystemClock().Now();
+    if (request.path == kPathIndex) {
+      reply.type = kHtmlContentType;
+      reply.body = RenderFleetPage(m_page_template, TAROVUE_VERSION, devices, facts);
+    } else {
+      reply.type = kJsonContentType;
+      reply.body = RenderEventsJson(devices, facts);
+    }
+    reply.compressible = true;
+  } else if (request.path == kPathStyle) {
+    reply.type = kStyleContentType;
+    reply.body = m_style;
+  } else if (request.path == kPathScript) {
+    reply.type = kScriptContentType;
+    reply.body = m_script;
   } else {
     reply = text(404, "not found\n");
   }
@@ -223,6 +266,9 @@ int64_t FleetAgent::Respond(QTcpSocket* socket, const Request& request) {
   if (reply.compressible) AddHeader(out, "Vary", "Accept-Encoding");
   if (gzip) AddHeader(out, "Content-Encoding", "gzip");
   for (const auto& [name, value] : reply.headers) AddHeader(out, name, value);
+  if (!m_web || !HasHeader(m_web->Headers(), kSecurityPolicyHeader)) {
+    AddHeader(out, kSecurityPolicyHeader, kSecurityPolicy);
+  }
   if (m_web) {
     for (const auto& [name, value] : m_web->Headers()) {
       AddHeader(out, QByteArray::fromStdString(name), QByteArray::fromStdString(value));

@@ -1,9 +1,10 @@
-// The fleet agent: tarovue-scan --serve's HTTP endpoints for Prometheus, served by QHttpServer
-// on the scanner's event loop. Every answer is rendered on request from the scanner's device
-// table and counters (agent/exposition.h), so nothing here keeps a copy of a device. With a
-// web configuration (--web-config) it speaks TLS, asks for basic auth and adds its headers,
-// and follows changes of that file. Connections stay within the limits of
-// agent/connection_slots.h. The table and the sources must outlive the agent.
+// The fleet agent: tarovue-scan --serve's HTTP endpoints for Prometheus and its fleet page,
+// served by QHttpServer on the scanner's event loop. Every answer is rendered on request from
+// the scanner's device table, event log and counters (agent/exposition.h,
+// agent/fleet_page.h), so nothing here keeps a copy of a device. With a web configuration
+// (--web-config) it speaks TLS, asks for basic auth and adds its headers, and follows changes
+// of that file. Connections stay within the limits of agent/connection_slots.h. The table,
+// the log and the sources must outlive the agent.
 #pragma once
 
 #include <QAbstractHttpServer>
@@ -24,6 +25,7 @@
 #include "platform/clock.h"
 
 class DeviceTable;
+class EventLog;
 class GuardedSslServer;
 class WebSettings;
 
@@ -34,8 +36,8 @@ class FleetAgent final : public QAbstractHttpServer {
   using ReadySource = std::function<bool(std::string& reason)>;
 
   // Messages about the web configuration go to `err`.
-  FleetAgent(const DeviceTable& devices, CounterSource counters, ReadySource ready,
-             std::FILE* err = stderr);
+  FleetAgent(const DeviceTable& devices, const EventLog& events, CounterSource counters,
+             ReadySource ready, std::FILE* err = stderr);
   ~FleetAgent() override;
   FleetAgent(const FleetAgent&) = delete;
   FleetAgent& operator=(const FleetAgent&) = delete;
@@ -72,6 +74,7 @@ class FleetAgent final : public QAbstractHttpServer {
   void FollowWebConfig();
 
   const DeviceTable& m_devices;
+  const EventLog& m_events;
   CounterSource m_counters;
   ReadySource m_ready;
   std::FILE* m_err;
@@ -82,4 +85,8 @@ class FleetAgent final : public QAbstractHttpServer {
   BcryptBudget m_budget;
   GuardedSslServer* m_tls_server = nullptr;  // a child, when TLS is spoken
   QTimer m_follow;
+  // The fleet page's files, read from the resources once.
+  std::string m_page_template;
+  std::string m_style;
+  std::string m_script;
 };

@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
       return false;
     };
     agent = std::make_unique<FleetAgent>(
-        scanner.Devices(), [&scanner] { return scanner.Counters(); }, ready);
+        scanner.Devices(), scanner.RecentEvents(), [&scanner] { return scanner.Counters(); },
+        ready);
     std::string failure;
     if (!options.web_config_path.empty() &&
         !agent->UseWebConfig(options.web_config_path, failure)) {

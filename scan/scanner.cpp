@@ -347,15 +347,18 @@ void Scanner::OnDeviceEvent(const DeviceEvent& event) {
     last.status = DeviceEventName(event.kind);
     m_devices.Apply(event);
     m_inventory.Conflicts().Forget(event.device.Usn());
+    m_recent.Add(event.time, last);
     if (m_options.watch && !m_options.quiet) {
       Write(FormatWatchEvent(m_options.format, event.time, last));
     }
     return;
   }
-  if (!m_devices.Apply(event) || !m_options.watch || m_options.quiet) return;
+  if (!m_devices.Apply(event) || !m_options.watch) return;
   DeviceSnapshot shown = *m_devices.Find(event.device.Usn());
   // A reboot is an occurrence: its line names it, the device's status stays.
   if (event.kind == DeviceEventKind::kRebooted) shown.status = DeviceEventName(event.kind);
+  m_recent.Add(event.time, shown);
+  if (m_options.quiet) return;
   Write(FormatWatchEvent(m_options.format, event.time, shown));
 }
 

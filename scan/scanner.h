@@ -14,6 +14,7 @@
 
 #include "devices/device_table.h"
 #include "devices/discovery_session.h"
+#include "devices/event_log.h"
 #include "devices/pooled_descriptions.h"
 #include "devices/row_table.h"
 #include "net/netlink_watch.h"
@@ -43,6 +44,8 @@ class Scanner final : public SsdpListener {
 
   // What the fleet agent serves: the device table and the counters, read on request.
   [[nodiscard]] const DeviceTable& Devices() const { return m_devices; }
+  // The last events a watch showed, --quiet or not.
+  [[nodiscard]] const EventLog& RecentEvents() const { return m_recent; }
   // The session's counters with the identity conflicts seen so far.
   [[nodiscard]] DiscoveryCounters Counters() const;
   // A watch or the agent without a usable interface (none at start, or every one gone):
@@ -96,6 +99,7 @@ class Scanner final : public SsdpListener {
   std::FILE* m_err;
   RowTable m_rows;
   DeviceTable m_devices;
+  EventLog m_recent;
   SteadyClock m_steady_clock;
   PooledDescriptions m_descriptions;
   std::string m_interface_error;  // why --interface matched nothing, once the session opened

@@ -166,9 +166,10 @@ TEST(RenderTargets, PagesOnAnotherHostThanTheSenderAreLeftOutAndCounted) {
   EXPECT_EQ(PromtoolComplaints(metrics + own), "");
 }
 
-TEST(RenderDevicesJson, IsTheReportsObjectsWithLastSeen) {
-  DeviceSnapshot never = Device("uuid:b", "searching");
+TEST(RenderDevicesJson, IsTheReportsObjectsWithLastSeenRebootsAndOwnPage) {
+  DeviceSnapshot never = Device("uuid:b", "searching", "http://10.0.0.6/");
   never.last_seen = 0;
+  never.reboots = 3;
   const QJsonDocument doc = QJsonDocument::fromJson(
       QByteArray::fromStdString(RenderDevicesJson({Device("uuid:a", "online"), never})));
   ASSERT_TRUE(doc.isArray());
@@ -176,7 +177,11 @@ TEST(RenderDevicesJson, IsTheReportsObjectsWithLastSeen) {
   EXPECT_EQ(first["usn"].toString(), "uuid:a");
   EXPECT_EQ(first["status"].toString(), "online");
   EXPECT_EQ(first["last_seen"].toString(), QString::fromStdString(LocalTimeText(1800000000)));
-  EXPECT_TRUE(doc.array()[1].toObject()["last_seen"].isNull());
+  EXPECT_EQ(first["page_link"].toString(), "http://10.0.0.5/");
+  const QJsonObject second = doc.array()[1].toObject();
+  EXPECT_TRUE(second["last_seen"].isNull());
+  EXPECT_EQ(second["reboots"].toInt(), 3);
+  EXPECT_TRUE(second["page_link"].isNull());  // another host's page
 }
 
 }  // namespace
