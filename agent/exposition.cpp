@@ -241,7 +241,8 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
   }
   Sample(out, "tarovue_description_fetch_duration_seconds_sum", {}, counters.fetch_seconds_sum);
   Sample(out, "tarovue_description_fetch_duration_seconds_count", {}, cumulative);
-  Family(out, "tarovue_searches_total", "counter", "Search bursts sent, by SSDP socket.");
+  Family(out, "tarovue_searches_total", "counter",
+         "Search requests sent to the SSDP group, by socket (a burst sends several).");
   for (std::size_t i = 0; i < kSsdpSocketCount; ++i) {
     Sample(out, "tarovue_searches_total",
            {{"socket", SsdpSocketName(static_cast<SsdpSocketId>(i))}}, counters.searches[i]);
