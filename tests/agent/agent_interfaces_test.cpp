@@ -13,32 +13,19 @@
 #include <string>
 #include <thread>
 
+#include "tests/agent/agent_client.h"
 #include "tests/sim/sim_harness.h"
 
 namespace {
 
+using namespace agenttest;
 using testnet::Side;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kAgentPort = 9731;
 
-std::string ScanPath() {
-  const char* dir = std::getenv("TAROVUE_BUILD_DIR");
-  return dir && *dir ? std::string(dir) + "/tarovue-scan" : std::string(TAROVUE_SCAN_BINARY);
-}
-
 double SecondsSince(SteadyClock::time_point start) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
-
-// Polls `check` every 20 ms until it holds or deadline_ms pass.
-bool Eventually(const std::function<bool()>& check, int deadline_ms) {
-  const auto end = SteadyClock::now() + std::chrono::milliseconds(deadline_ms);
-  for (;;) {
-    if (check()) return true;
-    if (SteadyClock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
 }
 
 class AgentInterfacesTest : public simtest::SimTest {
@@ -51,46 +38,12 @@ class AgentInterfacesTest : public simtest::SimTest {
   // The agent's answer to GET `path`, read from the client side's loopback; "" when it does
   // not answer.
   static std::string Get(const std::string& path) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(kAgentPort);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string response;
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-      // Read until the body is whole: the agent may keep the connection open after it.
-      char buffer[65536];
-      for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
-        response.append(buffer, static_cast<std::size_t>(n));
-        const std::size_t head_end = response.find("\r\n\r\n");
-        const std::string length = simtest::Header(response.substr(0, head_end), "Content-Length");
-        if (head_end != std::string::npos && length != "<absent>" &&
-            response.size() >= head_end + 4 + std::stoul(length)) {
-          break;
-        }
-      }
-    }
-    close(fd);
-    return response;
+    return Request("127.0.0.1", kAgentPort, "GET", path);
   }
   static std::string Metrics() { return simtest::Body(Get("/metrics")); }
 
-  // The value of `series` in `metrics`, or -1.
   static double Value(const std::string& metrics, const std::string& series) {
-    const std::size_t at = metrics.find("\n" + series + " ");
-    return at == std::string::npos ? -1 : std::stod(metrics.substr(at + series.size() + 2));
-  }
-
-  static int UpCount(const std::string& metrics) {
-    int count = 0;
-    for (std::size_t at = 0;
-         (at = metrics.find("\ntarovue_device_up{", at)) != std::string::npos;) {
-      at = metrics.find("} ", at);
-      count += metrics.compare(at, 3, "} 1") == 0 ? 1 : 0;
-    }
-    return count;
+    return MetricValue(metrics, series);
   }
 
   // Watch lines of the agent that list a new device at `address`.

@@ -25,8 +25,11 @@
 #include "agent/web_settings.h"
 #include "agent/web_tls.h"
 #include "platform/clock.h"
+#include "tests/agent/agent_client.h"
 
 namespace {
+
+using agenttest::Bcrypt;
 
 void WriteFile(const QString& path, const std::string& text) {
   QFile file(path);
@@ -40,17 +43,6 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
     text.replace(at, from.size(), to);
   }
   return text;
-}
-
-std::string Bcrypt(const std::string& password, int cost) {
-  char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-  if (crypt_gensalt_rn("$2y$", static_cast<unsigned long>(cost), nullptr, 0, setting,
-                       sizeof setting) == nullptr) {
-    return "";
-  }
-  crypt_data data{};
-  const char* hash = crypt_rn(password.c_str(), setting, &data, sizeof data);
-  return hash != nullptr ? hash : "";
 }
 
 std::string BasicHeader(const std::string& name_and_password) {
