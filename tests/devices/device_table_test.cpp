@@ -25,32 +25,48 @@ std::string Notify(const char* nts, const std::string& usn) {
          "\r\nCACHE-CONTROL: max-age=60\r\n\r\n";
 }
 
-TEST(DeviceTable, BoundedAndForgettingWhatIsGoneLongEnough) {
+// The core as a headless front end runs it, on hand-set clocks, with descriptions that are
+// always there, and the device table fed from its events.
+class DeviceTableTest : public ::testing::Test {
+ protected:
+  DeviceTableTest() {
+    events.Subscribe([this](const DeviceEvent& e) {
+      if (e.kind == DeviceEventKind::kForgotten) forgotten.push_back(e.device.Usn());
+      seen.push_back(DeviceEventName(e.kind));
+      table.Apply(e);
+    });
+  }
+  // Handles a NOTIFY of `usn` (max-age 60) with `extra` header fields.
+  DatagramOutcome Receive(const char* nts, const std::string& usn, const std::string& extra = "") {
+    std::string text = Notify(nts, usn);
+    text.insert(text.size() - 2, extra);
+    return handling.OnReceive(text.data(), 0x0900000a);
+  }
+  bool Up(const char* usn) const { return IsUp(*table.Find(usn)); }
+
   RowTable rows;
   ManualClock clock{kNow};
   ManualMonotonicClock steady;
   DeviceEvents events;
   DiscoveryCounters counters;
-  DeviceRegistry registry(rows, clock, &events);
+  DeviceRegistry registry{rows, clock, &events};
   SilentTones tones;
-  BlockingDescriptions descriptions(
+  BlockingDescriptions descriptions{
       [](char* buffer, uint32_t size, const char*) {
         return static_cast<uint32_t>(
             CopyText(buffer, size + 1, "HTTP/1.1 200 OK\r\n\r\n<modelName>M</modelName>"));
       },
-      steady, /*remember=*/false);
-  Announcements handling(
-      registry, tones, descriptions, [] { return false; }, &counters, &events);
-  handling.SetMaxDevices(3);
+      steady, /*remember=*/false};
+  Announcements handling{registry, tones, descriptions, [] { return false; }, &counters, &events};
   DeviceTable table;
   std::vector<std::string> forgotten;
-  events.Subscribe([&](const DeviceEvent& e) {
-    if (e.kind == DeviceEventKind::kForgotten) forgotten.push_back(e.device.Usn());
-    table.Apply(e);
-  });
-  const auto receive = [&](const char* nts, const std::string& usn) {
-    std::string text = Notify(nts, usn);
-    return handling.OnReceive(text.data(), 0x0900000a);
+  std::vector<std::string> seen;
+};
+
+TEST_F(DeviceTableTest, BoundedAndForgettingWhatIsGoneLongEnough) {
+  handling.SetMaxDevices(3);
+  const auto receive = [this](const char* nts, const std::string& usn) {
+    return Receive(nts, usn);
   };
 
   for (const char* usn : {"uuid:a", "uuid:b", "uuid:c"}) receive(kNtsAlive, usn);
@@ -80,27 +96,9 @@ TEST(DeviceTable, BoundedAndForgettingWhatIsGoneLongEnough) {
 // A long watch: a search does not erase what devices announced. One that answers stays up
 // throughout; one that was unplugged is lost when its announcement runs out, and may then be
 // forgotten.
-TEST(DeviceTable, SearchingDeviceIsLostAtItsExpiryAndUpUntilThen) {
-  RowTable rows;
-  ManualClock clock{kNow};
-  ManualMonotonicClock steady;
-  DeviceEvents events;
-  DeviceRegistry registry(rows, clock, &events);
-  SilentTones tones;
-  BlockingDescriptions descriptions(
-      [](char* buffer, uint32_t size, const char*) {
-        return static_cast<uint32_t>(CopyText(buffer, size + 1, "HTTP/1.1 200 OK\r\n\r\n<x/>"));
-      },
-      steady, /*remember=*/false);
-  Announcements handling(
-      registry, tones, descriptions, [] { return false; }, nullptr, &events);
-  DeviceTable table;
-  events.Subscribe([&](const DeviceEvent& e) { table.Apply(e); });
-  const auto alive = [&](const std::string& usn) {
-    std::string text = Notify(kNtsAlive, usn);  // max-age=60
-    handling.OnReceive(text.data(), 0x0900000a);
-  };
-  const auto up = [&](const char* usn) { return IsUp(*table.Find(usn)); };
+TEST_F(DeviceTableTest, SearchingDeviceIsLostAtItsExpiryAndUpUntilThen) {
+  const auto alive = [this](const std::string& usn) { Receive(kNtsAlive, usn); };
+  const auto up = [this](const char* usn) { return Up(usn); };
 
   alive("uuid:live");
   alive("uuid:unplugged");
@@ -129,32 +127,10 @@ TEST(DeviceTable, SearchingDeviceIsLostAtItsExpiryAndUpUntilThen) {
 
 // UPnP 1.1 boot ids: a new one is a reboot, counted once; one announced by ssdp:update
 // before is a planned restart and counts none; an answer without one says nothing.
-TEST(DeviceTable, RebootsAreNewBootIdsNobodyAnnounced) {
-  RowTable rows;
-  ManualClock clock{kNow};
-  ManualMonotonicClock steady;
-  DeviceEvents events;
-  DiscoveryCounters counters;
-  DeviceRegistry registry(rows, clock, &events);
-  SilentTones tones;
-  BlockingDescriptions descriptions(
-      [](char* buffer, uint32_t size, const char*) {
-        return static_cast<uint32_t>(CopyText(buffer, size + 1, "HTTP/1.1 200 OK\r\n\r\n<x/>"));
-      },
-      steady, /*remember=*/false);
-  Announcements handling(
-      registry, tones, descriptions, [] { return false; }, &counters, &events);
+TEST_F(DeviceTableTest, RebootsAreNewBootIdsNobodyAnnounced) {
   handling.SetFollowReboots(true);
-  DeviceTable table;
-  std::vector<std::string> seen;
-  events.Subscribe([&](const DeviceEvent& e) {
-    table.Apply(e);
-    seen.push_back(DeviceEventName(e.kind));
-  });
-  const auto notify = [&](const char* nts, const std::string& extra) {
-    std::string text = Notify(nts, "uuid:a");
-    text.insert(text.size() - 2, extra);
-    return handling.OnReceive(text.data(), 0x0900000a);
+  const auto notify = [this](const char* nts, const std::string& extra) {
+    return Receive(nts, "uuid:a", extra);
   };
 
   notify(kNtsAlive, "BOOTID.UPNP.ORG: 7\r\n");
