@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <span>
 #include <unordered_set>
 
 #include "devices/device_events.h"
@@ -71,21 +72,6 @@ bool PlainLabel(std::string_view text) {
   }
   return true;
 }
-
-// The descriptive labels of tarovue_device_info after usn, written straight into the text:
-// each appears once, so none is kept.
-struct InfoLabel {
-  const char* key;
-  std::string DeviceSnapshot::*text;
-};
-constexpr InfoLabel kInfoLabels[] = {{"address", &DeviceSnapshot::address_text},
-                                     {"hostname", &DeviceSnapshot::host_name},
-                                     {"devtype", &DeviceSnapshot::device_type},
-                                     {"model_name", &DeviceSnapshot::model_name},
-                                     {"model_number", &DeviceSnapshot::model_number},
-                                     {"serial_number", &DeviceSnapshot::serial_number},
-                                     {"guid", &DeviceSnapshot::guid},
-                                     {"page_url", &DeviceSnapshot::page_url}};
 
 // U+FFFD: what a control byte in a label value becomes.
 constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
@@ -165,7 +151,9 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
   for (std::size_t i = 0; i < shown.size(); ++i) {
     out += "tarovue_device_info{usn=\"";
     out += usns[i];
-    for (const InfoLabel& label : kInfoLabels) {
+    // The descriptive labels after usn, written straight into the text: each appears once,
+    // so none is kept.
+    for (const DeviceTextKey& label : std::span(kDeviceTextKeys).subspan(1)) {
       out += "\",";
       out += label.key;
       out += "=\"";

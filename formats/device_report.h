@@ -14,6 +14,23 @@ class JsonWriter;
 
 enum class ScanFormat { kTable, kJson, kCsv };
 
+// The texts that tell a device apart, with the keys every document gives them: the USN first,
+// then the address and what the description says.
+struct DeviceTextKey {
+  const char* key;
+  std::string DeviceSnapshot::*text;
+};
+inline constexpr DeviceTextKey kDeviceTextKeys[] = {
+    {"usn", &DeviceSnapshot::usn},
+    {"address", &DeviceSnapshot::address_text},
+    {"hostname", &DeviceSnapshot::host_name},
+    {"devtype", &DeviceSnapshot::device_type},
+    {"model_name", &DeviceSnapshot::model_name},
+    {"model_number", &DeviceSnapshot::model_number},
+    {"serial_number", &DeviceSnapshot::serial_number},
+    {"guid", &DeviceSnapshot::guid},
+    {"page_url", &DeviceSnapshot::page_url}};
+
 // The whole report in `format`, ending in a line break. The table and CSV always have their
 // header; JSON is an array with one object per line.
 std::string FormatReport(ScanFormat format, const std::vector<DeviceSnapshot>& devices);

@@ -7,31 +7,18 @@
 #include <QJsonParseError>
 #include <cstdint>
 
+#include "formats/device_report.h"
 #include "formats/json_writer.h"
 #include "formats/time_text.h"
 #include "platform/dotted_address.h"
 
 namespace {
 
-// The texts of a device as the document names them.
-struct TextKey {
-  const char* key;
-  std::string DeviceSnapshot::*text;
-};
-constexpr TextKey kTexts[] = {
-    {"usn", &DeviceSnapshot::usn},
-    {"address", &DeviceSnapshot::address_text},
-    {"hostname", &DeviceSnapshot::host_name},
-    {"devtype", &DeviceSnapshot::device_type},
-    {"model_name", &DeviceSnapshot::model_name},
-    {"model_number", &DeviceSnapshot::model_number},
-    {"serial_number", &DeviceSnapshot::serial_number},
-    {"guid", &DeviceSnapshot::guid},
-    {"page_url", &DeviceSnapshot::page_url},
-    {"status", &DeviceSnapshot::status},
-    {"boot_id", &DeviceSnapshot::boot_id},
-    {"config_id", &DeviceSnapshot::config_id},
-};
+// The texts of a device as the document names them: those that tell it apart, then what the
+// table knows of it.
+constexpr DeviceTextKey kStateTexts[] = {{"status", &DeviceSnapshot::status},
+                                         {"boot_id", &DeviceSnapshot::boot_id},
+                                         {"config_id", &DeviceSnapshot::config_id}};
 
 std::string Text(const QJsonObject& object, const char* key) {
   return object.value(key).toString().toStdString();
@@ -55,7 +42,8 @@ std::string StateDocument(const std::vector<DeviceSnapshot>& devices, int64_t sa
   json.BeginObject(JsonLayout::kIndented).Key("devices").BeginArray(JsonLayout::kLines);
   for (const DeviceSnapshot& d : devices) {
     json.BeginObject();
-    for (const TextKey& text : kTexts) json.Field(text.key, d.*text.text);
+    for (const DeviceTextKey& text : kDeviceTextKeys) json.Field(text.key, d.*text.text);
+    for (const DeviceTextKey& text : kStateTexts) json.Field(text.key, d.*text.text);
     json.Key("valid_until").Number(d.valid_until);
     json.Key("first_seen").Number(d.first_seen);
     json.Key("last_seen").Number(d.last_seen);
@@ -91,7 +79,8 @@ bool ReadStateDocument(std::string_view bytes, std::vector<DeviceSnapshot>& devi
   for (qsizetype i = 0; i < list.size(); ++i) {
     const QJsonObject object = list.at(i).toObject();
     DeviceSnapshot d;
-    for (const TextKey& text : kTexts) d.*text.text = Text(object, text.key);
+    for (const DeviceTextKey& text : kDeviceTextKeys) d.*text.text = Text(object, text.key);
+    for (const DeviceTextKey& text : kStateTexts) d.*text.text = Text(object, text.key);
     if (d.usn.empty() || !ParseDottedAddress(d.address_text.c_str(), d.address)) {
       error = "device number " + std::to_string(i + 1) + " has no usn or no dotted address";
       devices.clear();
