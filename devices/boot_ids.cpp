@@ -13,8 +13,3 @@ bool BootIds::Observe(const std::string& usn, std::string_view boot_id) {
 void BootIds::Announce(const std::string& usn, std::string_view next_boot_id) {
   m_devices[usn].next = next_boot_id;
 }
-
-std::string_view BootIds::Current(const std::string& usn) const {
-  auto it = m_devices.find(usn);
-  return it == m_devices.end() ? std::string_view() : std::string_view(it->second.current);
-}

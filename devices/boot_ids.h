@@ -20,8 +20,6 @@ class BootIds {
   bool Observe(const std::string& usn, std::string_view boot_id);
   // An ssdp:update: the device's next boot will have `next_boot_id`.
   void Announce(const std::string& usn, std::string_view next_boot_id);
-  // The id last noted for `usn`, "" when none.
-  [[nodiscard]] std::string_view Current(const std::string& usn) const;
   void Forget(const std::string& usn) { m_devices.erase(usn); }
 
  private:

@@ -19,10 +19,6 @@ std::string Record(const Fields& fields) {
 
 }  // namespace
 
-std::string CsvRecord(std::initializer_list<std::string_view> fields) {
-  return Record(fields);
-}
-
 std::string CsvRecord(const std::vector<std::string>& fields) {
   return Record(fields);
 }

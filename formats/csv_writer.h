@@ -3,12 +3,10 @@
 // control characters. Every record, the last one too, ends with CR LF.
 #pragma once
 
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
 
 // One record of `fields`, CR LF included.
-std::string CsvRecord(std::initializer_list<std::string_view> fields);
 std::string CsvRecord(const std::vector<std::string>& fields);
 std::string CsvRecord(const std::vector<std::string_view>& fields);

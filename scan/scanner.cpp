@@ -183,10 +183,7 @@ bool Scanner::Start() {
   if (m_options.watch || !m_options.interfaces.empty()) {
     m_session.Control().SearchThroughInterfaces();
   }
-  if (!m_waiting_for_network) {
-    m_session.Search();
-    m_first_search_sent = true;
-  }
+  if (!m_waiting_for_network) m_session.Search();
   m_session.StartExpiry(kSweepPeriodMs);
   return true;
 }
@@ -222,9 +219,7 @@ void Scanner::OnInterfacesChanged(const NetlinkChanges& changes) {
     return;
   }
   if (was_waiting) std::fputs("tarovue-scan: an interface is up; searching\n", m_err);
-  if (!added) return;
-  m_session.Search();
-  m_first_search_sent = true;
+  if (added) m_session.Search();
 }
 
 std::string Scanner::NoNetworkReason() const {

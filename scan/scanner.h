@@ -51,8 +51,6 @@ class Scanner final : public SsdpListener {
   // A watch or the agent without a usable interface (none at start, or every one gone):
   // nothing is searched until one appears.
   [[nodiscard]] bool WaitingForNetwork() const { return m_waiting_for_network; }
-  // A search has gone out through at least one interface.
-  [[nodiscard]] bool FirstSearchSent() const { return m_first_search_sent; }
 
  private:
   // Opens the sockets and starts the search; false (status 1, message written) when there is
@@ -118,5 +116,4 @@ class Scanner final : public SsdpListener {
   bool m_progress_shown = false;  // a progress line stands on `err`
   NetlinkWatch m_netlink;         // a watch's and the agent's interface changes
   bool m_waiting_for_network = false;
-  bool m_first_search_sent = false;
 };
