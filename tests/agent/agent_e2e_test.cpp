@@ -144,6 +144,19 @@ class TwoSitesTest : public ::testing::Test {
     return out;
   }
 
+  // The shipped rules into the test's prometheus directory, IndicatorDown's five minutes
+  // replaced by `wait`.
+  void WriteRules(const std::string& wait) {
+    std::ifstream shipped(SourceFile("data/prometheus/tarovue.rules.yml"));
+    std::stringstream text;
+    text << shipped.rdbuf();
+    std::string rules = text.str();
+    for (std::size_t at; (at = rules.find("for: 5m")) != std::string::npos;) {
+      rules.replace(at, 7, "for: " + wait);
+    }
+    std::ofstream(m_dir + "/tarovue.rules.yml") << rules;
+  }
+
   PrivateNetwork site_a;
   PrivateNetwork site_b;
   std::string m_dir;
@@ -165,14 +178,7 @@ TEST_F(TwoSitesTest, PrometheusCountsTheIndicatorsOfBothSitesAndSeesOneSiteGo) {
 
   // The rules as shipped, but without their waiting time, so that IndicatorDown fires at the
   // first evaluation after the byebye.
-  std::ifstream shipped(SourceFile("data/prometheus/tarovue.rules.yml"));
-  std::stringstream rules_text;
-  rules_text << shipped.rdbuf();
-  std::string rules = rules_text.str();
-  for (std::size_t at; (at = rules.find("for: 5m")) != std::string::npos;) {
-    rules.replace(at, 7, "for: 0s");
-  }
-  std::ofstream(m_dir + "/tarovue.rules.yml") << rules;
+  WriteRules("0s");
   std::ofstream(m_dir + "/prometheus.yml")
       << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
       << "rule_files: [tarovue.rules.yml]\n"
@@ -850,13 +856,7 @@ TEST_F(TwoSitesTest, IndicatorDownReachesAWebhookThroughAlertmanager) {
   ASSERT_EQ(listen(listener, 8), 0);
 
   // The shipped rules with a waiting time the test can afford.
-  std::ifstream shipped(SourceFile("data/prometheus/tarovue.rules.yml"));
-  std::stringstream rules_text;
-  rules_text << shipped.rdbuf();
-  std::string rules = rules_text.str();
-  for (std::size_t at; (at = rules.find("for: 5m")) != std::string::npos;)
-    rules.replace(at, 7, "for: 1s");
-  std::ofstream(m_dir + "/tarovue.rules.yml") << rules;
+  WriteRules("1s");
   std::ofstream(m_dir + "/prometheus.yml")
       << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
       << "rule_files: [tarovue.rules.yml]\n"
