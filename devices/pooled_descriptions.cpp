@@ -108,6 +108,18 @@ void PooledDescriptions::Describe(const DescriptionRequest& request, Settle sett
   Pump();
 }
 
+void PooledDescriptions::Refetch(const std::string& location, int total_timeout_ms,
+                                  Settle settle) {
+  Entry& entry = Touch(location);
+  entry.waiters.push_back(std::move(settle));
+  if (entry.queued || entry.running) return;
+  entry.total_timeout_ms = total_timeout_ms;
+  entry.queued = true;
+  Enqueue(location, entry.host);
+  Evict();
+  Pump();
+}
+
 void PooledDescriptions::Enqueue(const std::string& location, const std::string& host) {
   const uint64_t place = m_next_place++;
   HostLine& line = m_hosts[host];
@@ -156,7 +168,13 @@ void PooledDescriptions::Start(const std::string& location, Entry& entry) {
   entry.started_ms = m_clock.NowMs();
   m_hosts[entry.host].busy = true;
   ++m_running;
-  entry.job = m_make_job(m_policy);
+  FetchPolicy policy = m_policy;
+  if (entry.total_timeout_ms > 0 && entry.total_timeout_ms < policy.total_timeout_ms) {
+    policy.total_timeout_ms = entry.total_timeout_ms;
+    policy.connect_timeout_ms = std::min(policy.connect_timeout_ms, entry.total_timeout_ms);
+  }
+  entry.total_timeout_ms = 0;
+  entry.job = m_make_job(policy);
   Trace("GetUrl(%s)", location.c_str());
   const bool started =
       entry.job->Start(location, [this, location](uint32_t count, int error, const char* response) {

@@ -67,6 +67,11 @@ class PooledDescriptions final : public DescriptionSource {
 
   // Settles at once from the cache or the back-off, else when the fetch ends.
   void Describe(const DescriptionRequest& request, Settle settle) override;
+  // Fetches `location` afresh, whatever the cache or the back-off say, for a device that has
+  // gone quiet: in its device's line like any fetch (one of it already waiting or running
+  // answers this too), bounded by `total_timeout_ms` where that is shorter than the policy's.
+  // The answer refreshes the cache and a failure backs off, as for any fetch.
+  void Refetch(const std::string& location, int total_timeout_ms, Settle settle);
 
   [[nodiscard]] std::size_t Running() const { return m_running; }
   [[nodiscard]] std::size_t Queued() const;
@@ -88,6 +93,7 @@ class PooledDescriptions final : public DescriptionSource {
     std::vector<Settle> waiters;
     std::unique_ptr<FetchJob> job;
     int64_t started_ms = 0;
+    int total_timeout_ms = 0;  // a shorter bound than the policy's for this fetch; 0: none
     std::list<std::string>::iterator lru;
   };
 
