@@ -42,6 +42,13 @@ class SteadyClock final : public MonotonicClock {
   [[nodiscard]] int64_t NowMs() const override;
 };
 
+// Milliseconds since the host booted, suspended time included: a watch that sleeps through
+// a suspend still expires what it missed, and a step of the wall clock moves nothing.
+class BootClock final : public MonotonicClock {
+ public:
+  [[nodiscard]] int64_t NowMs() const override;
+};
+
 // A monotonic clock that only moves when told to.
 class ManualMonotonicClock final : public MonotonicClock {
  public:

@@ -30,3 +30,22 @@ bool ProbeDatagramSocket() {
   close(fd);
   return true;
 }
+
+uint32_t SourceAddressFor(uint32_t destination) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  // Connecting a datagram socket only asks the routing table; nothing is sent.
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(9);
+  to.sin_addr.s_addr = destination;
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  uint32_t source = 0;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&from), &length) == 0) {
+    source = from.sin_addr.s_addr;
+  }
+  close(fd);
+  return source;
+}

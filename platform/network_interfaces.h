@@ -20,6 +20,10 @@ struct InterfaceEntry {
 // system cannot list them.
 bool ListIpv4Interfaces(std::vector<InterfaceEntry>& entries);
 
+// The host's address that datagrams to `destination` (network byte order) leave from, as the
+// routing table says, without sending anything; 0 when no route leads there.
+uint32_t SourceAddressFor(uint32_t destination);
+
 // Opens and closes a temporary IPv4 datagram socket, the way the listing was asked for on
 // systems that need a socket for it. Returns false when no such socket can be opened.
 bool ProbeDatagramSocket();

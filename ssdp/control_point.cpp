@@ -21,6 +21,21 @@ const char* ControlPoint::Open(SsdpListener* listener, SocketErrorReporter repor
   return nullptr;
 }
 
+bool ControlPoint::OpenProbeSocket(SsdpListener* listener) {
+  if (!m_probe_socket.Create(nullptr, 0)) return false;
+  m_probe_socket.SetListener(listener);
+  m_probe_socket.SetOwnAddresses(m_interfaces, m_interface_count);
+  return true;
+}
+
+int ControlPoint::InterfaceOf(uint32_t address) const {
+  const uint32_t source = SourceAddressFor(address);
+  const uint32_t* found = std::find(m_interfaces, m_interfaces + m_interface_count, source);
+  return source != 0 && found != m_interfaces + m_interface_count
+             ? static_cast<int>(found - m_interfaces)
+             : -1;
+}
+
 void ControlPoint::SearchThroughInterfaces() {
   m_search_through = true;
   m_ssdp_socket.SetSearchInterfaces(m_interfaces, m_interface_count, InterfaceSpread::kRotate);
@@ -42,7 +57,7 @@ bool ControlPoint::ListUsableInterfaces() {
       continue;
     }
     Trace("Found Interface %d : %s", static_cast<int>(i), text);
-    m_links[m_interface_count] = {entry.index, entry.running};
+    m_links[m_interface_count] = {entry.index, entry.running, entry.name};
     m_interfaces[m_interface_count++] = entry.address;
   }
   return true;
@@ -60,7 +75,7 @@ bool ControlPoint::RefreshInterfaces() {
   for (const InterfaceEntry& entry : entries) {
     if (entry.loopback || !entry.up || count == kMaxInterfaces) continue;
     addresses[count] = entry.address;
-    links[count++] = {entry.index, entry.running};
+    links[count++] = {entry.index, entry.running, entry.name};
   }
   // A membership belongs to a link; a link with several addresses holds one.
   const auto same_link = [](uint32_t a_address, Link a, uint32_t b_address, Link b) {
@@ -95,9 +110,10 @@ bool ControlPoint::RefreshInterfaces() {
     }
   }
   std::copy(addresses, addresses + count, m_interfaces);
-  std::copy(links, links + count, m_links);
+  std::move(links, links + count, m_links);
   m_interface_count = count;
   m_ssdp_socket.SetOwnAddresses(m_interfaces, m_interface_count);
+  if (m_probe_socket.IsOpen()) m_probe_socket.SetOwnAddresses(m_interfaces, m_interface_count);
   if (m_search_through) SearchThroughInterfaces();
   return worth_searching;
 }

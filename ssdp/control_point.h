@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "platform/netlink_messages.h"
@@ -70,15 +71,29 @@ class ControlPoint {
 
   [[nodiscard]] uint32_t InterfaceCount() const { return m_interface_count; }
   [[nodiscard]] const uint32_t* Interfaces() const { return m_interfaces; }
+  // The name of interface `index` (< InterfaceCount) as `ip link` shows it; "" when unknown.
+  [[nodiscard]] const std::string& InterfaceName(uint32_t index) const {
+    return m_links[index].name;
+  }
+  // The interface that datagrams to `address` (network byte order) leave through, as the
+  // routing table says, or -1 when none of the table's does.
+  [[nodiscard]] int InterfaceOf(uint32_t address) const;
+
+  // For the modes that ask quiet devices directly: a third socket, on a port of its own, whose
+  // unicast searches are answered to it alone, so that those answers are told apart from the
+  // answers to the searches sent to the group. Call after Open; false when it cannot be made.
+  bool OpenProbeSocket(SsdpListener* listener);
 
   CSsdpSocket m_port_socket;
   CSsdpSocket m_ssdp_socket;
+  CSsdpSocket m_probe_socket;  // open only after OpenProbeSocket
 
  private:
   // What the table knows of the link an address is on.
   struct Link {
     uint32_t index = 0;  // 0: unknown, the address stands for its link
     bool running = true;
+    std::string name;
   };
 
   // Fills the interface table; false when the system cannot list the interfaces.
