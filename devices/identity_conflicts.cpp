@@ -64,9 +64,11 @@ void IdentityConflicts::Observe(const std::string& usn, uint32_t address,
   by_usn->second.recent = m_recent_usns.begin();
   Link(by_address->second, host_order, by_usn->second, usn);
 
+  // Only for a sender the USN's list holds, so that mismatches are bounded per USN as the
+  // list is, and leave with the address when it is let go of.
   UrlParts parts;
-  if (SplitUrl(location, parts) && parts.host != Dotted(host_order) &&
-      m_mismatches.size() < kMaxListed &&
+  if (by_usn->second.addresses.count(host_order) != 0 && SplitUrl(location, parts) &&
+      parts.host != Dotted(host_order) &&
       m_mismatches.try_emplace({usn, host_order}, location).second) {
     ++Count(IdentityConflictKind::kLocationMismatch);
   }
@@ -111,6 +113,7 @@ void IdentityConflicts::RemoveUsn(std::map<std::string, ByUsn>::iterator it) {
 void IdentityConflicts::RemoveAddress(std::map<uint32_t, ByAddress>::iterator it) {
   const uint32_t address = it->first;
   for (const std::string& usn : it->second.usns) {
+    if (m_mismatches.erase({usn, address}) != 0) --Count(IdentityConflictKind::kLocationMismatch);
     auto by_usn = m_by_usn.find(usn);
     if (by_usn == m_by_usn.end()) continue;
     std::set<uint32_t>& addresses = by_usn->second.addresses;

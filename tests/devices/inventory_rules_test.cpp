@@ -2,6 +2,8 @@
 // guesses a replacement), and the identity conflicts of one run, one case per kind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 
 #include <string>
@@ -123,7 +125,15 @@ TEST(IdentityConflicts, ConflictMapsStayBounded) {
   EXPECT_GT(conflicts.Evicted(), 19000u);
   EXPECT_EQ(conflicts.CountByKind(), Recount(conflicts));
 
-  // A real device that moved is still told, and forgetting it takes its conflicts along.
+  // A real device behind a translation and one that moved are still told, and forgetting
+  // them takes their conflicts along: the forger's mismatches left with its addresses.
+  conflicts.Observe("nat", Address("10.1.0.7"), "http://192.168.1.7/d.xml");
+  const std::vector<IdentityConflict> found = conflicts.Conflicts();
+  EXPECT_TRUE(std::any_of(found.begin(), found.end(), [](const IdentityConflict& c) {
+    return c.kind == IdentityConflictKind::kLocationMismatch && c.usns[0] == "nat";
+  }));
+  EXPECT_EQ(conflicts.CountByKind(), Recount(conflicts));
+  conflicts.Forget("nat");
   conflicts.Observe("roam", Address("10.1.0.9"), "http://10.1.0.9/d.xml");
   conflicts.Observe("roam", Address("10.1.0.8"), "http://10.1.0.8/d.xml");
   EXPECT_EQ(conflicts.CountByKind()[static_cast<std::size_t>(IdentityConflictKind::kUsnMoved)], 1u);
