@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "devices/device_events.h"
+#include "devices/device_liveness.h"
 #include "devices/identity_conflicts.h"
 #include "formats/device_report.h"
 #include "formats/json_writer.h"
@@ -255,6 +256,21 @@ std::string RenderMetrics(const std::vector<DeviceSnapshot>& devices,
           "Kernel notifications about interfaces that were not read: malformed, or not from the "
           "kernel.",
           counters.netlink_dropped);
+  Family(out, "tarovue_device_probes_total", "counter",
+         "Devices asked directly because their announcement ran out, by how it ended: "
+         "answered the unicast search, answered the description fetch, announced themselves "
+         "meanwhile, or unanswered (then lost).");
+  for (std::size_t i = 0; i < counters.probes.size(); ++i) {
+    Sample(out, "tarovue_device_probes_total",
+           {{"outcome", ProbeOutcomeName(static_cast<ProbeOutcome>(i))}}, counters.probes[i]);
+  }
+  Family(out, "tarovue_multicast_path_up", "gauge",
+         "0 while the devices on an interface are kept up only by being asked directly (for "
+         "longer than their longest max-age): multicast no longer crosses the segment; else 1.");
+  for (const auto& [name, up] : counters.multicast_paths) {
+    Sample(out, "tarovue_multicast_path_up", {{"interface", LabelValue(name)}},
+           int64_t{up ? 1 : 0});
+  }
   Counter(out, "tarovue_devices_forgotten_total",
           "Devices removed from the table after being gone longer than --forget.",
           counters.devices_forgotten);

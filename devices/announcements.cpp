@@ -104,7 +104,7 @@ Announcements::Announcements(DeviceRegistry& registry, ToneGenerator& tones, Url
 
 Announcements::~Announcements() = default;
 
-DatagramOutcome Announcements::OnReceive(char* text, uint32_t address) {
+DatagramOutcome Announcements::OnReceive(char* text, uint32_t address, HeardVia via) {
   if (m_beep_ticked()) m_tones.Beep(kClickTone.frequency_hz, kClickTone.duration_ms);
   char dotted[kDottedAddressSize];
   FormatDottedAddress(address, dotted);
@@ -123,14 +123,14 @@ DatagramOutcome Announcements::OnReceive(char* text, uint32_t address) {
     } else if (TextEquals(nts, kNtsByebye)) {
       outcome = HandleByebye(block.Get(kFieldUsn));
     } else if (TextEquals(nts, kNtsAlive)) {
-      outcome = HandleAnnouncement(block, address);
+      outcome = HandleAnnouncement(block, address, via);
     } else if (m_follow_reboots && TextEquals(nts, kNtsUpdate)) {
       outcome = HandleUpdate(block);
     } else {
       outcome = DatagramOutcome::kOtherNts;
     }
   } else if (TextEquals(start_line, kSearchResponseStartLine)) {
-    outcome = HandleAnnouncement(block, address);
+    outcome = HandleAnnouncement(block, address, via);
   }
   // The one exit of every datagram that got this far: counted, and traced when dropped.
   if (m_counters != nullptr) m_counters->Count(outcome);
@@ -182,7 +182,8 @@ void Announcements::SayByebye(DeviceRecord& record, bool beep) {
   Publish(DeviceEventKind::kByebye, record);
 }
 
-DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint32_t address) {
+DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint32_t address,
+                                                  HeardVia via) {
   const bool beep = m_beep_ticked();
 
   const char* target = block.Get(kFieldNt);
@@ -228,6 +229,7 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
     next.beep = beep;
     Coalesced();
     if (m_identity && !key.empty()) m_identity(key, address, location);
+    if (m_liveness != nullptr) m_liveness->Heard(key, address, max_age, location, via);
     return next.bad_location ? DatagramOutcome::kBadLocation
            : notify          ? DatagramOutcome::kAlive
                              : DatagramOutcome::kResponse;
@@ -246,6 +248,7 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
                                   : notify                  ? DatagramOutcome::kAlive
                                                             : DatagramOutcome::kResponse;
   if (m_identity && !key.empty()) m_identity(key, address, location);
+  if (m_liveness != nullptr) m_liveness->Heard(key, address, max_age, location, via);
 
   if (waiting != m_pending.end()) {
     // An earlier announcement of this device waits for its description: this one follows it,
@@ -395,6 +398,12 @@ void Announcements::Complete(const Announcement& announcement, const Description
   const uint32_t previous_expiry = static_cast<uint32_t>(record->valid_until);
   if (new_expiry > previous_expiry + kSignalSlackSeconds) signalling = true;
   record->valid_until = static_cast<int32_t>(new_expiry);
+  if (m_liveness != nullptr) {
+    // A long watch never lets a huge max-age wrap into the past, and trusts it for a day at
+    // most: the device is asked then.
+    record->valid_until =
+        DeviceRegistry::ValidUntil(static_cast<int32_t>(now), TrustedMaxAge(announcement.max_age));
+  }
 
   if (signalling && announcement.beep) Play(kRisingTune, std::size(kRisingTune));
 
@@ -407,7 +416,7 @@ void Announcements::Complete(const Announcement& announcement, const Description
                                      ? DescriptionFetch::kCached
                                      : DescriptionFetch::kOk;
   const DescriptionRequest& ids = announcement.request;
-  if (m_follow_reboots && m_boot_ids.Observe(announcement.usn, ids.boot_id)) {
+  if (m_follow_reboots && m_boot_ids.Observe(announcement.usn, announcement.address, ids.boot_id)) {
     if (m_counters != nullptr) ++m_counters->reboots;
     Publish(DeviceEventKind::kRebooted, *record, 0, fetch, &ids);
   }

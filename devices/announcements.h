@@ -19,6 +19,7 @@
 #include "devices/boot_ids.h"
 #include "devices/description_source.h"
 #include "devices/device_events.h"
+#include "devices/device_liveness.h"
 #include "devices/discovery_counters.h"
 
 class DeviceRegistry;
@@ -46,14 +47,15 @@ class Announcements {
   // Handles one datagram `text` (writable, NUL-terminated; it is split in place) from
   // `address` (network byte order) and returns its outcome. Anything that is not an alive
   // notification, a search response or a byebye of a known device is dropped after the
-  // click and the trace line.
-  DatagramOutcome OnReceive(char* text, uint32_t address);
+  // click and the trace line. `via` tells the liveness how it came.
+  DatagramOutcome OnReceive(char* text, uint32_t address, HeardVia via = HeardVia::kGroup);
 
   // Takes an alive notification or search response for the search target: creates or
   // refreshes the record once its description is settled and writes its row. An
   // announcement that lacks a field or has an unusable max-age leaves all records and rows
   // untouched; its outcome says why.
-  DatagramOutcome HandleAnnouncement(const HeaderBlock& block, uint32_t address);
+  DatagramOutcome HandleAnnouncement(const HeaderBlock& block, uint32_t address,
+                                     HeardVia via = HeardVia::kGroup);
 
   // Devices whose announcement waits for its description.
   [[nodiscard]] std::size_t Pending() const { return m_pending.size(); }
@@ -72,6 +74,10 @@ class Announcements {
   using IdentityObserver =
       std::function<void(const std::string& usn, uint32_t address, std::string_view location)>;
   void SetIdentityObserver(IdentityObserver observer) { m_identity = std::move(observer); }
+
+  // Tells `liveness` (which must outlive this; nullptr: none) of every announcement taken for
+  // a device, as the identity observer hears it.
+  void SetLiveness(DeviceLiveness* liveness) { m_liveness = liveness; }
 
   // Follows the devices' boot ids: a device that announces a new one without having said so
   // by ssdp:update is counted and published as rebooted, and ssdp:update of a known device
@@ -143,6 +149,7 @@ class Announcements {
   bool m_describing = false;
   std::size_t m_max_devices = SIZE_MAX;
   IdentityObserver m_identity;
+  DeviceLiveness* m_liveness = nullptr;
   std::string m_key;  // the USN of the announcement being handled
   BootIds m_boot_ids;
   bool m_follow_reboots = false;

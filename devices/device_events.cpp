@@ -18,6 +18,8 @@ const char* DeviceEventName(DeviceEventKind kind) {
       return "forgotten";
     case DeviceEventKind::kRebooted:
       return "rebooted";
+    case DeviceEventKind::kKept:
+      return "kept";
   }
   return "unknown";
 }

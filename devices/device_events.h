@@ -23,9 +23,11 @@ enum class DeviceEventKind : uint8_t {
   kSearching,  // a search started; the device has not answered it yet
   kForgotten,  // gone so long that its record was removed; the view is valid for this call
   kRebooted,   // announced a new boot id unannounced; its new, online or changed follows
+  kKept,       // its announcement ran out, and it answered when asked directly
 };
 
-// "new", "online", "changed", "byebye", "lost", "searching", "forgotten" or "rebooted".
+// "new", "online", "changed", "byebye", "lost", "searching", "forgotten", "rebooted" or
+// "kept".
 const char* DeviceEventName(DeviceEventKind kind);
 
 // A read-only look at one device. The description texts are read out on request, so that a

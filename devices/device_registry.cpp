@@ -1,5 +1,7 @@
 #include "devices/device_registry.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -73,6 +75,7 @@ void DeviceRegistry::ResetForSearch(bool keep_validity) {
   for (int row = 0; row < count; ++row) {
     DeviceRecord* record = m_rows.RecordAt(row);
     if (record == nullptr) continue;
+    if (keep_validity && record->valid_until == 0) continue;
     if (!keep_validity) record->valid_until = 0;
     m_rows.SetCellText(row, kColumnStatus, kCellSearching);
     m_rows.SetCellText(row, kColumnValidUntil, kCellNoTime);
@@ -86,11 +89,31 @@ void DeviceRegistry::ExpirySweep() {
   for (int row = 0; row < count; ++row) {
     DeviceRecord* record = m_rows.RecordAt(row);
     if (record == nullptr || record->valid_until == 0 || record->valid_until > now) continue;
-    m_rows.SetCellText(row, kColumnStatus, kCellLost);
-    m_rows.SetCellText(row, kColumnValidUntil, kCellNoTime);
-    record->valid_until = 0;
-    if (m_events) m_events->Publish({DeviceEventKind::kLost, now, DeviceView(*record)});
+    MarkLostAt(row, *record);
   }
+}
+
+void DeviceRegistry::MarkLost(DeviceRecord& record) {
+  MarkLostAt(record.row_index, record);
+}
+
+void DeviceRegistry::MarkLostAt(int row, DeviceRecord& record) {
+  m_rows.SetCellText(row, kColumnStatus, kCellLost);
+  m_rows.SetCellText(row, kColumnValidUntil, kCellNoTime);
+  record.valid_until = 0;
+  if (m_events) m_events->Publish({DeviceEventKind::kLost, Now(), DeviceView(record)});
+}
+
+void DeviceRegistry::Keep(DeviceRecord& record, uint32_t max_age) {
+  const int32_t now = Now();
+  record.valid_until = ValidUntil(now, max_age);
+  UpdateStatusCells(record);
+  if (m_events) m_events->Publish({DeviceEventKind::kKept, now, DeviceView(record)});
+}
+
+int32_t DeviceRegistry::ValidUntil(int32_t now, uint32_t max_age) {
+  const int64_t until = static_cast<int64_t>(now) + max_age;
+  return static_cast<int32_t>(std::min<int64_t>(until, INT32_MAX));
 }
 
 bool DeviceRegistry::Restore(DeviceRecord& record) {

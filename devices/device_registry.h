@@ -41,12 +41,19 @@ class DeviceRegistry {
 
   // Marks every record not valid and shows "searching" and "????" in its row. With
   // `keep_validity` the records keep their valid until instead, so that a device stays valid
-  // until its announcement runs out, whatever a search in flight says.
+  // until its announcement runs out, whatever a search in flight says, and only the devices
+  // that are there show "searching": lost, byebye and restored ones keep their word.
   void ResetForSearch(bool keep_validity = false);
 
   // Marks every record whose valid until has come (signed, so below 0 counts too) not
   // valid and shows "lost" and "????"; the record keeps its status text.
   void ExpirySweep();
+  // The same for one record, whatever its valid until says: for the modes that decide on
+  // another clock when a device is lost.
+  void MarkLost(DeviceRecord& record);
+  // A device asked directly answered: valid for `max_age` seconds more, its row shows its
+  // status again, and kKept is published.
+  void Keep(DeviceRecord& record, uint32_t max_age);
 
   // Gives `record` (row index -1) a row that shows it lost, without publishing anything: a
   // device known from before a restart. True when the row owns it now; false leaves it
@@ -67,9 +74,13 @@ class DeviceRegistry {
   // The validity cell text: the local time of day of `valid_until` as "%02d:%02d:%02d", or
   // "????" for 0 (not valid) and for a value below 0, which has no time of day.
   static void FormatValidity(int32_t valid_until, char (&out)[kValidityTextSize]);
+  // `now` plus `max_age` seconds, or the last time there is when that lies beyond it: a
+  // huge max-age must not wrap into the past.
+  static int32_t ValidUntil(int32_t now, uint32_t max_age);
 
  private:
   DeviceRecord* WalkRows(const char* usn);
+  void MarkLostAt(int row, DeviceRecord& record);
 
   DeviceRows& m_rows;
   const Clock& m_clock;

@@ -2,6 +2,21 @@
 
 #include <algorithm>
 
+#include "platform/clock.h"
+
+DeviceTable::DeviceTable(const MonotonicClock* clock) : m_clock(clock) {
+  if (m_clock == nullptr) {
+    m_own_clock = std::make_unique<BootClock>();
+    m_clock = m_own_clock.get();
+  }
+}
+
+DeviceTable::~DeviceTable() = default;
+
+int64_t DeviceTable::NowMs() const {
+  return m_clock->NowMs();
+}
+
 bool DeviceTable::Apply(const DeviceEvent& event) {
   if (event.kind == DeviceEventKind::kForgotten) return m_devices.erase(event.device.Usn()) != 0;
   const char* word = DeviceEventName(event.kind);
@@ -21,7 +36,7 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
         device.last_seen = event.time;
         if (!event.boot_id.empty()) device.boot_id = event.boot_id;
         if (!event.config_id.empty()) device.config_id = event.config_id;
-        entry.gone_since = 0;
+        entry.gone = false;
         break;
       }
       // What the table knows beyond the device's texts outlives each announcement.
@@ -34,13 +49,23 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
       device.boot_id = event.boot_id.empty() ? std::move(kept.boot_id) : std::string(event.boot_id);
       device.config_id =
           event.config_id.empty() ? std::move(kept.config_id) : std::string(event.config_id);
-      entry.gone_since = 0;
+      entry.gone = false;
       break;
     }
     case DeviceEventKind::kRebooted:
       // An occurrence, not a state: the status word stays; a watch shows it all the same.
       if (created) device = DescribeDevice(event.device, DeviceEventName(DeviceEventKind::kNew), 0);
       ++device.reboots;
+      return true;
+    case DeviceEventKind::kKept:
+      // Its announcement ran out but it answered when asked: there, and heard from now.
+      if (created) device = DescribeDevice(event.device, DeviceEventName(DeviceEventKind::kNew), 0);
+      if (device.status == DeviceEventName(DeviceEventKind::kSearching)) {
+        device.status = DeviceEventName(DeviceEventKind::kOnline);
+      }
+      device.valid_until = event.device.ValidUntil();
+      device.last_seen = event.time;
+      entry.gone = false;
       return true;
     case DeviceEventKind::kByebye:
     case DeviceEventKind::kLost:
@@ -52,21 +77,23 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
       device.status = word;
       device.valid_until =
           event.kind == DeviceEventKind::kSearching ? event.device.ValidUntil() : 0;
-      if (event.kind != DeviceEventKind::kSearching && entry.gone_since == 0) {
-        entry.gone_since = event.time;
+      if (event.kind != DeviceEventKind::kSearching && !entry.gone) {
+        entry.gone = true;
+        entry.gone_since_ms = NowMs();
       }
       break;
   }
   return changed && event.kind != DeviceEventKind::kSearching;
 }
 
-void DeviceTable::Restore(DeviceSnapshot device) {
+void DeviceTable::Restore(DeviceSnapshot device, int64_t gone_for_ms) {
   Entry& entry = m_devices[device.usn];
   // Known from before a restart and not heard since: lost, and forgotten counting from when
   // it was last seen.
   device.status = DeviceEventName(DeviceEventKind::kLost);
   device.valid_until = 0;
-  entry.gone_since = device.last_seen;
+  entry.gone = true;
+  entry.gone_since_ms = NowMs() - std::max<int64_t>(gone_for_ms, 0);
   entry.device = std::move(device);
 }
 
@@ -75,10 +102,11 @@ const DeviceSnapshot* DeviceTable::Find(const std::string& usn) const {
   return it == m_devices.end() ? nullptr : &it->second.device;
 }
 
-std::vector<std::string> DeviceTable::GoneSince(int64_t time) const {
+std::vector<std::string> DeviceTable::GoneFor(int64_t ms) const {
+  const int64_t before = NowMs() - ms;
   std::vector<std::string> gone;
   for (const auto& [usn, entry] : m_devices) {
-    if (entry.gone_since != 0 && entry.gone_since <= time) gone.push_back(usn);
+    if (entry.gone && entry.gone_since_ms <= before) gone.push_back(usn);
   }
   return gone;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -13,33 +14,44 @@
 #include "devices/device_events.h"
 #include "devices/device_snapshot.h"
 
+class MonotonicClock;
+
 class DeviceTable {
  public:
-  DeviceTable() = default;
+  // How long a device has been gone is counted on `clock` (the boot clock when null), which
+  // must outlive the table: a step of the wall clock forgets nothing.
+  explicit DeviceTable(const MonotonicClock* clock = nullptr);
+  ~DeviceTable();
   DeviceTable(const DeviceTable&) = delete;
   DeviceTable& operator=(const DeviceTable&) = delete;
 
   // Takes `event` into the table. Returns true when a watch shows it: the device's status
   // word changed (a search's "searching" is only noted, the same word again is no change),
-  // or it rebooted, which counts without changing the word. A forgotten device leaves.
+  // or it rebooted or was kept by being asked, which count without changing the word. A
+  // forgotten device leaves.
   bool Apply(const DeviceEvent& event);
 
-  // Takes back a device known from before a restart: lost until it is heard again, gone
-  // since it was last seen.
-  void Restore(DeviceSnapshot device);
+  // Takes back a device known from before a restart: lost until it is heard again, and gone
+  // for `gone_for_ms` already (since it was last seen).
+  void Restore(DeviceSnapshot device, int64_t gone_for_ms);
 
   // The device with this USN, or nullptr; valid until the next Apply.
   [[nodiscard]] const DeviceSnapshot* Find(const std::string& usn) const;
   // Every device, in the report's order.
   [[nodiscard]] std::vector<DeviceSnapshot> Devices() const;
   [[nodiscard]] std::size_t Size() const { return m_devices.size(); }
-  // USNs of the devices gone (byebye or lost) at or before `time`.
-  [[nodiscard]] std::vector<std::string> GoneSince(int64_t time) const;
+  // USNs of the devices gone (byebye or lost) for at least `ms` milliseconds.
+  [[nodiscard]] std::vector<std::string> GoneFor(int64_t ms) const;
 
  private:
   struct Entry {
     DeviceSnapshot device;
-    int64_t gone_since = 0;  // 0 while the device is there
+    bool gone = false;
+    int64_t gone_since_ms = 0;  // on the clock, while gone
   };
+  [[nodiscard]] int64_t NowMs() const;
+
+  const MonotonicClock* m_clock;
+  std::unique_ptr<MonotonicClock> m_own_clock;
   std::unordered_map<std::string, Entry> m_devices;
 };

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -62,6 +63,12 @@ struct DiscoveryCounters {
   // per socket those sent to the group through each interface it was told to use
   // (address in network byte order, count); empty when the system chose the interface.
   uint64_t searches_unicast = 0;
+  // Devices asked directly because their announcement ran out, by how it ended
+  // (ProbeOutcome), and the unicast searches that asked them; multicast across each
+  // interface (name, up). Kept where liveness is followed.
+  std::array<uint64_t, 4> probes{};
+  uint64_t probe_searches = 0;
+  std::vector<std::pair<std::string, bool>> multicast_paths;
   std::array<std::vector<std::pair<uint32_t, uint64_t>>, kSsdpSocketCount> searches_through{};
 
   void Count(DatagramOutcome outcome) { ++datagrams[static_cast<std::size_t>(outcome)]; }

@@ -6,6 +6,7 @@
 #include "devices/device_record.h"
 #include "devices/device_snapshot.h"
 #include "http/get_url.h"
+#include "platform/trace.h"
 #include "ssdp/ssdp_protocol.h"
 
 DiscoverySession::DiscoverySession(DeviceRows& rows, SessionServices services)
@@ -42,13 +43,40 @@ bool DiscoverySession::Restore(const DeviceSnapshot& device) {
   RestoreRecord(device, *record);
   if (!m_registry.Restore(*record)) return false;
   record.release();  // its row owns it now
-  if (!device.boot_id.empty()) m_announcements.Boots().Observe(device.usn, device.boot_id);
+  if (!device.boot_id.empty()) {
+    m_announcements.Boots().Observe(device.usn, device.address, device.boot_id);
+  }
+  if (m_liveness) m_liveness->Restored(device.usn, device.address);
   return true;
+}
+
+void DiscoverySession::FollowLiveness(DeviceLiveness::Refetch refetch, LivenessPolicy policy) {
+  m_liveness = std::make_unique<DeviceLiveness>(
+      m_registry, m_events, m_services.boot_clock ? *m_services.boot_clock : m_own_boot_clock,
+      m_control.m_probe_socket, std::move(refetch),
+      [this](uint32_t address) {
+        const int index = m_control.InterfaceOf(address);
+        return index < 0 ? std::string() : m_control.InterfaceName(static_cast<uint32_t>(index));
+      },
+      [this] {
+        std::vector<std::string> names;
+        for (uint32_t i = 0; i < m_control.InterfaceCount(); ++i) {
+          names.push_back(m_control.InterfaceName(i));
+        }
+        return names;
+      },
+      policy);
+  m_announcements.SetLiveness(m_liveness.get());
 }
 
 const char* DiscoverySession::Open(SsdpListener* listener) {
   m_listener = listener;
-  return m_control.Open(&m_socket_listener, m_services.report_error);
+  const char* failure = m_control.Open(&m_socket_listener, m_services.report_error);
+  if (failure == nullptr && m_liveness && !m_control.OpenProbeSocket(&m_probe_listener)) {
+    // Devices are then asked only for their descriptions.
+    Trace("m_probe_socket.Create failed");
+  }
+  return failure;
 }
 
 DiscoveryCounters DiscoverySession::Counters() const {
@@ -59,6 +87,11 @@ DiscoveryCounters DiscoverySession::Counters() const {
   counters.searches[at(SsdpSocketId::kPort1900)] = m_control.m_ssdp_socket.SearchesSent();
   counters.searches[at(SsdpSocketId::kSearchSocket)] = m_control.m_port_socket.SearchesSent();
   counters.searches_unicast = m_control.m_port_socket.UnicastSearchesSent();
+  if (m_liveness) {
+    // The probe socket sends a watch's unicast searches besides the devices' questions.
+    counters.searches_unicast +=
+        m_control.m_probe_socket.UnicastSearchesSent() - m_liveness->SearchesSent();
+  }
   // Per interface only where searches were sent through a chosen one (--interface).
   const auto through = [](const CSsdpSocket& socket) {
     std::vector<std::pair<uint32_t, uint64_t>> counts;
@@ -69,11 +102,22 @@ DiscoveryCounters DiscoverySession::Counters() const {
   };
   counters.searches_through[at(SsdpSocketId::kPort1900)] = through(m_control.m_ssdp_socket);
   counters.searches_through[at(SsdpSocketId::kSearchSocket)] = through(m_control.m_port_socket);
+  if (m_liveness) {
+    counters.probes = m_liveness->Outcomes();
+    counters.probe_searches = m_liveness->SearchesSent();
+    for (const MulticastPath& path : m_liveness->Paths()) {
+      counters.multicast_paths.emplace_back(path.interface, path.up);
+    }
+  }
   return counters;
 }
 
 void DiscoverySession::SocketListener::OnReceive(char* text, uint32_t address) {
-  if (m_session.m_listener != nullptr) m_session.m_listener->OnReceive(text, address);
+  if (m_session.m_listener == nullptr) return;
+  // The front end hands the datagram back to OnReceive, which tells announcements how it came.
+  m_session.m_receiving_via = m_via;
+  m_session.m_listener->OnReceive(text, address);
+  m_session.m_receiving_via = HeardVia::kGroup;
 }
 
 void DiscoverySession::SocketListener::OnDropped(DatagramOutcome reason, uint32_t address) {
@@ -83,6 +127,7 @@ void DiscoverySession::SocketListener::OnDropped(DatagramOutcome reason, uint32_
 
 void DiscoverySession::Search() {
   m_registry.ResetForSearch(m_keep_validity_on_search);
+  if (m_liveness) m_liveness->AskGone();
   m_blocking.BeginBurst();
   m_control.StartDiscover();
 }
@@ -93,7 +138,11 @@ void DiscoverySession::StartExpiry(int period_ms) {
 
 void DiscoverySession::OnTimer(int id) {
   if (id == MY_EXPIRY_ID) {
-    m_registry.ExpirySweep();
+    if (m_liveness) {
+      m_liveness->Sweep();
+    } else {
+      m_registry.ExpirySweep();
+    }
   } else if (id == MY_DISCOVER_ID) {
     const bool searching = m_control.Searching();
     m_control.OnSearchTick();

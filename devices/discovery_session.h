@@ -6,10 +6,12 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "devices/announcements.h"
 #include "devices/blocking_descriptions.h"
 #include "devices/device_events.h"
+#include "devices/device_liveness.h"
 #include "devices/device_registry.h"
 #include "devices/discovery_counters.h"
 #include "platform/clock.h"
@@ -25,9 +27,11 @@ struct SessionServices {
   DescriptionSource* descriptions = nullptr;
   const Clock* clock = nullptr;                  // the system clock when null
   const MonotonicClock* steady_clock = nullptr;  // the host's steady clock when null
-  ToneGenerator* tones = nullptr;                // silence when null
-  std::function<bool()> beep_ticked;             // never when empty
-  SocketErrorReporter report_error;              // receive errors are only traced when empty
+  // Validity and liveness of the headless front ends; the host's boot clock when null.
+  const MonotonicClock* boot_clock = nullptr;
+  ToneGenerator* tones = nullptr;     // silence when null
+  std::function<bool()> beep_ticked;  // never when empty
+  SocketErrorReporter report_error;   // receive errors are only traced when empty
   // Receives the timers' ticks when set (and passes them on to OnTimer); OnTimer otherwise.
   std::function<void(int id)> on_timer;
 };
@@ -53,11 +57,19 @@ class DiscoverySession final {
   // For the headless front ends: a search leaves each device's announced validity as it is,
   // so a device is lost when its announcement runs out, not when it is slow to answer.
   void SetKeepValidityOnSearch(bool on) { m_keep_validity_on_search = on; }
+  // For the headless front ends, before Open: a device is lost only when its validity has run
+  // out on the boot clock and it answered nothing when asked directly (DeviceLiveness), not at
+  // the wall-clock time its row shows. `refetch` asks for a description afresh. Unicast
+  // searches then go through the control point's probe socket, whose answers are told apart.
+  void FollowLiveness(DeviceLiveness::Refetch refetch, LivenessPolicy policy = {});
+  // nullptr unless FollowLiveness was called.
+  [[nodiscard]] DeviceLiveness* Liveness() { return m_liveness.get(); }
+  [[nodiscard]] const DeviceLiveness* Liveness() const { return m_liveness.get(); }
   // Dispatches MY_DISCOVER_ID and MY_EXPIRY_ID; other ids are not ours.
   void OnTimer(int id);
   // One datagram that the sockets took; its outcome is counted.
   DatagramOutcome OnReceive(char* text, uint32_t address) {
-    return m_announcements.OnReceive(text, address);
+    return m_announcements.OnReceive(text, address, m_receiving_via);
   }
 
   // Removes a device for good (a headless front end's rows only), after its kForgotten event.
@@ -88,12 +100,13 @@ class DiscoverySession final {
   // The sockets' listener: datagrams go on to the front end's listener, drops are counted.
   class SocketListener final : public SsdpListener {
    public:
-    explicit SocketListener(DiscoverySession& session) : m_session(session) {}
+    SocketListener(DiscoverySession& session, HeardVia via) : m_session(session), m_via(via) {}
     void OnReceive(char* text, uint32_t address) override;
     void OnDropped(DatagramOutcome reason, uint32_t address) override;
 
    private:
     DiscoverySession& m_session;
+    HeardVia m_via;
   };
 
   SystemClock m_system_clock;
@@ -105,10 +118,14 @@ class DiscoverySession final {
   DiscoveryCounters m_counters;
   DeviceEvents m_events;
   SsdpListener* m_listener = nullptr;
-  SocketListener m_socket_listener{*this};
+  SocketListener m_socket_listener{*this, HeardVia::kGroup};
+  SocketListener m_probe_listener{*this, HeardVia::kUnicast};
+  HeardVia m_receiving_via = HeardVia::kGroup;  // of the datagram being handed on
   TimerTable m_timers;
   ControlPoint m_control;
   DeviceRegistry m_registry;
   Announcements m_announcements;
   bool m_keep_validity_on_search = false;
+  BootClock m_own_boot_clock;
+  std::unique_ptr<DeviceLiveness> m_liveness;
 };

@@ -108,8 +108,7 @@ void PooledDescriptions::Describe(const DescriptionRequest& request, Settle sett
   Pump();
 }
 
-void PooledDescriptions::Refetch(const std::string& location, int total_timeout_ms,
-                                  Settle settle) {
+void PooledDescriptions::Refetch(const std::string& location, int total_timeout_ms, Settle settle) {
   Entry& entry = Touch(location);
   entry.waiters.push_back(std::move(settle));
   if (entry.queued || entry.running) return;

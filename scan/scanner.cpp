@@ -89,15 +89,41 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
     : m_options(options),
       m_out(out),
       m_err(err),
+      m_devices(services.boot_clock),
       m_descriptions(m_steady_clock, PolicyOf(options)),
       m_session(m_rows, WithReporter(
                             WithInterfaceChoice(std::move(services), options.interfaces,
                                                 options.watch, m_interface_error),
                             [this] { OnReceiveError(); }, &m_descriptions)),
-      m_unicast(m_session.Control().m_port_socket, options.targets, options.rate),
+      // A watch asks quiet devices through the probe socket, and sends its unicast searches
+      // there too: their answers must not pass for multicast working.
+      m_unicast(
+          options.watch ? m_session.Control().m_probe_socket : m_session.Control().m_port_socket,
+          options.targets, options.rate),
       m_inventory(options) {
   m_session.SetKeepValidityOnSearch(true);
   m_session.SetFollowReboots(true);
+  if (options.watch) {
+    // A watch runs for long: a device is called lost only after it was asked directly.
+    LivenessPolicy liveness;
+    liveness.rate_per_second = options.rate;
+    m_session.FollowLiveness(
+        [this](const std::string& location, int timeout_ms, DescriptionSource::Settle settle) {
+          m_descriptions.Refetch(location, timeout_ms, std::move(settle));
+        },
+        liveness);
+    m_session.Liveness()->SetPathObserver([this](const MulticastPath& path) {
+      if (path.up) {
+        std::fprintf(m_err, "tarovue-scan: multicast crosses %s again\n",
+                     TerminalText(path.interface).c_str());
+      } else {
+        std::fprintf(m_err,
+                     "tarovue-scan: multicast no longer crosses %s: its devices answer only when "
+                     "asked directly\n",
+                     TerminalText(path.interface).c_str());
+      }
+    });
+  }
   m_session.Control().SetMulticastSearch(!options.no_multicast);
   m_session.Control().SetBatchReceive(true);
   m_session.Control().SetOnSearch([this] { m_unicast.Start(); });
@@ -350,8 +376,11 @@ void Scanner::OnDeviceEvent(const DeviceEvent& event) {
   }
   if (!m_devices.Apply(event) || !m_options.watch) return;
   DeviceSnapshot shown = *m_devices.Find(event.device.Usn());
-  // A reboot is an occurrence: its line names it, the device's status stays.
-  if (event.kind == DeviceEventKind::kRebooted) shown.status = DeviceEventName(event.kind);
+  // A reboot, or being kept by a direct question, is an occurrence: its line names it, the
+  // device's status stays.
+  if (event.kind == DeviceEventKind::kRebooted || event.kind == DeviceEventKind::kKept) {
+    shown.status = DeviceEventName(event.kind);
+  }
   m_recent.Add(event.time, shown);
   if (m_options.quiet) return;
   Write(FormatWatchEvent(m_options.format, event.time, shown));
@@ -373,15 +402,18 @@ bool Scanner::RestoreState() {
   if (devices.size() > static_cast<std::size_t>(m_options.max_devices)) {
     devices.resize(static_cast<std::size_t>(m_options.max_devices));
   }
+  const int64_t now = m_session.Registry().Now();
   for (DeviceSnapshot& device : devices) {
-    if (m_session.Restore(device)) m_devices.Restore(std::move(device));
+    const int64_t gone_for_ms = (now - device.last_seen) * 1000;
+    if (m_session.Restore(device)) m_devices.Restore(std::move(device), gone_for_ms);
   }
   return true;
 }
 
 void Scanner::ForgetGone() {
-  const int64_t before = m_session.Registry().Now() - std::llround(m_options.forget);
-  for (const std::string& usn : m_devices.GoneSince(before)) m_session.Forget(usn);
+  for (const std::string& usn : m_devices.GoneFor(std::llround(m_options.forget * 1000))) {
+    m_session.Forget(usn);
+  }
 }
 
 void Scanner::SearchAgain() {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "devices/device_liveness.h"
 #include "devices/discovery_counters.h"
 #include "platform/dotted_address.h"
 
@@ -43,6 +44,14 @@ std::string FormatStats(const DiscoveryCounters& counters) {
   Line(out, "conflicts.evicted", counters.identity_keys_evicted);
   Line(out, "output.dropped", counters.output_lines_dropped);
   Line(out, "netlink.dropped", counters.netlink_dropped);
+  for (std::size_t i = 0; i < kProbeOutcomeCount; ++i) {
+    Line(out, std::string("probes.") + ProbeOutcomeName(static_cast<ProbeOutcome>(i)),
+         counters.probes[i]);
+  }
+  Line(out, "probes.searches", counters.probe_searches);
+  for (const auto& [name, up] : counters.multicast_paths) {
+    Line(out, "multicast_path." + name, up ? 1 : 0);
+  }
   Seconds(out, "fetch.seconds.p50", counters.FetchQuantile(0.5));
   Seconds(out, "fetch.seconds.p90", counters.FetchQuantile(0.9));
   Seconds(out, "fetch.seconds.p99", counters.FetchQuantile(0.99));

@@ -37,10 +37,11 @@ class DeviceTableTest : public ::testing::Test {
     });
   }
   // Handles a NOTIFY of `usn` (max-age 60) with `extra` header fields.
-  DatagramOutcome Receive(const char* nts, const std::string& usn, const std::string& extra = "") {
+  DatagramOutcome Receive(const char* nts, const std::string& usn, const std::string& extra = "",
+                          uint32_t address = 0x0900000a) {
     std::string text = Notify(nts, usn);
     text.insert(text.size() - 2, extra);
-    return handling.OnReceive(text.data(), 0x0900000a);
+    return handling.OnReceive(text.data(), address);
   }
   bool Up(const char* usn) const { return IsUp(*table.Find(usn)); }
 
@@ -58,7 +59,7 @@ class DeviceTableTest : public ::testing::Test {
       },
       steady, /*remember=*/false};
   Announcements handling{registry, tones, descriptions, [] { return false; }, &counters, &events};
-  DeviceTable table;
+  DeviceTable table{&steady};
   std::vector<std::string> forgotten;
   std::vector<std::string> seen;
 };
@@ -75,9 +76,10 @@ TEST_F(DeviceTableTest, BoundedAndForgettingWhatIsGoneLongEnough) {
   EXPECT_EQ(table.Size(), 3u);
 
   receive(kNtsByebye, "uuid:a");
-  clock.Advance(3600);
-  EXPECT_TRUE(table.GoneSince(clock.Now() - 3601).empty()) << "not gone long enough yet";
-  const std::vector<std::string> gone = table.GoneSince(clock.Now() - 3600);
+  clock.Advance(-86400);  // a step of the wall clock forgets nothing
+  steady.AdvanceMs(3'600'000);
+  EXPECT_TRUE(table.GoneFor(3'601'000).empty()) << "not gone long enough yet";
+  const std::vector<std::string> gone = table.GoneFor(3'600'000);
   ASSERT_EQ(gone, std::vector<std::string>{"uuid:a"});
   EXPECT_TRUE(registry.Forget("uuid:a"));
   EXPECT_EQ(forgotten, gone);
@@ -117,7 +119,7 @@ TEST_F(DeviceTableTest, SearchingDeviceIsLostAtItsExpiryAndUpUntilThen) {
   EXPECT_EQ(table.Find("uuid:unplugged")->status, "lost");
   EXPECT_FALSE(up("uuid:unplugged"));
   EXPECT_TRUE(up("uuid:live"));
-  EXPECT_EQ(table.GoneSince(clock.Now()), std::vector<std::string>{"uuid:unplugged"})
+  EXPECT_EQ(table.GoneFor(0), std::vector<std::string>{"uuid:unplugged"})
       << "the forget clock runs from the loss";
 
   // The dialog's search still marks every row not valid until it answers.
@@ -150,6 +152,14 @@ TEST_F(DeviceTableTest, RebootsAreNewBootIdsNobodyAnnounced) {
   EXPECT_EQ(table.Find("uuid:a")->reboots, 1u) << "announced before: a planned restart";
   notify(kNtsAlive, "BOOTID.UPNP.ORG: 10\r\n");
   EXPECT_EQ(table.Find("uuid:a")->reboots, 2u) << "the announcement was for one boot only";
+  EXPECT_EQ(counters.reboots, 2u);
+
+  // Cloned firmware: a second sender with the same USN and a boot id of its own is an
+  // identity conflict, not a reboot every time the two take turns.
+  for (int turn = 0; turn < 4; ++turn) {
+    Receive(kNtsAlive, "uuid:a", "BOOTID.UPNP.ORG: 10\r\n");
+    Receive(kNtsAlive, "uuid:a", "BOOTID.UPNP.ORG: 55\r\n", 0x0b00000a);
+  }
   EXPECT_EQ(counters.reboots, 2u);
 }
 
