@@ -17,6 +17,27 @@ int64_t DeviceTable::NowMs() const {
   return m_clock->NowMs();
 }
 
+namespace {
+
+// How the description the table shows was obtained: an answer from this process's cache was
+// fetched in this run too; only a description restored from an earlier run's state is
+// "cached" until the device is fetched again.
+std::string FetchWord(DescriptionFetch fetch, const std::string& before) {
+  switch (fetch) {
+    case DescriptionFetch::kOk:
+      return DescriptionFetchName(DescriptionFetch::kOk);
+    case DescriptionFetch::kCached:
+      return before == DescriptionFetchName(DescriptionFetch::kCached)
+                 ? before
+                 : DescriptionFetchName(DescriptionFetch::kOk);
+    case DescriptionFetch::kFailed:
+      break;
+  }
+  return DescriptionFetchName(DescriptionFetch::kFailed);
+}
+
+}  // namespace
+
 bool DeviceTable::Apply(const DeviceEvent& event) {
   if (event.kind == DeviceEventKind::kForgotten) return m_devices.erase(event.device.Usn()) != 0;
   const char* word = DeviceEventName(event.kind);
@@ -24,6 +45,9 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
   Entry& entry = it->second;
   DeviceSnapshot& device = entry.device;
   const bool changed = created || device.status != word;
+  // Back after it was gone: worth a line, whatever else it says.
+  const bool back = !created && (device.status == DeviceEventName(DeviceEventKind::kLost) ||
+                                 device.status == DeviceEventName(DeviceEventKind::kByebye));
   switch (event.kind) {
     case DeviceEventKind::kNew:
     case DeviceEventKind::kOnline:
@@ -32,17 +56,17 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
         // The same device saying the same again, as most of a burst's answers do.
         device.status = word;
         device.valid_until = event.device.ValidUntil();
-        device.fetch = DescriptionFetchName(event.fetch);
+        device.fetch = FetchWord(event.fetch, device.fetch);
         device.last_seen = event.time;
         if (!event.boot_id.empty()) device.boot_id = event.boot_id;
         if (!event.config_id.empty()) device.config_id = event.config_id;
         entry.gone = false;
-        break;
+        return back;
       }
       // What the table knows beyond the device's texts outlives each announcement.
       DeviceSnapshot kept = std::move(device);
       device = DescribeDevice(event.device, word, event.device.ValidUntil());
-      device.fetch = DescriptionFetchName(event.fetch);
+      device.fetch = FetchWord(event.fetch, kept.fetch);
       device.first_seen = created || kept.first_seen == 0 ? event.time : kept.first_seen;
       device.last_seen = event.time;
       device.reboots = kept.reboots;
@@ -50,7 +74,9 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
       device.config_id =
           event.config_id.empty() ? std::move(kept.config_id) : std::string(event.config_id);
       entry.gone = false;
-      break;
+      // A device's next answer after "new", or a search answered with what was known, is
+      // no news: only the first sight, a move, new texts or a return are.
+      return created || back || event.kind == DeviceEventKind::kChanged || event.texts_changed;
     }
     case DeviceEventKind::kRebooted:
       // An occurrence, not a state: the status word stays; a watch shows it all the same.
@@ -92,6 +118,7 @@ void DeviceTable::Restore(DeviceSnapshot device, int64_t gone_for_ms) {
   // it was last seen.
   device.status = DeviceEventName(DeviceEventKind::kLost);
   device.valid_until = 0;
+  device.fetch = DescriptionFetchName(DescriptionFetch::kCached);
   entry.gone = true;
   entry.gone_since_ms = NowMs() - std::max<int64_t>(gone_for_ms, 0);
   entry.device = std::move(device);

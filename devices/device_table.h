@@ -25,10 +25,11 @@ class DeviceTable {
   DeviceTable(const DeviceTable&) = delete;
   DeviceTable& operator=(const DeviceTable&) = delete;
 
-  // Takes `event` into the table. Returns true when a watch shows it: the device's status
-  // word changed (a search's "searching" is only noted, the same word again is no change),
-  // or it rebooted or was kept by being asked, which count without changing the word. A
-  // forgotten device leaves.
+  // Takes `event` into the table. Returns true when a watch shows it, that is when it is
+  // news: the device is seen for the first time, moved, has new texts, is back after byebye
+  // or lost, said byebye, was lost or forgotten, rebooted, or was kept by being asked. Its
+  // next answer after the first, a search ("searching" is only noted) and a search answered
+  // with what was known are not. A forgotten device leaves.
   bool Apply(const DeviceEvent& event);
 
   // Takes back a device known from before a restart: lost until it is heard again, and gone

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "formats/csv_writer.h"
 #include "formats/json_writer.h"
@@ -125,6 +126,24 @@ std::string Padded(std::string text, std::size_t width) {
   return text;
 }
 
+// A watch's line in the table format: columns as wide as the longest event word, a dotted
+// address and a host name as long as a record keeps, so that nothing shifts from one line to
+// the next; the time is always as long.
+std::string WatchTableLine(const std::string& time, const std::string& event,
+                           const std::string& address, const std::string& valid,
+                           const std::string& host_name, const std::string& device_type,
+                           const std::string& serial_number, const std::string& usn) {
+  constexpr std::size_t kTimeWidth = 25;     // "2023-11-14T22:13:20+00:00"
+  constexpr std::size_t kEventWidth = 9;     // "forgotten"
+  constexpr std::size_t kAddressWidth = 15;  // "255.255.255.255"
+  constexpr std::size_t kValidWidth = 8;     // "hh:mm:ss"
+  constexpr std::size_t kHostNameWidth = sizeof DeviceRecord::host_name - 1;
+  return Padded(time, kTimeWidth) + "  " + Padded(event, kEventWidth) + "  " +
+         Padded(address, kAddressWidth) + "  " + Padded(valid, kValidWidth) + "  " +
+         Padded(host_name, kHostNameWidth) + "  " + device_type + "  " + serial_number + "  " +
+         usn + "\n";
+}
+
 }  // namespace
 
 std::string FormatReport(ScanFormat format, const std::vector<DeviceSnapshot>& devices) {
@@ -151,24 +170,26 @@ std::string FormatReport(ScanFormat format, const std::vector<DeviceSnapshot>& d
 }
 
 std::string FormatWatchHeader(ScanFormat format) {
-  return format == ScanFormat::kCsv ? CsvOf(EventFields(DeviceSnapshot{}, Times{}), true)
-                                    : std::string();
+  switch (format) {
+    case ScanFormat::kTable:
+      return WatchTableLine("Time", "Event", "IP-Addr", "Valid", "Hostname", "DevType",
+                            "Serial number", "USN");
+    case ScanFormat::kJson:
+      return std::string();
+    case ScanFormat::kCsv:
+      return CsvOf(EventFields(DeviceSnapshot{}, Times{}), true);
+  }
+  return std::string();
 }
 
-std::string FormatWatchEvent(ScanFormat format, int64_t time, const DeviceSnapshot& device) {
+std::string FormatWatchEvent(ScanFormat format, int64_t time, const DeviceSnapshot& device,
+                             int32_t ran_out) {
   switch (format) {
-    case ScanFormat::kTable: {
-      // Columns as wide as "changed" and 255.255.255.255, as they have always been: the two
-      // rarer words, "rebooted" and "forgotten", push their own line's rest aside.
-      std::string line = LocalTimeText(time) + "  " + Padded(Cell(device.status), 7) + "  " +
-                         Padded(Cell(device.address_text), 15) + "  " +
-                         Padded(ValidityText(device.valid_until), 8);
-      for (const std::string* text :
-           {&device.host_name, &device.device_type, &device.serial_number, &device.usn}) {
-        line += "  " + Cell(*text);
-      }
-      return line + "\n";
-    }
+    case ScanFormat::kTable:
+      return WatchTableLine(LocalTimeText(time), Cell(device.status), Cell(device.address_text),
+                            ValidityText(ran_out != 0 ? ran_out : device.valid_until),
+                            Cell(device.host_name), Cell(device.device_type),
+                            Cell(device.serial_number), Cell(device.usn));
     case ScanFormat::kJson:
       return JsonLine(EventFields(device, TimesOf(device, time)));
     case ScanFormat::kCsv:

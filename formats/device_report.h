@@ -35,13 +35,16 @@ inline constexpr DeviceTextKey kDeviceTextKeys[] = {
 // header; JSON is an array with one object per line.
 std::string FormatReport(ScanFormat format, const std::vector<DeviceSnapshot>& devices);
 
-// The header of a watch in `format` (the CSV header row), or "" when it has none.
+// The header of a watch in `format`: the table's column names (for a terminal), the CSV
+// header row, or "" for JSON.
 std::string FormatWatchHeader(ScanFormat format);
 // One event of a watch, the device's new status, at `time` (seconds since 1970 UTC) as one
-// line: in the table format the time, the event and the device's main texts; in JSON an
-// object with "time" and "event" before the report's keys; in CSV a row of the watch
-// header's columns.
-std::string FormatWatchEvent(ScanFormat format, int64_t time, const DeviceSnapshot& device);
+// line: in the table format the time, the event and the device's main texts, in columns that
+// do not shift; in JSON an object with "time" and "event" before the report's keys; in CSV a
+// row of the watch header's columns. `ran_out`, when not 0, is the time the table shows for a
+// lost device: when its announcement ran out.
+std::string FormatWatchEvent(ScanFormat format, int64_t time, const DeviceSnapshot& device,
+                             int32_t ran_out = 0);
 
 // The report's keys and values of `device` (address ... fetch), into the object `json` has
 // open, as --format json writes them.

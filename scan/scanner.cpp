@@ -267,7 +267,12 @@ void Scanner::RunTimed() {
   progress.stop();
   ClearProgress();
   if (m_status != 0) return;
-  const std::vector<DeviceSnapshot> devices = ReportedDevices();
+  std::vector<DeviceSnapshot> devices = ReportedDevices();
+  // One look at the network: every device that answered is online, whether it answered once
+  // ("new") or again within --time.
+  for (DeviceSnapshot& device : devices) {
+    if (device.status == kStatusNew) device.status = kStatusOnline;
+  }
   const InventoryReport report = m_inventory.Report(m_options.format, devices);
   Write(report.out);
   std::fputs(report.err.c_str(), m_err);
@@ -300,7 +305,10 @@ std::vector<DeviceSnapshot> Scanner::ReportedDevices() const {
 
 void Scanner::RunWatch() {
   m_writer = std::make_unique<BackgroundWriter>(OutputSink(m_out), kMaxWaitingOutputBytes);
-  if (!m_options.quiet) Write(FormatWatchHeader(m_options.format));
+  // The table's column names are for a reader at a terminal; CSV always has its header row.
+  if (!m_options.quiet && (m_options.format != ScanFormat::kTable || IsTerminal(m_out))) {
+    Write(FormatWatchHeader(m_options.format));
+  }
   // Agent mode searches again now and then: a device whose NOTIFYs get lost on the way is
   // still found, and one that went silent is marked by the expiry sweep.
   QTimer searches;
@@ -374,6 +382,9 @@ void Scanner::OnDeviceEvent(const DeviceEvent& event) {
     }
     return;
   }
+  const DeviceSnapshot* before = m_devices.Find(event.device.Usn());
+  const int32_t ran_out =
+      event.kind == DeviceEventKind::kLost && before != nullptr ? before->valid_until : 0;
   if (!m_devices.Apply(event) || !m_options.watch) return;
   DeviceSnapshot shown = *m_devices.Find(event.device.Usn());
   // A reboot, or being kept by a direct question, is an occurrence: its line names it, the
@@ -383,7 +394,7 @@ void Scanner::OnDeviceEvent(const DeviceEvent& event) {
   }
   m_recent.Add(event.time, shown);
   if (m_options.quiet) return;
-  Write(FormatWatchEvent(m_options.format, event.time, shown));
+  Write(FormatWatchEvent(m_options.format, event.time, shown, ran_out));
 }
 
 bool Scanner::RestoreState() {

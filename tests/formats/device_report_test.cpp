@@ -285,13 +285,30 @@ TEST_F(DeviceReportTest, WatchEventsAreOneLineInEveryFormat) {
   const DeviceSnapshot device = DescribeDevice(record, "byebye", kCellNoTime);
   EXPECT_EQ(device.valid_until, 0) << "the row shows no time, whatever the record holds";
 
-  EXPECT_EQ(FormatWatchHeader(ScanFormat::kTable), "");
   EXPECT_EQ(FormatWatchHeader(ScanFormat::kJson), "");
   EXPECT_EQ(FormatWatchHeader(ScanFormat::kCsv), std::string("time,event,") + kCsvHeader);
 
-  EXPECT_EQ(FormatWatchEvent(ScanFormat::kTable, kNow, device),
-            "2023-11-14T22:13:20+00:00  byebye   10.0.0.2         ????      scale-1  VI-100  "
-            "SIM000001  uuid:guid-SIM000001::urn:schemas-velmorant-com:device:indicator:1\n");
+  // The table's columns stand still under its header, whatever the event word and however
+  // long the host name a record keeps; a lost device shows when its announcement ran out.
+  const std::string header = FormatWatchHeader(ScanFormat::kTable);
+  DeviceSnapshot longest = device;
+  longest.host_name = std::string(31, 'h');
+  longest.status = "forgotten";
+  const std::string line = FormatWatchEvent(ScanFormat::kTable, kNow, device);
+  const std::string other = FormatWatchEvent(ScanFormat::kTable, kNow, longest);
+  for (const char* column : {"IP-Addr", "Valid", "Hostname", "DevType"}) {
+    const std::size_t at = header.find(column);
+    EXPECT_EQ(line[at - 1], ' ');
+    EXPECT_NE(line[at], ' ') << column << "\n" << header << line;
+    EXPECT_NE(other[at], ' ') << column << "\n" << header << other;
+  }
+  EXPECT_EQ(line, "2023-11-14T22:13:20+00:00  byebye     10.0.0.2         ????      scale-1" +
+                      std::string(24 + 2, ' ') +
+                      "VI-100  SIM000001  uuid:guid-SIM000001::urn:schemas-velmorant-com:device:"
+                      "indicator:1\n");
+  longest.status = "lost";
+  EXPECT_NE(FormatWatchEvent(ScanFormat::kTable, kNow, longest, kNow - 60).find(" 22:12:20 "),
+            std::string::npos);
 
   const std::string json = FormatWatchEvent(ScanFormat::kJson, kNow, device);
   ASSERT_EQ(Lines(json).size(), 1u);
