@@ -103,19 +103,29 @@ unit=$prefix/lib/systemd/system/tarovue-agent.service
 if [ -f "$unit" ]; then
   grep -q '^EnvironmentFile=-/etc/default/tarovue-agent$' "$unit" ||
     fault "tarovue-agent.service does not read /etc/default/tarovue-agent"
-  grep -q '^ExecStart=/usr/bin/tarovue-scan --serve ' "$unit" ||
-    fault "tarovue-agent.service does not start tarovue-scan --serve"
-  # systemd-analyze wants the program and the man page where the unit names them: the
-  # scratch install's copies stand in for the packaged ones.
+  # The unit starts the program this install put in place, wherever the prefix is.
+  grep -q "^ExecStart=$prefix/bin/tarovue-scan --serve " "$unit" ||
+    fault "tarovue-agent.service does not start $prefix/bin/tarovue-scan --serve: $(grep ^ExecStart= "$unit")"
   if command -v systemd-analyze >/dev/null; then
-    scratch_unit=$(mktemp -d)/tarovue-agent.service
-    sed "s|/usr/bin/tarovue-scan|$prefix/bin/tarovue-scan|" "$unit" >"$scratch_unit"
-    out=$(MANPATH=$share/man systemd-analyze verify "$scratch_unit" 2>&1) ||
-      fault "systemd-analyze verify: $out"
+    # systemd-analyze wants the man page where the unit names it.
+    out=$(MANPATH=$share/man systemd-analyze verify "$unit" 2>&1) || fault "systemd-analyze verify: $out"
     [ -z "$out" ] || fault "systemd-analyze verify: $out"
-    rm -rf "$(dirname "$scratch_unit")"
+    # Exposure is rated from 0 to 10 and the threshold counts tenths: at most 2.0.
+    systemd-analyze security --offline=true --threshold=20 "$unit" >/dev/null 2>&1 ||
+      fault "tarovue-agent.service is exposed more than 2.0: $(systemd-analyze security \
+        --offline=true "$unit" 2>&1 | tail -1)"
   fi
 fi
+# The package installs under /usr with the staging directory as DESTDIR: its unit names
+# /usr/bin, not where it was staged.
+staged=$(mktemp -d)
+if DESTDIR=$staged cmake --install "$build" --prefix /usr >/dev/null 2>&1; then
+  grep -q '^ExecStart=/usr/bin/tarovue-scan --serve ' "$staged/usr/lib/systemd/system/tarovue-agent.service" ||
+    fault "a /usr install's unit does not start /usr/bin/tarovue-scan"
+else
+  fault "cmake --install with DESTDIR and /usr failed"
+fi
+rm -rf "$staged"
 
 # The programs report the one version. Only --version: neither may touch the network here.
 [ -x "$prefix/bin/tarovue-sim" ] && {
