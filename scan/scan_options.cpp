@@ -240,5 +240,5 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
 }
 
 const char* ScanVersionText() {
-  return TAROVUE_FILE_VERSION;
+  return TAROVUE_VERSION_LINE("tarovue-scan");
 }

@@ -282,7 +282,7 @@ TEST_F(ScanE2eTest, HelpAndVersion) {
   EXPECT_EQ(help.output.rfind("Usage: tarovue-scan", 0), 0u) << help.output;
   const ScanRun version = Scan({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.output, "01.00.00\n");
+  EXPECT_EQ(version.output, std::string("tarovue-scan ") + TAROVUE_VERSION + "\n");
 }
 
 // --- a network it cannot use

@@ -8,6 +8,7 @@
 
 #include "scan/scan_options.h"
 #include "scan/target_list.h"
+#include "version.h"
 
 namespace {
 
@@ -55,8 +56,8 @@ TEST(ScanOptions, FlagsSetTheirMode) {
   EXPECT_TRUE(Parse({"--version"}).options.version);
 }
 
-TEST(ScanOptions, VersionIsTheProjectVersionInTwoDigitParts) {
-  EXPECT_STREQ(ScanVersionText(), "01.00.00");
+TEST(ScanOptions, VersionIsNamedAsTheOtherProgramsName) {
+  EXPECT_EQ(std::string(ScanVersionText()), std::string("tarovue-scan ") + TAROVUE_VERSION);
 }
 
 TEST(ScanOptionsErrors, NameTheArgumentThatIsWrong) {
