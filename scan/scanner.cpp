@@ -281,8 +281,9 @@ void Scanner::RunWatch() {
   if (m_options.serve) {
     QObject::connect(&searches, &QTimer::timeout, &m_loop, [this] { SearchAgain(); });
     searches.start(m_options.search_interval * 1000);
-    if (!m_options.save_path.empty()) ScheduleSave();
   }
+  // The inventory is rewritten after every search, the first one included.
+  if (!m_options.save_path.empty()) ScheduleSave();
   // Devices gone for --forget seconds leave the table, so that a watch running for months
   // stays as small as the segment it watches.
   QTimer forgetting;
