@@ -43,6 +43,7 @@ expected=(
   share/tarovue/prometheus/tarovue.rules.yml share/tarovue/prometheus/prometheus.example.yml
   share/tarovue/grafana/tarovue.json
   lib/systemd/system/tarovue-agent.service share/tarovue/systemd/tarovue-agent.default
+  share/bash-completion/completions/tarovue-scan share/bash-completion/completions/tarovue-sim
 )
 for f in "${expected[@]}"; do
   [ -s "$prefix/$f" ] || fault "missing or empty: $f"
