@@ -157,6 +157,16 @@ constexpr bool EveryOptionHasARule() {
   }
   return options == std::size(kOptionRules);
 }
+// A rule that can refuse its option says why; agent mode's options have a message of their own.
+constexpr bool EveryRefusalSaysWhy() {
+  for (const OptionRule& rule : kOptionRules) {
+    const bool refusable = (rule.modes != kEveryMode && rule.modes != kAgentMode) ||
+                           rule.needs != nullptr || rule.excluded_by != nullptr;
+    if (refusable && rule.why == nullptr) return false;
+  }
+  return true;
+}
 }  // namespace option_table_check
 static_assert(option_table_check::EveryOptionHasARule(),
               "every option needs its rule in kOptionRules, and every rule an option");
+static_assert(option_table_check::EveryRefusalSaysWhy(), "a rule that can refuse needs a why");
