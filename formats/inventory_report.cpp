@@ -47,7 +47,21 @@ std::string ConflictSection(const std::vector<IdentityConflict>& conflicts) {
   return out;
 }
 
-// What a table line says about a difference besides its kind, address and USN.
+// The text of `device` under the report key `key` ("hostname", "serial_number", ...).
+std::string_view TextOf(const InventoryDevice& device, std::string_view key) {
+  const std::vector<std::string_view> texts = InventoryDeviceTexts(device);
+  for (std::size_t i = 0; i < std::size(kInventoryDeviceKeys); ++i) {
+    if (key == kInventoryDeviceKeys[i]) return texts[i];
+  }
+  return {};
+}
+
+// A text as a difference line shows it; an empty one must still be seen.
+std::string Shown(std::string_view text) {
+  return text.empty() ? std::string("\"\"") : std::string(text);
+}
+
+// What a table line says about a difference besides its kind, address, host name and USN.
 std::string DifferenceDetail(const InventoryDifference& d) {
   switch (d.kind) {
     case DifferenceKind::kMissing:
@@ -58,10 +72,21 @@ std::string DifferenceDetail(const InventoryDifference& d) {
     case DifferenceKind::kReplaced:
       return "serial " + d.baseline->serial_number + " -> " + d.seen->serial_number +
              (d.baseline->usn != d.seen->usn ? ", was " + d.baseline->usn : std::string());
-    case DifferenceKind::kChanged:
-      return Joined(d.fields, ", ");
+    case DifferenceKind::kChanged: {
+      std::vector<std::string> changes;
+      for (const std::string& field : d.fields) {
+        changes.push_back(field + " " + Shown(TextOf(*d.baseline, field)) + " -> " +
+                          Shown(TextOf(*d.seen, field)));
+      }
+      return Joined(changes, ", ");
+    }
   }
   return std::string();
+}
+
+// The host name a difference line names: the one seen now, else the baseline's.
+std::string HostNameOf(const InventoryDifference& d) {
+  return TerminalText(Shown((d.seen ? d.seen : d.baseline)->host_name));
 }
 
 std::string DifferenceTable(const std::vector<InventoryDifference>& differences,
@@ -70,13 +95,19 @@ std::string DifferenceTable(const std::vector<InventoryDifference>& differences,
     return "No differences from the baseline (" + std::to_string(baseline_size) + " device" +
            (baseline_size == 1 ? "" : "s") + ").\n\n";
   }
+  std::size_t host_width = 0;
+  for (const InventoryDifference& d : differences) {
+    host_width = std::max(host_width, HostNameOf(d).size());
+  }
   std::string out = "Differences from the baseline:\n";
   for (const InventoryDifference& d : differences) {
     std::string kind = DifferenceName(d.kind);
     std::string address = TerminalText(d.address);
+    std::string host = HostNameOf(d);
     kind.resize(std::max<std::size_t>(kind.size(), 8), ' ');
     address.resize(std::max<std::size_t>(address.size(), 15), ' ');
-    out += "  " + kind + "  " + address + "  " + TerminalText(d.usn) + "  " +
+    host.resize(host_width, ' ');
+    out += "  " + kind + "  " + address + "  " + host + "  " + TerminalText(d.usn) + "  " +
            TerminalText(DifferenceDetail(d)) + "\n";
   }
   return out + "\n";

@@ -27,6 +27,25 @@ std::string DirectoryOf(const std::string& path) {
   return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
 }
 
+bool CanWriteAtomically(const std::string& path, AtomicWriteFailure& failure) {
+  failure = AtomicWriteFailure{};
+  std::string probe = DirectoryOf(path) + ".tarovue.XXXXXX";
+  const int fd = mkstemp(probe.data());
+  if (fd < 0) {
+    failure = {true, errno};
+    return false;
+  }
+  close(fd);
+  unlink(probe.c_str());
+  // The rename at the end of a write cannot replace a directory.
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    failure = {false, EISDIR};
+    return false;
+  }
+  return true;
+}
+
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
                          AtomicWriteFailure& failure) {
   failure = AtomicWriteFailure{};

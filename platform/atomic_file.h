@@ -19,6 +19,11 @@ struct AtomicWriteFailure {
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
                          AtomicWriteFailure& failure);
 
+// Whether WriteFileAtomically can replace `path` now: a file can be made beside it (one is
+// made and removed again) and `path` is no directory. True when it can; false with `failure`
+// filled as a write would have filled it (EISDIR for a directory).
+bool CanWriteAtomically(const std::string& path, AtomicWriteFailure& failure);
+
 // The directory a temporary file for `path` goes into, as messages name it ("./" for a bare
 // file name).
 std::string DirectoryOf(const std::string& path);

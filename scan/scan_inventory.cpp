@@ -2,11 +2,19 @@
 
 #include "formats/inventory_file.h"
 
-bool ScanInventory::LoadBaseline(std::string& error) {
+bool ScanInventory::Prepare(std::string& error) {
   error.clear();
-  if (m_baseline_path.empty()) return true;
-  m_has_baseline = LoadInventory(m_baseline_path, m_baseline, error);
-  return m_has_baseline;
+  if (!m_baseline_path.empty()) {
+    m_has_baseline = LoadInventory(m_baseline_path, m_baseline, error);
+    if (!m_has_baseline) return false;
+  }
+  // A scan that ends in a file it cannot write would have been for nothing.
+  if (AtomicWriteFailure failure;
+      !m_save_path.empty() && !CanWriteAtomically(m_save_path, failure)) {
+    error = "--save: " + InventorySaveError(m_save_path, failure);
+    return false;
+  }
+  return true;
 }
 
 InventoryReport ScanInventory::Report(ScanFormat format,

@@ -23,8 +23,9 @@ class ScanInventory {
   // Whether --save or --baseline was given; otherwise nothing here needs doing.
   [[nodiscard]] bool Active() const { return !m_save_path.empty() || !m_baseline_path.empty(); }
 
-  // Reads the baseline, if any. False with a one-line reason in `error` (exit status 2).
-  bool LoadBaseline(std::string& error);
+  // Before anything is searched: reads the baseline, if any, and checks that the --save file
+  // can be written. False with a one-line reason in `error` (exit status 2).
+  bool Prepare(std::string& error);
 
   // The identity conflicts of the run; announcement handling feeds them.
   [[nodiscard]] IdentityConflicts& Conflicts() { return m_conflicts; }

@@ -52,16 +52,12 @@ bool ParseNumberOption(const NumberOption& option, const std::string& text, Scan
 }
 
 bool ParseFormat(const std::string& text, ScanFormat& format) {
-  if (text == "table") {
-    format = ScanFormat::kTable;
-  } else if (text == "json") {
-    format = ScanFormat::kJson;
-  } else if (text == "csv") {
-    format = ScanFormat::kCsv;
-  } else {
-    return false;
+  for (const FormatName& known : kFormatNames) {
+    if (text != known.name) continue;
+    format = known.format;
+    return true;
   }
-  return true;
+  return false;
 }
 
 // Names as `ip link` shows them (at most 15 bytes, no blanks or slashes) or dotted addresses;
@@ -112,33 +108,42 @@ std::string ParserError(const QCommandLineParser& parser, int argc, const char* 
   return TerminalText(text.toStdString());
 }
 
-// The checks between options, once each has been read.
-bool CheckCombinations(const QCommandLineParser& parser, ScanOptions& options, std::string& error) {
-  const bool time = parser.isSet(QStringLiteral("time"));
-  if (time && options.watch && !options.serve) {
-    error = "--time and --watch cannot be combined: --watch runs until interrupted";
-    return false;
-  }
-  if (!options.serve && (parser.isSet(QStringLiteral("interval")) || options.quiet)) {
-    error = std::string(options.quiet ? "--quiet" : "--interval") +
-            " belongs to agent mode: add --serve [ADDRESS:]PORT";
-    return false;
-  }
-  if (!options.serve && !options.web_config_path.empty()) {
-    error = "--web-config belongs to agent mode: add --serve [ADDRESS:]PORT";
-    return false;
-  }
-  if (options.serve && time) {
-    error = "--time and --serve cannot be combined: agent mode runs until interrupted";
-    return false;
-  }
-  if (!options.state_path.empty() && !options.watch) {
-    error = "--state belongs to --watch and --serve: a timed scan keeps nothing";
-    return false;
-  }
-  if (options.no_multicast && options.targets.empty()) {
-    error = "--no-multicast needs --target: nothing would be searched";
-    return false;
+std::string Dashed(const char* name) {
+  return std::string("--") + name;
+}
+
+// The mode the command line asks for.
+ScanMode ModeOf(const QCommandLineParser& parser) {
+  if (parser.isSet(QStringLiteral("serve"))) return kAgentMode;
+  return parser.isSet(QStringLiteral("watch")) ? kWatchMode : kTimedScan;
+}
+
+// The checks between options, once each has been read: one rule per option, the same for
+// every mode (scan/option_table.h).
+bool CheckCombinations(const QCommandLineParser& parser, std::string& error) {
+  const ScanMode mode = ModeOf(parser);
+  const char* mode_option = mode == kAgentMode ? "--serve" : "--watch";
+  for (const OptionRule& rule : kOptionRules) {
+    if (!parser.isSet(rule.name)) continue;
+    const std::string name = Dashed(rule.name);
+    if ((rule.modes & mode) == 0) {
+      if (rule.modes == kAgentMode) {
+        error = name + " belongs to agent mode: add --serve [ADDRESS:]PORT";
+      } else if (mode == kTimedScan) {
+        error = name + " belongs to --watch and --serve: " + rule.why;
+      } else {
+        error = name + " and " + mode_option + " cannot be combined: " + rule.why;
+      }
+      return false;
+    }
+    if (rule.needs != nullptr && !parser.isSet(rule.needs)) {
+      error = name + " needs " + Dashed(rule.needs) + ": " + rule.why;
+      return false;
+    }
+    if (rule.excluded_by != nullptr && parser.isSet(rule.excluded_by)) {
+      error = name + " and " + Dashed(rule.excluded_by) + " cannot be combined: " + rule.why;
+      return false;
+    }
   }
   return true;
 }
@@ -225,20 +230,9 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
         break;
     }
   }
-  if (!CheckCombinations(parser, options, error)) return false;
-  for (const char* file : {"save", "baseline"}) {
-    if (!parser.isSet(file)) continue;
-    // The agent keeps its inventory current after every search; a plain watch has no end
-    // at which to write one, and a comparison is a timed scan's verdict.
-    if (options.watch && !(options.serve && std::string_view(file) == "save")) {
-      error = std::string("--") + file + (options.serve ? " and --serve" : " and --watch") +
-              " cannot be combined: an inventory is taken by a timed scan";
-      return false;
-    }
-  }
-  return true;
+  return CheckCombinations(parser, error);
 }
 
 const char* ScanVersionText() {
-  return TAROVUE_FILE_VERSION;
+  return TAROVUE_VERSION_LINE("tarovue-scan");
 }

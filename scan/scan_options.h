@@ -76,5 +76,5 @@ bool ParseScanOptions(int argc, const char* const* argv, ScanOptions& options, s
 // The --help text, several lines ending in a line feed (scan/scan_usage.cpp).
 const char* ScanUsageText();
 
-// The program's version as --version prints it, "01.00.00" for version 1.0.0.
+// The program's version as --version prints it: "tarovue-scan 1.0.0.0", as the other programs.
 const char* ScanVersionText();

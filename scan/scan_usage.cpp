@@ -1,5 +1,6 @@
-// tarovue-scan --help. The numbers in braces come from the option table, so the text cannot
-// drift from what the parser accepts: {NAME.default}, {NAME.low} and {NAME.high}.
+// tarovue-scan --help. The synopsis and the numbers in braces come from the option table, so
+// the text cannot drift from what the parser accepts: {synopsis}, {NAME.default}, {NAME.low}
+// and {NAME.high}.
 #include <string>
 #include <string_view>
 
@@ -9,13 +10,7 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    R"(Usage: tarovue-scan [--time SECONDS] [--format table|json|csv] [--watch] [--stats]
-                    [--fetch-concurrency N] [--fetch-timeout SECONDS] [--refresh SECONDS]
-                    [--target LIST [--rate N] [--no-multicast]] [--interface LIST]
-                    [--save FILE] [--baseline FILE] [--max-devices N] [--forget SECONDS]
-                    [--state FILE]
-       tarovue-scan --serve [ADDRESS:]PORT [--interval SECONDS] [--quiet] [--format FORMAT]
-                    [--web-config FILE]
+    R"({synopsis}
 Finds Tarovue's weighing indicators on the local network, as the dialog's search does: sends
 one search burst, listens, fetches each device's description and prints what it found.
 
@@ -47,10 +42,14 @@ one search burst, listens, fetches each device's description and prints what it 
                    CONFIGID changed; a failing device is left alone for 5 s, then 10, 20,
                    ... up to 300 s
   --watch          keep listening and print a line per event (new, online, changed,
-                   byebye, lost, rebooted, forgotten) with its time, until interrupted; each line read on
-                   standard input starts a new search. With json, one object per line;
-                   with csv, a header row and then one row per event. Interfaces that
-                   come up later are joined and searched at once; without one, it waits.
+                   byebye, lost, rebooted, kept, forgotten) with its time, until
+                   interrupted: a device when first seen, then only news (a repeat, or a
+                   search answered with what was known, prints nothing); a device is lost
+                   only after it answered nothing when asked directly (kept: it answered).
+                   Each line read on standard input starts a new search. With json, one
+                   object per line; with csv, a header row and then one row per event.
+                   Interfaces that come up later are joined and searched at once; without
+                   one, it waits.
   --max-devices N  devices kept at most (default {max-devices.default},
                    {max-devices.low}..{max-devices.high}); announcements of further new
                    devices are dropped (dropped.table_full), so that forged announcements
@@ -62,42 +61,46 @@ one search burst, listens, fetches each device's description and prints what it 
                    first and last seen, boot ids, reboots), written a few seconds after it
                    changes and at the end, and read at start: devices known from before
                    are back, lost until heard again. A FILE that cannot be read is kept as
-                   FILE.bad; a directory that cannot be written is exit status 2
+                   FILE.bad; a directory that cannot be written is exit status 2 before
+                   anything is searched
   --target LIST    also search these IPv4 addresses and CIDR blocks, comma-separated
                    (10.1.5.0/24,10.1.9.17; at most 65536 addresses, a block's network and
                    broadcast addresses left out): each search sends one request to each
                    address's port 1900, which reaches devices beyond routers; they answer
                    at once
-  --rate N         unicast searches a second, {rate.low} to {rate.high} (default
-                   {rate.default})
-  --no-multicast   send only the unicast searches of --target, no multicast burst
+  --rate N         with --target: unicast searches a second, {rate.low} to {rate.high}
+                   (default {rate.default})
+  --no-multicast   with --target: send only its unicast searches, no multicast burst
   --interface LIST search and listen for announcements only on these interfaces, by name
                    (as `ip link` shows them) or address, comma-separated; unicast searches
                    go where the routing table sends them. Default: every interface that is
                    up, loopback aside
   --save FILE      after the report write the devices seen to FILE as an inventory (JSON
                    with usn, address, hostname, devtype, model_name, model_number,
-                   serial_number, guid, page_url), atomically, mode 0644
-  --baseline FILE  compare the scan with the inventory in FILE and report each difference:
-                   missing, new, moved (same USN, another address), replaced (same
-                   address, another USN or serial number) or changed (same USN and
-                   address, other texts). Devices that share an address are matched by
-                   USN only. json: an object {"differences", "devices", "conflicts"};
-                   csv: one row per difference or conflict. FILE is read before --save
-                   writes, so both may name the same file.
+                   serial_number, guid, page_url), atomically, mode 0644; with --watch or
+                   --serve, a few seconds after every search. A directory in which no
+                   file can be made is exit status 2 before anything is searched
+  --baseline FILE  compare a timed scan with the inventory in FILE and report each
+                   difference: missing, new, moved (same USN, another address), replaced
+                   (same address, another USN or serial number) or changed (same USN and
+                   address, other texts, old -> new). Devices that share an address are
+                   matched by USN only. json: an object {"differences", "devices",
+                   "conflicts"}; csv: one row per difference or conflict. FILE is read
+                   before --save writes, so both may name the same file.
                    With --save or --baseline, identity conflicts are reported too:
                    address_shared (two USNs from one address), location_mismatch (the
                    LOCATION's host is not the sender), usn_moved (one USN from two
                    addresses); in the plain json and csv reports on standard error.
   --serve [ADDRESS:]PORT
                    agent mode: watch as --watch does and serve /metrics (Prometheus),
-                   /targets (HTTP service discovery), /devices.json and / over HTTP,
-                   and /-/healthy and /-/ready for probes; a bare port listens on
-                   127.0.0.1 only. Searches again every --interval seconds
+                   /targets (HTTP service discovery), /devices.json, /events.json (the
+                   last events) and / (the fleet page) over HTTP, and /-/healthy and
+                   /-/ready for probes; a bare port listens on 127.0.0.1 only. Searches
+                   again every --interval seconds
   --interval SECONDS
                    with --serve: whole seconds between searches (default
                    {interval.default}, {interval.low} to {interval.high})
-  --quiet          with --serve: no event lines on standard output
+  --quiet          with --serve: no event lines on standard output (so no --format)
   --web-config FILE
                    with --serve: TLS, basic auth and response headers from FILE, a web
                    configuration as Prometheus exporters read it (tls_server_config,
@@ -110,12 +113,64 @@ Seconds are decimal numbers with at most one point (2, 0.5).
 Port 1900 is shared with other SSDP programs; when it cannot be had, searches still work but
 announcements are missed. Exit status: 0 when the scan ran (with devices or none) and
 matches the baseline, 1 when it could not run or save (a message on standard error; also a
---serve port that is taken), 2 for bad arguments, an --interface the host does not have (the
-message lists the usable ones; a watch waits for it), a baseline or a web configuration that
-cannot be read, 3 when the scan differs from the baseline.
+--serve port that is taken), 2 for bad arguments or an option that does nothing in the mode
+asked for, an --interface the host does not have (the message lists the usable ones; a watch
+waits for it), a baseline or a web configuration that cannot be read, a --save or --state
+directory that cannot be written, 3 when the scan differs from the baseline. A timed scan
+that finds nothing says so on standard error, naming the interfaces it searched.
 )";
 
-// The text with every {NAME.FIELD} of a number option replaced from the table.
+// What the synopsis shows of an option: "--time SECONDS", "--watch".
+std::string Shown(const OptionRule& rule) {
+  const std::string_view name = rule.name;
+  std::string shown = "--" + std::string(name);
+  for (const NumberOption& option : kNumberOptions) {
+    if (name == option.name) shown += std::string(" ") + option.value_name;
+  }
+  for (const TextOption& option : kTextOptions) {
+    if (name == option.name) shown += std::string(" ") + option.value_name;
+  }
+  return shown;
+}
+
+// One line per mode with exactly the options that do something in it, wrapped below the
+// first option; an option that needs another stands inside that one's brackets.
+std::string Synopsis() {
+  constexpr std::size_t kWidth = 92;
+  const std::string indent(20, ' ');  // the width of "Usage: tarovue-scan "
+  std::string out;
+  const auto add_line = [&](std::string line, ScanMode mode) {
+    for (const OptionRule& rule : kOptionRules) {
+      if (rule.role != OptionRole::kPlain || rule.needs != nullptr || (rule.modes & mode) == 0)
+        continue;
+      std::string item = "[";
+      item += Shown(rule);
+      for (const OptionRule& inner : kOptionRules) {
+        if (inner.needs != nullptr && std::string_view(inner.needs) == rule.name &&
+            (inner.modes & mode) != 0) {
+          item += " [";
+          item += Shown(inner);
+          item += "]";
+        }
+      }
+      item += "]";
+      const std::size_t line_start = line.rfind('\n') + 1;  // 0 without a line break
+      line += line.size() - line_start + 1 + item.size() > kWidth ? "\n" + indent : " ";
+      line += item;
+    }
+    out += line + "\n";
+  };
+  add_line("Usage: tarovue-scan", kTimedScan);
+  for (const OptionRule& rule : kOptionRules) {
+    if (rule.role != OptionRole::kSelector) continue;
+    add_line("       tarovue-scan " + Shown(rule), static_cast<ScanMode>(rule.modes));
+  }
+  out += "       tarovue-scan --help | --version";
+  return out;
+}
+
+// The text with the synopsis and every {NAME.FIELD} of a number option filled in from the
+// table.
 std::string Filled(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 256);
@@ -128,7 +183,7 @@ std::string Filled(std::string_view text) {
     }
     out.append(text.substr(i, open - i));
     const std::string_view key = text.substr(open + 1, close - open - 1);
-    std::string value;
+    std::string value = key == "synopsis" ? Synopsis() : std::string();
     for (const NumberOption& option : kNumberOptions) {
       const std::string name = option.name;
       if (key == name + ".default") value = NumberText(option.default_value);

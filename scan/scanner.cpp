@@ -18,6 +18,8 @@
 #include "net/socket_error.h"
 #include "platform/dotted_address.h"
 #include "platform/error_text.h"
+#include "scan/option_table.h"
+#include "scan/search_scope.h"
 #include "scan/signal_pipe.h"
 #include "scan/stats_text.h"
 #include "ssdp/interface_choice.h"
@@ -142,7 +144,7 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
 
 int Scanner::Run() {
   SignalPipe signal_pipe([this](int signal_number) { OnSignal(signal_number); });
-  if (std::string error; !m_inventory.LoadBaseline(error)) {
+  if (std::string error; !m_inventory.Prepare(error)) {
     std::fprintf(m_err, "tarovue-scan: %s\n", error.c_str());
     return 2;
   }
@@ -276,6 +278,16 @@ void Scanner::RunTimed() {
   const InventoryReport report = m_inventory.Report(m_options.format, devices);
   Write(report.out);
   std::fputs(report.err.c_str(), m_err);
+  if (devices.empty()) {
+    // A header alone reads like a fault of the scanner; say where it looked.
+    const ControlPoint& control = m_session.Control();
+    std::fprintf(
+        m_err, "tarovue-scan: no indicator answered within %s s; searched %s\n",
+        NumberText(m_options.seconds).c_str(),
+        SearchScopeText(control.Interfaces(), m_options.no_multicast ? 0 : control.InterfaceCount(),
+                        m_options.targets.size())
+            .c_str());
+  }
   if (std::string error; !m_inventory.Save(devices, m_session.Registry().Now(), error)) {
     Fail(error);
     return;
@@ -315,8 +327,9 @@ void Scanner::RunWatch() {
   if (m_options.serve) {
     QObject::connect(&searches, &QTimer::timeout, &m_loop, [this] { SearchAgain(); });
     searches.start(m_options.search_interval * 1000);
-    if (!m_options.save_path.empty()) ScheduleSave();
   }
+  // The inventory is rewritten after every search, the first one included.
+  if (!m_options.save_path.empty()) ScheduleSave();
   // Devices gone for --forget seconds leave the table, so that a watch running for months
   // stays as small as the segment it watches.
   QTimer forgetting;

@@ -27,15 +27,14 @@ bool StateKeeper::Load(std::vector<DeviceSnapshot>& devices, std::string& error)
   devices.clear();
   error.clear();
   // Months of watching must not end in a state that could never be written.
-  const std::string dir = DirectoryOf(m_path);
-  std::string probe = dir + ".tarovue-state-probe.XXXXXX";
-  const int fd = mkstemp(probe.data());
-  if (fd < 0) {
-    error = "--state: cannot write files in " + TerminalText(dir) + ": " + ErrorText(errno);
+  if (AtomicWriteFailure failure; !CanWriteAtomically(m_path, failure)) {
+    error = failure.creating
+                ? "--state: cannot write files in " + TerminalText(DirectoryOf(m_path)) + ": " +
+                      ErrorText(failure.error)
+                : "--state: cannot save the state to " + TerminalText(m_path) + ": " +
+                      ErrorText(failure.error);
     return false;
   }
-  close(fd);
-  unlink(probe.c_str());
 
   QFile file(QFile::decodeName(m_path.c_str()));
   if (!file.exists()) return true;

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.version) {
-    std::printf("tarovue-sim %s\n", sim::kVersion);
+    std::puts(TAROVUE_VERSION_LINE("tarovue-sim"));
     return 0;
   }
   std::string address = options.address;

@@ -44,7 +44,90 @@ std::string Printable(const std::string& value) {
   return value.size() > 60 ? out + "..." : out;
 }
 
+using Read = SimValueRead;
+
+// In the order of the help text. A bad value's message is "NAME needs NEEDS (got 'VALUE')".
+constexpr SimOption kOptions[] = {
+    {"--devices", SimValue::kNumber, 1, kMaxDevices, "a number from 1 to 65535",
+     [](SimOptions& o, const Read& v) { o.devices = static_cast<int>(v.number); }},
+    {"--address", SimValue::kAddress, 0, 0, "a dotted IPv4 address",
+     [](SimOptions& o, const Read& v) { o.address = v.text; }},
+    {"--http-port", SimValue::kNumber, 1, 65535, "a port from 1 to 65535",
+     [](SimOptions& o, const Read& v) { o.http_port = static_cast<uint16_t>(v.number); }},
+    {"--max-age", SimValue::kNumber, 0, 4294967295ULL, "a number of seconds from 0 to 4294967295",
+     [](SimOptions& o, const Read& v) { o.max_age = static_cast<uint32_t>(v.number); }},
+    {"--notify-interval", SimValue::kSeconds, 0, 0, "a number of seconds of at least 0.01",
+     [](SimOptions& o, const Read& v) { o.notify_interval = v.seconds; }},
+    {"--mx-delay", SimValue::kNone, 0, 0, nullptr,
+     [](SimOptions& o, const Read&) { o.mx_delay = true; }},
+    {"--spread", SimValue::kNone, 0, 0, nullptr,
+     [](SimOptions& o, const Read&) { o.spread = true; }},
+    {"--verbose", SimValue::kNone, 0, 0, nullptr,
+     [](SimOptions& o, const Read&) { o.verbose = true; }},
+    {"--help", SimValue::kNone, 0, 0, nullptr, [](SimOptions& o, const Read&) { o.help = true; }},
+    {"-h", SimValue::kNone, 0, 0, nullptr, [](SimOptions& o, const Read&) { o.help = true; }},
+    {"--version", SimValue::kNone, 0, 0, nullptr,
+     [](SimOptions& o, const Read&) { o.version = true; }},
+    // Realistic devices.
+    {"--http-delay", SimValue::kNumber, 0, 600000, "a number of milliseconds from 0 to 600000",
+     [](SimOptions& o, const Read& v) { o.http_delay_ms = static_cast<int>(v.number); }},
+    {"--http-jitter", SimValue::kNumber, 0, 600000, "a number of milliseconds from 0 to 600000",
+     [](SimOptions& o, const Read& v) { o.http_jitter_ms = static_cast<int>(v.number); }},
+    {"--hung", SimValue::kNumber, 1, kMaxDevices, "a number of devices from 1 to 65535",
+     [](SimOptions& o, const Read& v) { o.hung = static_cast<int>(v.number); }},
+    {"--boot-id", SimValue::kNumber, 0, kMaxBootId, "a number from 0 to 2147483647",
+     [](SimOptions& o, const Read& v) { o.boot_id = static_cast<uint32_t>(v.number); }},
+    {"--planned-reboot", SimValue::kNone, 0, 0, nullptr,
+     [](SimOptions& o, const Read&) { o.planned_reboot = true; }},
+    {"--config-id", SimValue::kNumber, 0, kMaxConfigId, "a number from 0 to 16777215",
+     [](SimOptions& o, const Read& v) { o.config_id = static_cast<uint32_t>(v.number); }},
+    {"--serial-base", SimValue::kNumber, 0, kMaxSerialBase, "a number from 0 to 999000",
+     [](SimOptions& o, const Read& v) { o.serial_base = static_cast<uint32_t>(v.number); }},
+    // Misbehaviour for tests.
+    {"--pad-response", SimValue::kNumber, 1, kMaxDatagram, "a size from 1 to 65507 bytes",
+     [](SimOptions& o, const Read& v) { o.pad_response = v.number; }},
+    {"--empty-response", SimValue::kNone, 0, 0, nullptr,
+     [](SimOptions& o, const Read&) { o.empty_response = true; }},
+    {"--http-hang", SimValue::kNone, 0, 0, nullptr,
+     [](SimOptions& o, const Read&) { o.http_hang = true; }},
+    {"--http-drip", SimValue::kNone, 0, 0, nullptr,
+     [](SimOptions& o, const Read&) { o.http_drip = true; }},
+    {"--drip-interval-ms", SimValue::kNumber, 1, 60000, "a number of milliseconds from 1 to 60000",
+     [](SimOptions& o, const Read& v) { o.drip_interval_ms = static_cast<int>(v.number); }},
+    {"--http-huge", SimValue::kNumber, 1, 1ULL << 30, "a size from 1 to 1073741824 bytes",
+     [](SimOptions& o, const Read& v) { o.http_huge = v.number; }},
+    {"--host-name", SimValue::kText, 0, 0, "a text without line breaks",
+     [](SimOptions& o, const Read& v) { o.host_name = v.text; }},
+    {"--text-length", SimValue::kNumber, 1, 65536, "a length from 1 to 65536",
+     [](SimOptions& o, const Read& v) { o.text_length = v.number; }},
+    {"--cache-control", SimValue::kText, 0, 0, "a text without line breaks",
+     [](SimOptions& o, const Read& v) { o.cache_control = v.text; }},
+};
+
+// Whether `text` is a good value of `option`; fills `read` with what it says.
+bool ReadValue(const SimOption& option, const std::string& text, SimValueRead& read) {
+  switch (option.value) {
+    case SimValue::kNone:
+      return true;
+    case SimValue::kNumber:
+      return ParseUnsigned(text, option.low, option.high, read.number);
+    case SimValue::kSeconds:
+      return ParseSeconds(text, read.seconds);
+    case SimValue::kAddress: {
+      in_addr parsed{};
+      return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+    }
+    case SimValue::kText:
+      return text.find_first_of("\r\n") == std::string::npos;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::span<const SimOption> OptionTable() {
+  return kOptions;
+}
 
 bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
   error.clear();
@@ -57,117 +140,32 @@ bool ParseOptions(int argc, const char* const* argv, SimOptions& options, std::s
       arg.resize(eq);
       has_inline_value = true;
     }
-    auto flag = [&](const char* name) {
-      if (arg != name) return false;
-      if (has_inline_value) error = std::string(name) + " takes no value";
-      return true;
-    };
-    auto needs_value = [&](const char* name) {
-      if (arg != name) return false;
-      if (!has_inline_value) {
-        if (i + 1 >= argc) {
-          error = std::string(name) + " needs a value";
-          return true;
-        }
-        value = argv[++i];
-      }
-      return true;
-    };
-    auto bad = [&](const char* name, const char* what) {
-      error = std::string(name) + " needs " + what + " (got '" + Printable(value) + "')";
-    };
-    unsigned long long number = 0;
-
-    if (flag("--help") || flag("-h")) {
-      options.help = true;
-    } else if (flag("--version")) {
-      options.version = true;
-    } else if (flag("--mx-delay")) {
-      options.mx_delay = true;
-    } else if (flag("--verbose")) {
-      options.verbose = true;
-    } else if (flag("--empty-response")) {
-      options.empty_response = true;
-    } else if (flag("--http-hang")) {
-      options.http_hang = true;
-    } else if (flag("--http-drip")) {
-      options.http_drip = true;
-    } else if (flag("--spread")) {
-      options.spread = true;
-    } else if (flag("--planned-reboot")) {
-      options.planned_reboot = true;
-    } else if (needs_value("--http-delay")) {
-      if (error.empty() && !ParseUnsigned(value, 0, 600000, number))
-        bad("--http-delay", "a number of milliseconds from 0 to 600000");
-      options.http_delay_ms = static_cast<int>(number);
-    } else if (needs_value("--http-jitter")) {
-      if (error.empty() && !ParseUnsigned(value, 0, 600000, number))
-        bad("--http-jitter", "a number of milliseconds from 0 to 600000");
-      options.http_jitter_ms = static_cast<int>(number);
-    } else if (needs_value("--hung")) {
-      if (error.empty() && !ParseUnsigned(value, 1, kMaxDevices, number))
-        bad("--hung", "a number of devices from 1 to 65535");
-      options.hung = static_cast<int>(number);
-    } else if (needs_value("--boot-id")) {
-      if (error.empty() && !ParseUnsigned(value, 0, kMaxBootId, number))
-        bad("--boot-id", "a number from 0 to 2147483647");
-      options.boot_id = static_cast<uint32_t>(number);
-    } else if (needs_value("--config-id")) {
-      if (error.empty() && !ParseUnsigned(value, 0, kMaxConfigId, number))
-        bad("--config-id", "a number from 0 to 16777215");
-      options.config_id = static_cast<uint32_t>(number);
-    } else if (needs_value("--serial-base")) {
-      if (error.empty() && !ParseUnsigned(value, 0, kMaxSerialBase, number))
-        bad("--serial-base", "a number from 0 to 999000");
-      options.serial_base = static_cast<uint32_t>(number);
-    } else if (needs_value("--devices")) {
-      if (error.empty() && !ParseUnsigned(value, 1, kMaxDevices, number))
-        bad("--devices", "a number from 1 to 65535");
-      options.devices = static_cast<int>(number);
-    } else if (needs_value("--address")) {
-      in_addr parsed{};
-      if (error.empty() && inet_pton(AF_INET, value.c_str(), &parsed) != 1)
-        bad("--address", "a dotted IPv4 address");
-      options.address = value;
-    } else if (needs_value("--http-port")) {
-      if (error.empty() && !ParseUnsigned(value, 1, 65535, number))
-        bad("--http-port", "a port from 1 to 65535");
-      options.http_port = static_cast<uint16_t>(number);
-    } else if (needs_value("--max-age")) {
-      if (error.empty() && !ParseUnsigned(value, 0, 4294967295ULL, number))
-        bad("--max-age", "a number of seconds from 0 to 4294967295");
-      options.max_age = static_cast<uint32_t>(number);
-    } else if (needs_value("--notify-interval")) {
-      if (error.empty() && !ParseSeconds(value, options.notify_interval))
-        bad("--notify-interval", "a number of seconds of at least 0.01");
-    } else if (needs_value("--pad-response")) {
-      if (error.empty() && !ParseUnsigned(value, 1, kMaxDatagram, number))
-        bad("--pad-response", "a size from 1 to 65507 bytes");
-      options.pad_response = number;
-    } else if (needs_value("--drip-interval-ms")) {
-      if (error.empty() && !ParseUnsigned(value, 1, 60000, number))
-        bad("--drip-interval-ms", "a number of milliseconds from 1 to 60000");
-      options.drip_interval_ms = static_cast<int>(number);
-    } else if (needs_value("--http-huge")) {
-      if (error.empty() && !ParseUnsigned(value, 1, 1ULL << 30, number))
-        bad("--http-huge", "a size from 1 to 1073741824 bytes");
-      options.http_huge = number;
-    } else if (needs_value("--host-name")) {
-      if (error.empty() && value.find_first_of("\r\n") != std::string::npos)
-        bad("--host-name", "a text without line breaks");
-      options.host_name = value;
-    } else if (needs_value("--text-length")) {
-      if (error.empty() && !ParseUnsigned(value, 1, 65536, number))
-        bad("--text-length", "a length from 1 to 65536");
-      options.text_length = number;
-    } else if (needs_value("--cache-control")) {
-      if (error.empty() && value.find_first_of("\r\n") != std::string::npos)
-        bad("--cache-control", "a text without line breaks");
-      options.cache_control = value;
-    } else {
-      error = "unknown argument '" + Printable(argv[i]) + "' (see --help)";
+    const SimOption* option = nullptr;
+    for (const SimOption& candidate : kOptions) {
+      if (arg == candidate.name) option = &candidate;
     }
-    if (!error.empty()) return false;
+    if (option == nullptr) {
+      error = "unknown argument '" + Printable(argv[i]) + "' (see --help)";
+      return false;
+    }
+    if (option->value == SimValue::kNone) {
+      if (has_inline_value) {
+        error = arg + " takes no value";
+        return false;
+      }
+    } else if (!has_inline_value) {
+      if (i + 1 >= argc) {
+        error = arg + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    }
+    SimValueRead read{.text = value};
+    if (!ReadValue(*option, value, read)) {
+      error = arg + " needs " + option->needs + " (got '" + Printable(value) + "')";
+      return false;
+    }
+    option->store(options, read);
   }
   if (options.http_hang && options.http_drip) {
     error = "--http-hang and --http-drip cannot be combined";
@@ -212,7 +210,9 @@ std::string UsageText() {
 Plays networked weighing indicators on one IPv4 address (one each with --spread):
 answers SSDP searches, announces the devices, and serves their description, page, ping and
 backup pages over HTTP.
-Run it only inside a private network (see scripts/demo and tests/net/netns.sh).
+Run it only inside a private network, such as a network namespace made with
+`unshare -rn` or `ip netns add` (see tarovue-sim(1)): on an ordinary network it announces
+its devices to everyone.
 
   --devices N            number of devices, 1..65535 (default 3)
   --address ADDR         IPv4 address to bind and announce (needed when the host has

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,36 @@ struct SimOptions {
   bool help = false;
   bool version = false;
 };
+
+// How an option's value is read and checked.
+enum class SimValue : uint8_t {
+  kNone,     // a switch: no value
+  kNumber,   // decimal digits within the option's bounds
+  kSeconds,  // a decimal number of seconds from 0.01 to a year
+  kAddress,  // a dotted IPv4 address
+  kText,     // any text without line breaks
+};
+
+// A value as read: the number for kNumber, seconds for kSeconds, the text for every kind.
+struct SimValueRead {
+  unsigned long long number = 0;
+  double seconds = 0;
+  const std::string& text;
+};
+
+// One option of the command line. The parser reads the table, and so does the build's
+// generator of shell completions.
+struct SimOption {
+  const char* name;  // as typed: "--devices", "-h"
+  SimValue value;
+  unsigned long long low = 0;  // kNumber's bounds
+  unsigned long long high = 0;
+  const char* needs = nullptr;  // what the message about a bad value says the option needs
+  void (*store)(SimOptions& options, const SimValueRead& read) = nullptr;
+};
+
+// Every option, in the order of the help text; valid for the program's life.
+std::span<const SimOption> OptionTable();
 
 // Fills `options` from argv[1..argc-1]. Returns true on success; on failure returns false
 // with a one-line reason in `error` and `options` partly filled.

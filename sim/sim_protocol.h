@@ -10,8 +10,6 @@
 
 namespace sim {
 
-inline constexpr const char kVersion[] = TAROVUE_VERSION;  // set in cmake/Product.cmake
-
 // SSDP
 inline constexpr const char kSsdpGroup[] = "239.255.255.250";
 inline constexpr uint16_t kSsdpPort = 1900;

@@ -172,8 +172,17 @@ class ScanE2eTest : public simtest::SimTest {
 
 // --- the three formats
 
-TEST_F(ScanE2eTest, NoDevicesGiveHeadersOnlyAndStatusZero) {
-  const auto runs = ScanAllFormats();
+// Standard output keeps the formats' empty documents; standard error says where it looked.
+TEST_F(ScanE2eTest, NoDevicesGiveHeadersOnlyStatusZeroAndTheInterfacesSearched) {
+  auto runs = ScanAllFormats();
+  const std::string searched = "tarovue-scan: no indicator answered within 2 s; searched " +
+                               net.Interface(Side::kClient) + " (" + net.Address(Side::kClient) +
+                               ")\n";
+  for (auto& [format, run] : runs) {
+    const std::size_t at = run.output.find(searched);
+    ASSERT_NE(at, std::string::npos) << format << ": " << run.output;
+    run.output.erase(at, searched.size());
+  }
   EXPECT_EQ(runs.at("json").output, "[]\n");
   EXPECT_EQ(ParseCsv(runs.at("csv").output).size(), 1u) << runs.at("csv").output;
   EXPECT_EQ(runs.at("table").output.rfind("IP-Addr  Hostname  DevType  Status  Valid until", 0),
@@ -285,7 +294,28 @@ TEST_F(ScanE2eTest, HelpAndVersion) {
   EXPECT_EQ(help.output.rfind("Usage: tarovue-scan", 0), 0u) << help.output;
   const ScanRun version = Scan({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.output, "01.00.00\n");
+  EXPECT_EQ(version.output, std::string("tarovue-scan ") + TAROVUE_VERSION + "\n");
+}
+
+// A day-long scan with a file it could never write ended only after the day; now it ends
+// before the first search.
+TEST_F(ScanE2eTest, OutputFilesThatCannotBeWrittenEndTheRunBeforeItSearches) {
+  char dir[] = "/tmp/tarovue-scan-paths.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--time", "86400", "--save", "/nonexistent/dir/x.json"},
+       "--save: cannot create a file in /nonexistent/dir/: No such file or directory"},
+      {{"--watch", "--save", dir},
+       std::string("--save: cannot save the inventory to ") + dir + ": Is a directory"},
+      {{"--watch", "--state", "/nonexistent/dir/s.json"},
+       "--state: cannot write files in /nonexistent/dir/: No such file or directory"},
+  };
+  for (const auto& [args, message] : cases) {
+    const ScanRun run = Scan(args);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_EQ(run.output, "tarovue-scan: " + message + "\n");
+  }
+  rmdir(dir);
 }
 
 // --- a network it cannot use

@@ -8,6 +8,7 @@
 
 #include "scan/scan_options.h"
 #include "scan/target_list.h"
+#include "version.h"
 
 namespace {
 
@@ -55,8 +56,8 @@ TEST(ScanOptions, FlagsSetTheirMode) {
   EXPECT_TRUE(Parse({"--version"}).options.version);
 }
 
-TEST(ScanOptions, VersionIsTheProjectVersionInTwoDigitParts) {
-  EXPECT_STREQ(ScanVersionText(), "01.00.00");
+TEST(ScanOptions, VersionIsNamedAsTheOtherProgramsName) {
+  EXPECT_EQ(std::string(ScanVersionText()), std::string("tarovue-scan ") + TAROVUE_VERSION);
 }
 
 TEST(ScanOptionsErrors, NameTheArgumentThatIsWrong) {
@@ -75,10 +76,10 @@ TEST(ScanOptionsErrors, NameTheArgumentThatIsWrong) {
       {{"--format", "JSON"}, "--format needs table, json or csv (got 'JSON')"},
       {{"--watch=yes"}, "--watch takes no value"},
       {{"--watch", "--time", "5"},
-       "--time and --watch cannot be combined: --watch runs until interrupted"},
+       "--time and --watch cannot be combined: only a timed scan ends by itself"},
       {{"--save="}, "--save needs a file name"},
       {{"--watch", "--baseline", "inv.json"},
-       "--baseline and --watch cannot be combined: an inventory is taken by a timed scan"},
+       "--baseline and --watch cannot be combined: a comparison is a timed scan's verdict"},
   };
   for (const auto& [args, error] : cases) {
     const Parsed p = Parse(args);
@@ -101,8 +102,11 @@ TEST(ScanOptionsErrors, DecimalOptionsTakeDigitsWithAtMostOnePoint) {
       EXPECT_EQ(p.error, std::string(option) + " needs a number of seconds " + bounds + " (got '" +
                              value + "')");
     }
-    EXPECT_TRUE(Parse({option, "2.5"}).ok) << option;
-    EXPECT_TRUE(Parse({option, "2."}).ok) << option;
+    for (const char* good : {"2.5", "2."}) {
+      std::vector<const char*> args = {option, good};
+      if (std::string(option) == "--forget") args.push_back("--watch");  // a watch's option
+      EXPECT_TRUE(Parse(args).ok) << option << " " << good;
+    }
   }
   EXPECT_DOUBLE_EQ(Parse({"--time", ".5"}).options.seconds, 0.5);
 }
@@ -210,12 +214,50 @@ TEST(ScanOptionsErrors, RefuseServeValuesThatNameNoPlaceToListen) {
       {{"--serve", "9731", "--interval", "9"},
        "--interval needs whole seconds from 10 to 86400 (got '9')"},
       {{"--serve", "9731", "--time", "5"},
-       "--time and --serve cannot be combined: agent mode runs until interrupted"},
+       "--time and --serve cannot be combined: only a timed scan ends by itself"},
       {{"--quiet"}, "--quiet belongs to agent mode: add --serve [ADDRESS:]PORT"},
       {{"--interval", "60"}, "--interval belongs to agent mode: add --serve [ADDRESS:]PORT"},
       {{"--web-config", "web.yml"},
        "--web-config belongs to agent mode: add --serve [ADDRESS:]PORT"},
       {{"--serve", "9731", "--web-config", ""}, "--web-config needs a file name"},
+  };
+  for (const auto& [args, error] : cases) {
+    const Parsed p = Parse(args);
+    EXPECT_FALSE(p.ok) << error;
+    EXPECT_EQ(p.error, error);
+  }
+}
+
+// One rule per option for every mode: --serve --save ran while --watch --save was refused,
+// and --forget and --rate did nothing in a timed scan without a word.
+TEST(ScanOptions, EveryModeTakesTheOptionsThatDoSomethingInIt) {
+  for (const std::vector<const char*>& args : std::vector<std::vector<const char*>>{
+           {"--save", "inv.json", "--target", "10.0.0.1", "--rate", "5"},
+           {"--watch", "--save", "inv.json", "--forget", "60", "--state", "s.json"},
+           {"--serve", "9731", "--save", "inv.json", "--forget", "60", "--state", "s.json"},
+           {"--watch", "--target", "10.0.0.1", "--rate", "5", "--no-multicast"},
+           {"--serve", "9731", "--quiet", "--stats"}}) {
+    const Parsed p = Parse(args);
+    EXPECT_TRUE(p.ok) << args[0] << " " << args[1] << ": " << p.error;
+  }
+}
+
+TEST(ScanOptionsErrors, RefuseAnOptionInAModeWhereItDoesNothing) {
+  const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
+      {{"--forget", "60"},
+       "--forget belongs to --watch and --serve: a timed scan removes no device"},
+      {{"--state", "s.json"}, "--state belongs to --watch and --serve: a timed scan keeps nothing"},
+      {{"--rate", "100"}, "--rate needs --target: it paces the unicast searches"},
+      {{"--serve", "9731", "--rate", "100"},
+       "--rate needs --target: it paces the unicast searches"},
+      {{"--serve", "9731", "--baseline", "inv.json"},
+       "--baseline and --serve cannot be combined: a comparison is a timed scan's verdict"},
+      {{"--watch", "--interval", "60"},
+       "--interval belongs to agent mode: add --serve [ADDRESS:]PORT"},
+      {{"--serve", "9731", "--watch"},
+       "--watch and --serve cannot be combined: agent mode is a watch already"},
+      {{"--serve", "9731", "--quiet", "--format", "json"},
+       "--format and --quiet cannot be combined: --quiet prints no event lines"},
   };
   for (const auto& [args, error] : cases) {
     const Parsed p = Parse(args);
