@@ -16,7 +16,9 @@
 #include "devices/announcements.h"
 #include "devices/blocking_descriptions.h"
 #include "devices/device_liveness.h"
+#include "devices/device_record.h"
 #include "devices/device_registry.h"
+#include "devices/device_snapshot.h"
 #include "devices/device_table.h"
 #include "devices/row_table.h"
 #include "parse/text.h"
@@ -162,11 +164,19 @@ TEST_F(DeviceLivenessTest, ASearchLeavesTheWordsOfGoneDevices) {
   handling.OnReceive(byebye.data(), Address(2));
   Pass(25);
   Hear(3);
-  Pass(30);  // device 1 went silent and is lost
+  Pass(30);              // device 1 went silent and is lost
+  DeviceSnapshot known;  // and device 4 is known from before a restart
+  known.usn = Usn(4);
+  known.address = Address(4);
+  auto* record = new DeviceRecord{};
+  RestoreRecord(known, *record);
+  ASSERT_TRUE(registry.Restore(*record));
+  table.Restore(known, 0);
   registry.ResetForSearch(/*keep_validity=*/true);
   EXPECT_EQ(Status(1), "lost");
   EXPECT_EQ(Status(2), "byebye");
   EXPECT_EQ(Status(3), "searching");
+  EXPECT_EQ(Status(4), "lost");
 }
 
 TEST_F(DeviceLivenessTest, AskingIsPacedFirstTriesFirst) {
