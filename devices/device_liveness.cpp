@@ -165,12 +165,6 @@ void DeviceLiveness::AskGone() {
   }
 }
 
-std::size_t DeviceLiveness::Asking() const {
-  return static_cast<std::size_t>(
-      std::count_if(m_devices.begin(), m_devices.end(),
-                    [](const auto& d) { return d.second.state == State::kAsking; }));
-}
-
 void DeviceLiveness::StartAsking(Device& device, int64_t now) {
   device.state = State::kAsking;
   device.tries = 0;

@@ -104,8 +104,6 @@ class DeviceLiveness {
   [[nodiscard]] const std::array<uint64_t, kProbeOutcomeCount>& Outcomes() const {
     return m_outcomes;
   }
-  // Devices being asked right now.
-  [[nodiscard]] std::size_t Asking() const;
   // Unicast searches sent to ask devices.
   [[nodiscard]] uint64_t SearchesSent() const { return m_searches_sent; }
 
