@@ -64,8 +64,10 @@ void IdentityConflicts::Observe(const std::string& usn, uint32_t address,
   by_usn->second.recent = m_recent_usns.begin();
   Link(by_address->second, host_order, by_usn->second, usn);
 
+  // The LOCATION judged by the page rule as the page it would be: on the sender's own
+  // address or not. One that SplitUrl cannot read is not judged.
   UrlParts parts;
-  if (SplitUrl(location, parts) && parts.host != Dotted(host_order) &&
+  if (DevicePage(Dotted(host_order), location, location, parts) == PageHome::kForeignPage &&
       m_mismatches.size() < kMaxListed &&
       m_mismatches.try_emplace({usn, host_order}, location).second) {
     ++Count(IdentityConflictKind::kLocationMismatch);
