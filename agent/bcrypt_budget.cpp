@@ -42,7 +42,7 @@ void BcryptBudget::Prune() {
   const std::int64_t now = m_clock.NowMs();
   for (auto it = m_peers.begin(); it != m_peers.end();) {
     it->second.bucket.Refill(now);
-    if (it->second.bucket.left_us >= it->second.bucket.burst_us) {
+    if (it->second.running == 0 && it->second.bucket.left_us >= it->second.bucket.burst_us) {
       m_recent.erase(it->second.recent);
       it = m_peers.erase(it);
     } else {
@@ -61,14 +61,18 @@ bool BcryptBudget::Take(const std::string& peer, std::int64_t estimate_ms, Grant
   own.bucket.Refill(now);
   m_open.Refill(now);
   m_reserved.Refill(now);
+  // The global buckets may go a burst into debt: one address's run that costs more than what
+  // was left must not keep every other address out until it is paid back; its own bucket
+  // pays for it.
   Bucket* global = nullptr;
-  if (m_open.left_us > 0) {
+  if (m_open.left_us > -m_open.burst_us) {
     global = &m_open;
-  } else if (m_reserved.left_us > 0 && Trusted(peer)) {
+  } else if (m_reserved.left_us > -m_reserved.burst_us && Trusted(peer)) {
     global = &m_reserved;
   }
-  const bool granted = own.bucket.left_us > 0 && global != nullptr;
+  const bool granted = own.running == 0 && own.bucket.left_us > 0 && global != nullptr;
   if (granted) {
+    ++own.running;
     const std::int64_t cost_us = std::max<std::int64_t>(1, estimate_ms) * 1000;
     own.bucket.left_us -= cost_us;
     global->left_us -= cost_us;
@@ -89,6 +93,7 @@ void BcryptBudget::Settle(const Grant& grant, std::int64_t actual_ms) {
     Bucket& own = it->second.bucket;
     own.Refill(now);
     own.left_us = std::min(own.burst_us, own.left_us - difference_us);
+    if (it->second.running > 0) --it->second.running;
   }
 }
 

@@ -3,9 +3,10 @@
 // caps the sum, and a part of the global bucket is kept for addresses that gave the right
 // credentials before, so that a flood of made-up passwords from newcomers, even from several
 // addresses, never keeps out a scraper that has logged in once. Buckets hold milliseconds of
-// bcrypt and refill with time; a run may start while its buckets hold anything, and takes its
-// expected time out at once (runs go on in parallel, off the event loop), settled when it
-// ends. Single-threaded, on the agent's event loop; the clock must outlive the budget.
+// bcrypt and refill with time; a run may start while its address has none under way, its
+// address's bucket holds anything and the global one is less than a burst in debt; it takes
+// its expected time out of both at once (runs go on in parallel, off the event loop), settled
+// when it ends. Single-threaded, on the agent's event loop; the clock must outlive the budget.
 #pragma once
 
 #include <cstddef>
@@ -44,7 +45,8 @@ class BcryptBudget final {
 
   // Whether a run of about `estimate_ms` for `peer` (its address as text) may start now:
   // true with the estimate taken out of its buckets and `*grant` filled; false with nothing
-  // taken (the request is answered 429).
+  // taken (the request is answered 429). One run at a time per address: what a run really
+  // costs is known only once it ends.
   bool Take(const std::string& peer, std::int64_t estimate_ms, Grant* grant);
   // The run of `grant` took `actual_ms`: the difference to its estimate is settled. A run
   // shorter than a millisecond still costs one: a flood of cheap runs adds up.
@@ -63,6 +65,7 @@ class BcryptBudget final {
   };
   struct Peer {
     Bucket bucket;
+    int running = 0;  // runs granted and not settled
     std::list<std::string>::iterator recent;
   };
   Bucket NewBucket(int share) const;

@@ -1,5 +1,9 @@
 #include "agent/connection_slots.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
 #include <QHash>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -70,6 +74,15 @@ void ConnectionGuard::Cut(ConnectionCut reason) {
   if (m_slots != nullptr) {
     m_slots->Counters().Cut(reason);
     m_slots->Forget(this);
+  }
+  // Bytes still queued for a client that does not take them would keep the kernel sending
+  // them, and the closing after them, to a window that never opens: a reset ends it at once,
+  // and tells the client.
+  const int fd = static_cast<int>(m_socket->socketDescriptor());
+  int queued = 0;
+  if (fd >= 0 && (Unsent() > 0 || (::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0))) {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   }
   m_socket->abort();
   m_socket->deleteLater();

@@ -421,13 +421,15 @@ TEST(BcryptBudget, EachAddressSpendsItsOwnShareAndTrustedOnesKeepTheirs) {
   EXPECT_TRUE(run("10.0.0.66", 150));
   EXPECT_FALSE(run("10.0.0.66", 150));
   EXPECT_TRUE(run("10.0.0.2", 90)) << "another address still has its own share";
-  // A third address spends the rest of what is open to all...
+  // A third address's dear run takes what is open to all a burst into debt...
   EXPECT_TRUE(run("10.0.0.3", 100));
+  EXPECT_TRUE(run("10.0.0.4", 500)) << "one address's dear run keeps no other out";
   EXPECT_FALSE(run("10.0.0.7", 10)) << "nothing open is left";
   // ... while an address that logged in before still has the kept part.
   budget.Trust("10.0.0.9");
   EXPECT_TRUE(run("10.0.0.9", 50));
-  // A run is counted from its start, before it ends: parallel runs cannot overdraw.
+  // A run is counted from its start, and an address has one at a time: what a run really
+  // costs is known only once it ends.
   clock.AdvanceMs(10'000);
   ASSERT_TRUE(budget.Take("10.0.0.66", 100, &grant));
   BcryptBudget::Grant second;
