@@ -42,7 +42,8 @@ void TlsGreeting::Wait(qintptr handle) {
   if (m_waiting.size() >= static_cast<std::size_t>(kMaxGreetings)) MakeRoom(peer);
   m_waiting.push_back(Greeting{fd, peer, m_clock.NowMs(), false, nullptr});
   const Entry entry = std::prev(m_waiting.end());
-  entry->notifier = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Read);
+  // A child as well: one whose deferred deletion is still pending goes with the gate.
+  entry->notifier = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Read, this);
   connect(entry->notifier.get(), &QSocketNotifier::activated, this,
           [this, entry] { OnReadable(entry); });
   if (!m_sweep.isActive()) m_sweep.start();

@@ -33,7 +33,6 @@ class TlsGreeting final : public QObject {
 
   // Takes `handle`, just accepted, until its first byte shows what it speaks.
   void Wait(qintptr handle);
-  [[nodiscard]] std::size_t Waiting() const { return m_waiting.size(); }
 
  private:
   struct Greeting {
