@@ -77,7 +77,8 @@ inline constexpr int64_t kMaxUnsentBytesTotal = 32 * 1024 * 1024;
 inline constexpr int64_t kMaxUnsentBytesPerPeer = kMaxUnsentBytesTotal / 4;
 
 // bcrypt's share of the machine: 250 ms of runs a second, up to 500 ms at once (three or six
-// runs at cost 10), of which one address may spend a quarter and a quarter is kept for
+// runs at cost 10), of which one address may spend a quarter in the long run (a burst at
+// once) and a quarter is kept for
 // addresses that logged in before (agent/bcrypt_budget.h). Beyond it a request whose
 // credentials are not cached gets 429.
 inline constexpr int64_t kBcryptMsPerSecond = 250;

@@ -21,7 +21,9 @@ BcryptBudget::BcryptBudget(const MonotonicClock& clock, BcryptRates rates)
 }
 
 BcryptBudget::Bucket BcryptBudget::NewBucket(int share) const {
-  const std::int64_t burst_us = m_rates.burst_ms * 1000 / std::max(1, share);
+  // The whole burst, at a share of the rate: a few tries in a row (a wrong password, then the
+  // right one) pass on a slow machine too, while a flood gets the share in the long run.
+  const std::int64_t burst_us = m_rates.burst_ms * 1000;
   return {m_rates.ms_per_second / std::max(1, share), burst_us, burst_us, m_clock.NowMs()};
 }
 

@@ -20,7 +20,7 @@ class MonotonicClock;
 struct BcryptRates {
   std::int64_t ms_per_second = 250;  // all addresses together
   std::int64_t burst_ms = 500;
-  int peer_share = 4;      // one address may spend 1 / peer_share of the global rate and burst
+  int peer_share = 4;      // one address may spend 1 / peer_share of the global rate
   int reserved_share = 4;  // 1 / reserved_share of it is kept for trusted addresses
 };
 
