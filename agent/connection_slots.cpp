@@ -331,20 +331,22 @@ ConnectionGuard* ConnectionSlots::Victim(const QHostAddress& newcomer) const {
     }
     return victim;
   };
-  if (per_peer.value(newcomer) >= kPeerShare) {
-    return worst([&](const ConnectionGuard& g) { return g.m_peer == newcomer && g.Evictable(); },
-                 false, per_peer);
-  }
+  // The busiest other address beyond its share, and busier than the newcomer's, yields first.
   QHostAddress busiest;
   int most = 0;
   for (auto it = per_peer.cbegin(); it != per_peer.cend(); ++it) {
-    if (it.value() > most) {
+    if (it.key() != newcomer && it.value() > most) {
       busiest = it.key();
       most = it.value();
     }
   }
-  if (most > kPeerShare) {
+  const int own = per_peer.value(newcomer);
+  if (most > kPeerShare && most > own) {
     return worst([&](const ConnectionGuard& g) { return g.m_peer == busiest; }, false, per_peer);
+  }
+  if (own >= kPeerShare) {
+    return worst([&](const ConnectionGuard& g) { return g.m_peer == newcomer && g.Evictable(); },
+                 false, per_peer);
   }
   return worst([](const ConnectionGuard& g) { return g.Evictable(); }, true, per_peer);
 }

@@ -107,11 +107,12 @@ class ConnectionSlots final {
 
   // Takes `socket`, just accepted by one of the agent's servers (`tls`: the same socket, a
   // QSslSocket at the start of its handshake), under the limits. With every slot taken, one
-  // connection makes room, in this order: for a newcomer whose address holds kPeerShare
-  // already, one of its own that is not being answered (else the newcomer is refused); for
-  // any other, one of the address with the most connections beyond kPeerShare, even one being
-  // answered; else one not being answered, from the address with the most connections. Among
-  // those, one that never sent a whole request goes before one that did, the oldest first.
+  // connection makes room, in this order: one of another address that holds more than
+  // kPeerShare and more than the newcomer's, even one being answered; for a newcomer whose
+  // address holds kPeerShare already, one of its own that is not being answered (else the
+  // newcomer is refused); else one not being answered, from the address with the most
+  // connections. Among those, one that never sent a whole request goes before one that did,
+  // the oldest first.
   // True with `socket` admitted; false when it was refused: `socket` is then closed and
   // deleted later.
   bool Admit(QTcpSocket* socket, QSslSocket* tls);
