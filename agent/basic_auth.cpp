@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/clock.h"
-
 namespace {
 
 constexpr std::string_view kBcryptPrefixes[] = {"$2a$", "$2b$", "$2y$"};
@@ -25,12 +23,11 @@ bool IsBcryptDigit(char c) {
          c == '/';
 }
 
-// The cost of a hash that passed IsBcryptHash.
+}  // namespace
+
 int BcryptCost(std::string_view hash) {
   return (hash[4] - '0') * 10 + (hash[5] - '0');
 }
-
-}  // namespace
 
 bool IsBcryptHash(std::string_view hash) {
   if (hash.size() != kBcryptHashChars) return false;
@@ -49,6 +46,20 @@ bool IsBcryptHash(std::string_view hash) {
   return crypt_checksalt(text.c_str()) == CRYPT_SALT_OK;
 }
 
+bool RunBcryptJob(const BcryptJob& job, crypt_data& scratch) {
+  bool match = false;
+  for (std::size_t i = 0; i < job.settings.size(); ++i) {
+    const std::string& setting = job.settings[i];
+    const char* hashed =
+        crypt_rn(job.password.c_str(), setting.c_str(), &scratch, static_cast<int>(sizeof scratch));
+    if (i == 0) {
+      match = job.known && hashed != nullptr && std::strlen(hashed) == setting.size() &&
+              CRYPTO_memcmp(hashed, setting.data(), setting.size()) == 0;
+    }
+  }
+  return match;
+}
+
 BasicAuth::BasicAuth() : m_crypt(std::make_unique<crypt_data>()) {
   m_salt.resize(kSaltBytes);
   QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(m_salt.data()),
@@ -58,55 +69,33 @@ BasicAuth::BasicAuth() : m_crypt(std::make_unique<crypt_data>()) {
 BasicAuth::~BasicAuth() = default;
 
 void BasicAuth::SetUsers(std::map<std::string, std::string> users) {
+  if (users == m_users) return;
   m_users = std::move(users);
+  ++m_generation;
   m_verified.clear();
-  m_dummy_setting.clear();
+  m_dummy_settings.clear();
+  m_top_cost = 0;
   if (m_users.empty()) return;
-  int cost = kMinBcryptCost;
   for (const auto& [name, hash] : m_users) {
-    if (IsBcryptHash(hash)) cost = std::max(cost, BcryptCost(hash));
+    m_top_cost = std::max(m_top_cost, IsBcryptHash(hash) ? BcryptCost(hash) : kDefaultBcryptCost);
   }
-  char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-  if (crypt_gensalt_rn("$2b$", static_cast<unsigned long>(cost), nullptr, 0, setting,
-                       sizeof setting) != nullptr) {
-    m_dummy_setting = setting;
-  } else if (crypt_gensalt_rn("$2b$", kDefaultBcryptCost, nullptr, 0, setting, sizeof setting) !=
-             nullptr) {
-    m_dummy_setting = setting;
+  for (int cost = kMinBcryptCost; cost <= m_top_cost; ++cost) {
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (crypt_gensalt_rn("$2b$", static_cast<unsigned long>(cost), nullptr, 0, setting,
+                         sizeof setting) != nullptr) {
+      m_dummy_settings[cost] = setting;
+    }
   }
-}
-
-BcryptBudget::BcryptBudget(const MonotonicClock& clock, std::int64_t ms_per_second,
-                           std::int64_t burst_ms)
-    : m_clock(clock),
-      m_us_per_ms(ms_per_second),
-      m_burst_us(burst_ms * 1000),
-      m_left_us(m_burst_us),
-      m_refilled_at_ms(clock.NowMs()) {}
-
-void BcryptBudget::Refill() {
-  const std::int64_t now = m_clock.NowMs();
-  if (now <= m_refilled_at_ms) return;
-  m_left_us = std::min(m_burst_us, m_left_us + (now - m_refilled_at_ms) * m_us_per_ms);
-  m_refilled_at_ms = now;
-}
-
-bool BcryptBudget::MayRun() {
-  Refill();
-  return m_left_us > 0;
-}
-
-void BcryptBudget::Spent(std::int64_t start_ms) {
-  Refill();
-  // A run shorter than the clock's tick still costs one: a flood of cheap runs adds up.
-  m_left_us -= std::max<std::int64_t>(1, m_clock.NowMs() - start_ms) * 1000;
 }
 
 bool BasicAuth::Check(std::string_view authorization) {
-  return Verify(authorization, nullptr) == AuthResult::kPassed;
+  BcryptJob job;
+  const AuthResult prepared = Prepare(authorization, &job);
+  if (prepared != AuthResult::kPending) return prepared == AuthResult::kPassed;
+  return Finish(job, RunBcryptJob(job, *m_crypt)) == AuthResult::kPassed;
 }
 
-AuthResult BasicAuth::Verify(std::string_view authorization, BcryptBudget* budget) {
+AuthResult BasicAuth::Prepare(std::string_view authorization, BcryptJob* job) const {
   if (m_users.empty()) return AuthResult::kPassed;
 
   // RFC 7617: the scheme name is case-insensitive, one or more spaces follow it.
@@ -123,7 +112,7 @@ AuthResult BasicAuth::Verify(std::string_view authorization, BcryptBudget* budge
     encoded.remove_suffix(1);
   }
 
-  const QByteArray key = CacheKey(encoded);
+  QByteArray key = CacheKey(encoded);
   if (Cached(key)) return AuthResult::kPassed;
 
   const auto result = QByteArray::fromBase64Encoding(
@@ -135,23 +124,41 @@ AuthResult BasicAuth::Verify(std::string_view authorization, BcryptBudget* budge
   // A NUL would end the password early for crypt_rn: no hash that htpasswd makes matches it.
   if (colon < 0 || decoded.contains('\0')) return AuthResult::kFailed;
   const std::string name = decoded.left(colon).toStdString();
-  const std::string password = decoded.mid(colon + 1).toStdString();
 
+  *job = BcryptJob{};
   const auto user = m_users.find(name);
-  const bool known = user != m_users.end();
-  const std::string& setting = known ? user->second : m_dummy_setting;
-  if (setting.empty()) return AuthResult::kFailed;
+  job->known = user != m_users.end() && IsBcryptHash(user->second);
+  // Every check costs one run at the highest cost: a user of a lower cost gets runs against
+  // throw-away settings of its cost, its cost + 1 ... up to the highest - 1, which add up to
+  // the same work (2^c + 2^c + 2^(c+1) + ... = 2^top).
+  const int cost = job->known ? BcryptCost(user->second) : m_top_cost;
+  const auto dummy = m_dummy_settings.find(cost);
+  if (job->known) {
+    job->settings.push_back(user->second);
+  } else if (dummy != m_dummy_settings.end()) {
+    job->settings.push_back(dummy->second);
+  } else {
+    return AuthResult::kFailed;
+  }
+  for (int pad = cost; job->known && pad < m_top_cost; ++pad) {
+    const auto padding = m_dummy_settings.find(pad);
+    if (padding != m_dummy_settings.end()) job->settings.push_back(padding->second);
+  }
+  for (const std::string& setting : job->settings) job->work += uint64_t{1} << BcryptCost(setting);
+  job->password = decoded.mid(colon + 1).toStdString();
+  job->key = std::move(key);
+  job->generation = m_generation;
+  return AuthResult::kPending;
+}
 
-  if (budget != nullptr && !budget->MayRun()) return AuthResult::kThrottled;
-  const std::int64_t start_ms = budget != nullptr ? budget->Clock().NowMs() : 0;
+AuthResult BasicAuth::Finish(const BcryptJob& job, bool match) {
   ++m_verifications;
-  const char* hashed = crypt_rn(password.c_str(), setting.c_str(), m_crypt.get(),
-                                static_cast<int>(sizeof(crypt_data)));
-  if (budget != nullptr) budget->Spent(start_ms);
-  const bool match = known && hashed != nullptr && std::strlen(hashed) == setting.size() &&
-                     CRYPTO_memcmp(hashed, setting.data(), setting.size()) == 0;
-  if (match) Remember(key);
-  return match ? AuthResult::kPassed : AuthResult::kFailed;
+  m_work += job.work;
+  // Users changed while it ran: what it proved was about users no longer in force.
+  if (job.generation != m_generation) return AuthResult::kFailed;
+  if (!match) return AuthResult::kFailed;
+  Remember(job.key);
+  return AuthResult::kPassed;
 }
 
 QByteArray BasicAuth::CacheKey(std::string_view authorization) const {

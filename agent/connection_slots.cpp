@@ -1,9 +1,14 @@
 #include "agent/connection_slots.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
 #include <QHash>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <algorithm>
+#include <functional>
 #include <tuple>
 
 #include "agent/agent_protocol.h"
@@ -30,6 +35,8 @@ ConnectionGuard::ConnectionGuard(QTcpSocket* socket, QSslSocket* tls, Connection
   // A coarse timer may fire 5 % early: a request whole after 9.6 s is within its deadline.
   m_deadline.setTimerType(Qt::PreciseTimer);
   m_quiet.setSingleShot(true);
+  m_answer_deadline.setSingleShot(true);
+  connect(&m_answer_deadline, &QTimer::timeout, this, [this] { ForgetSent(); });
   connect(&m_deadline, &QTimer::timeout, this, [this] {
     Cut(m_tls != nullptr && !m_encrypted ? ConnectionCut::kTlsHandshake
                                          : ConnectionCut::kRequestTimeout);
@@ -62,10 +69,20 @@ void ConnectionGuard::Cut(ConnectionCut reason) {
   m_cut = true;
   m_deadline.stop();
   m_quiet.stop();
+  m_answer_deadline.stop();
   m_held.clear();
   if (m_slots != nullptr) {
     m_slots->Counters().Cut(reason);
     m_slots->Forget(this);
+  }
+  // Bytes still queued for a client that does not take them would keep the kernel sending
+  // them, and the closing after them, to a window that never opens: a reset ends it at once,
+  // and tells the client.
+  const int fd = static_cast<int>(m_socket->socketDescriptor());
+  int queued = 0;
+  if (fd >= 0 && (Unsent() > 0 || (::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0))) {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   }
   m_socket->abort();
   m_socket->deleteLater();
@@ -123,21 +140,67 @@ void ConnectionGuard::Answer(std::function<int64_t()> write) {
       Cut(ConnectionCut::kBacklog);
       return;
     }
-    m_held.push_back(std::move(write));
+    m_held.push_back({0, std::move(write)});
     return;
   }
   Write(write);
 }
 
+uint64_t ConnectionGuard::Defer() {
+  if (m_cut || m_closing) return 0;
+  if (m_held.size() >= static_cast<std::size_t>(kMaxHeldRequests)) {
+    Cut(ConnectionCut::kBacklog);
+    return 0;
+  }
+  m_held.push_back({++m_last_ticket, {}});
+  return m_last_ticket;
+}
+
+void ConnectionGuard::Resolve(uint64_t ticket, std::function<int64_t()> write) {
+  const auto held = std::find_if(m_held.begin(), m_held.end(),
+                                 [ticket](const Held& h) { return h.ticket == ticket; });
+  if (m_cut || held == m_held.end()) return;
+  held->write = std::move(write);
+  ReleaseHeld();
+}
+
 void ConnectionGuard::Write(const std::function<int64_t()>& write) {
-  m_written += write();
+  const int64_t size = write();
+  if (size <= 0) return;
+  m_written += size;
   m_answer_ends.push_back(m_written);
+  m_answer_starts.push_back(m_slots != nullptr ? m_slots->NowMs() : 0);
   m_quiet.start(kIdleTimeoutMs);
+  if (!m_answer_deadline.isActive()) m_answer_deadline.start(kAnswerDeadlineMs);
+}
+
+void ConnectionGuard::ForgetSent() {
+  if (m_cut) return;
+  // With TLS the unsent bytes are partly ciphertext, a little longer than the answers: an
+  // answer counts as sent a little late, never early.
+  const int64_t sent = m_written - Unsent();
+  while (!m_answer_ends.empty() && m_answer_ends.front() <= sent) {
+    m_answer_ends.pop_front();
+    m_answer_starts.pop_front();
+  }
+  if (m_answer_starts.empty() || m_slots == nullptr) {
+    m_answer_deadline.stop();
+    return;
+  }
+  // A client that takes a few bytes now and then keeps the quiet timer away, never this one.
+  const int64_t left = m_answer_starts.front() + kAnswerDeadlineMs - m_slots->NowMs();
+  if (left <= 0) {
+    Cut(ConnectionCut::kAnswerTimeout);
+    return;
+  }
+  m_answer_deadline.start(static_cast<int>(left));
 }
 
 void ConnectionGuard::OnWritten() {
   if (m_cut) return;
   m_quiet.start(kIdleTimeoutMs);
+  ForgetSent();
+  if (m_cut) return;
   ReleaseHeld();
   // Drained: what others hold back for want of room overall may go now.
   if (m_slots != nullptr && Unsent() == 0) m_slots->ReleaseSoon();
@@ -145,8 +208,8 @@ void ConnectionGuard::OnWritten() {
 
 void ConnectionGuard::ReleaseHeld() {
   // A loop, not a recursion: each answer written may be the one that backs it up again.
-  while (!m_held.empty() && !m_cut && !BackedUp()) {
-    const std::function<int64_t()> write = std::move(m_held.front());
+  while (!m_held.empty() && m_held.front().write && !m_cut && !BackedUp()) {
+    const std::function<int64_t()> write = std::move(m_held.front().write);
     m_held.pop_front();
     Write(write);
   }
@@ -173,14 +236,13 @@ int64_t ConnectionGuard::Unsent() const {
 }
 
 bool ConnectionGuard::BackedUp() {
-  const int64_t unsent = Unsent();
-  // With TLS the unsent bytes are partly ciphertext, a little longer than the answers: an
-  // answer counts as sent a little late, never early.
-  const int64_t sent = m_written - unsent;
-  while (!m_answer_ends.empty() && m_answer_ends.front() <= sent) m_answer_ends.pop_front();
+  ForgetSent();
+  if (m_cut) return true;
+  // No address holds most of what all may leave unsent: others' answers still go out.
   return m_answer_ends.size() >= static_cast<std::size_t>(kMaxUnsentAnswers) ||
-         unsent >= kMaxUnsentBytes ||
-         (m_slots != nullptr && m_slots->Unsent() >= kMaxUnsentBytesTotal);
+         Unsent() >= kMaxUnsentBytes ||
+         (m_slots != nullptr && (m_slots->UnsentOf(m_peer) >= kMaxUnsentBytesPerPeer ||
+                                 m_slots->Unsent() >= kMaxUnsentBytesTotal));
 }
 
 bool ConnectionGuard::Evictable() const {
@@ -205,7 +267,7 @@ ConnectionSlots::~ConnectionSlots() {
 
 bool ConnectionSlots::Admit(QTcpSocket* socket, QSslSocket* tls) {
   if (m_open.size() >= static_cast<std::size_t>(kMaxConnections)) {
-    ConnectionGuard* victim = Victim();
+    ConnectionGuard* victim = Victim(socket->peerAddress());
     if (victim == nullptr) {
       m_counters.Cut(ConnectionCut::kFull);
       socket->abort();
@@ -236,23 +298,55 @@ int64_t ConnectionSlots::Unsent() const {
   return unsent;
 }
 
-ConnectionGuard* ConnectionSlots::Victim() const {
-  // An attacker that reconnects at once makes every eviction the cause of the next; taking
-  // the busiest address first keeps such a storm among its own connections, and taking the
+int64_t ConnectionSlots::UnsentOf(const QHostAddress& peer) const {
+  int64_t unsent = 0;
+  for (const ConnectionGuard* guard : m_open) {
+    if (guard->m_peer == peer) unsent += guard->Unsent();
+  }
+  return unsent;
+}
+
+ConnectionGuard* ConnectionSlots::Victim(const QHostAddress& newcomer) const {
+  // An attacker that reconnects at once makes every eviction the cause of the next: an
+  // address at its share makes room only among its own idle connections, or is refused, so
+  // that such a storm costs nobody else a slot and no answer is rendered twice. Taking the
   // oldest first leaves a newcomer the whole round of the others to send its request.
   QHash<QHostAddress, int> per_peer;
   for (const ConnectionGuard* guard : m_open) ++per_peer[guard->m_peer];
-  ConnectionGuard* victim = nullptr;
-  std::tuple<int, bool, uint64_t> worst{};
-  for (ConnectionGuard* guard : m_open) {
-    if (!guard->Evictable()) continue;
-    // Larger is worse: more connections from the peer, no whole request yet, older.
-    const std::tuple<int, bool, uint64_t> rank{per_peer.value(guard->m_peer), !guard->m_answered,
-                                               ~guard->m_order};
-    if (victim == nullptr || rank > worst) {
-      victim = guard;
-      worst = rank;
+  const auto worst = [this](const std::function<bool(const ConnectionGuard&)>& eligible,
+                            bool busiest_first, const QHash<QHostAddress, int>& counts) {
+    ConnectionGuard* victim = nullptr;
+    std::tuple<int, bool, bool, uint64_t> worst_rank{};
+    for (ConnectionGuard* guard : m_open) {
+      if (guard->m_cut || !eligible(*guard)) continue;
+      // Larger is worse: more connections from the peer, nothing to send, no whole request
+      // yet, older.
+      const std::tuple<int, bool, bool, uint64_t> rank{
+          busiest_first ? counts.value(guard->m_peer) : 0, guard->Evictable(), !guard->m_answered,
+          ~guard->m_order};
+      if (victim == nullptr || rank > worst_rank) {
+        victim = guard;
+        worst_rank = rank;
+      }
+    }
+    return victim;
+  };
+  // The busiest other address beyond its share, and busier than the newcomer's, yields first.
+  QHostAddress busiest;
+  int most = 0;
+  for (auto it = per_peer.cbegin(); it != per_peer.cend(); ++it) {
+    if (it.key() != newcomer && it.value() > most) {
+      busiest = it.key();
+      most = it.value();
     }
   }
-  return victim;
+  const int own = per_peer.value(newcomer);
+  if (most > kPeerShare && most > own) {
+    return worst([&](const ConnectionGuard& g) { return g.m_peer == busiest; }, false, per_peer);
+  }
+  if (own >= kPeerShare) {
+    return worst([&](const ConnectionGuard& g) { return g.m_peer == newcomer && g.Evictable(); },
+                 false, per_peer);
+  }
+  return worst([](const ConnectionGuard& g) { return g.Evictable(); }, true, per_peer);
 }

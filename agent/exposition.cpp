@@ -298,12 +298,19 @@ std::string RenderHttpMetrics(const HttpCounters& counters) {
           "Basic auth credentials checked with bcrypt (not found among those verified before).",
           counters.bcrypt_runs);
   Counter(out, "tarovue_http_auth_throttled_total",
-          "Requests answered 429 because bcrypt had used up its share of the event loop.",
+          "Requests answered 429 because bcrypt had used up its share, the client's own or all "
+          "clients' together.",
           counters.auth_throttled);
+  Counter(out, "tarovue_http_rate_limited_total",
+          "Requests answered 429 because their client went beyond the web configuration's "
+          "rate_limit.",
+          counters.rate_limited);
   Family(out, "tarovue_targets_skipped_total", "counter",
          "Device pages left out of /targets answers, by reason (each answer counts its own).");
   Sample(out, "tarovue_targets_skipped_total", {{"reason", "foreign_host"}},
          counters.targets_foreign_host);
+  Sample(out, "tarovue_targets_skipped_total", {{"reason", "foreign_description"}},
+         counters.targets_foreign_description);
   if (counters.web_config) {
     Family(out, "tarovue_web_config_last_reload_successful", "gauge",
            "1 when the last load of the web configuration worked, 0 when the last good one is "
@@ -318,22 +325,18 @@ std::string RenderHttpMetrics(const HttpCounters& counters) {
   return out;
 }
 
-PageAddress ClassifyPage(const DeviceSnapshot& device, UrlParts& page) {
-  if (!SplitUrl(device.page_url, page)) return PageAddress::kNone;
-  // The sender's dotted address, written exactly so: a name, another address or an odd
-  // spelling of this one ("010.0.0.5") is another host as far as a prober is concerned.
-  if (page.ipv6 || page.host != device.address_text) return PageAddress::kForeign;
-  return PageAddress::kOwn;
-}
-
-std::string RenderTargets(const std::vector<DeviceSnapshot>& devices, std::uint64_t* foreign) {
+std::string RenderTargets(const std::vector<DeviceSnapshot>& devices, std::uint64_t* foreign_host,
+                          std::uint64_t* foreign_description) {
   JsonWriter json;
   json.BeginArray(JsonLayout::kLines);
   for (const DeviceSnapshot& d : devices) {
     UrlParts page;
-    const PageAddress kind = ClassifyPage(d, page);
-    if (kind == PageAddress::kForeign && foreign != nullptr) ++*foreign;
-    if (kind != PageAddress::kOwn) continue;
+    const PageHome home = DevicePage(d.address_text, d.location, d.page_url, page);
+    if (home == PageHome::kForeignPage && foreign_host != nullptr) ++*foreign_host;
+    if (home == PageHome::kForeignDescription && foreign_description != nullptr) {
+      ++*foreign_description;
+    }
+    if (home != PageHome::kOwn) continue;
     json.BeginObject().Key("targets").BeginArray().String(HostAndPort(page)).End();
     json.Key("labels").BeginObject();
     json.Field("__meta_tarovue_usn", d.usn);
@@ -355,7 +358,9 @@ std::string RenderDevicesJson(const std::vector<DeviceSnapshot>& devices) {
     json.Key("last_seen").StringOrNull(LocalTimeText(d.last_seen), d.last_seen > 0);
     json.Key("reboots").Number(d.reboots);
     UrlParts page;
-    json.Key("page_link").StringOrNull(d.page_url, ClassifyPage(d, page) == PageAddress::kOwn);
+    json.Key("page_link")
+        .StringOrNull(d.page_url,
+                      DevicePage(d.address_text, d.location, d.page_url, page) == PageHome::kOwn);
     json.End();
   }
   return json.End().Finish();

@@ -32,22 +32,17 @@ inline constexpr DeviceEventKind kTableStatuses[] = {
     DeviceEventKind::kNew,    DeviceEventKind::kOnline, DeviceEventKind::kChanged,
     DeviceEventKind::kByebye, DeviceEventKind::kLost,   DeviceEventKind::kSearching};
 
-// Where a device's page address points, for /targets and the fleet page's links.
-enum class PageAddress : uint8_t {
-  kNone,     // no http or https URL that SplitUrl takes
-  kOwn,      // http or https on the very address the device announced from
-  kForeign,  // any other host: a name, another address or another spelling of this one
-};
-// The kind of `device`'s page address, with `page` filled by SplitUrl (cleared for kNone).
-PageAddress ClassifyPage(const DeviceSnapshot& device, UrlParts& page);
-
-// The /targets JSON: one target group for each device whose page address is its own
-// (kOwn), with "host:port" of that address and the __meta_tarovue_* labels. A page on any
-// other host is left out (a device must not point the prober at an internal admin page or a
-// cloud metadata address) and added to `*foreign`.
+// The /targets JSON: one target group for each device whose page the page rule
+// (http/url.h DevicePage) finds its own, with "host:port" of that address and the
+// __meta_tarovue_* labels. Any other page is left out (a device, or whoever answers as one,
+// must not point the prober at an internal admin page or a cloud metadata address): one on
+// another host is added to `*foreign_host`, one on the sender's address but named by a
+// description from elsewhere to `*foreign_description`.
 std::string RenderTargets(const std::vector<DeviceSnapshot>& devices,
-                          std::uint64_t* foreign = nullptr);
+                          std::uint64_t* foreign_host = nullptr,
+                          std::uint64_t* foreign_description = nullptr);
 
 // The /devices.json array: the objects of --format json with "last_seen", "reboots" and
-// "page_link" (the page address when it is the device's own, else null) added.
+// "page_link" (the page address when the page rule finds it the device's own, else null)
+// added.
 std::string RenderDevicesJson(const std::vector<DeviceSnapshot>& devices);

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QHttpServerRequest>
+#include <QPointer>
 #include <QTcpSocket>
 #include <algorithm>
 #include <cctype>
@@ -91,7 +92,8 @@ FleetAgent::FleetAgent(const DeviceTable& devices, const EventLog& events, Count
       m_counters(std::move(counters)),
       m_ready(std::move(ready)),
       m_err(err),
-      m_budget(m_clock, kBcryptMsPerSecond, kBcryptBurstMs),
+      m_budget(m_clock, BcryptRates{kBcryptMsPerSecond, kBcryptBurstMs, kBcryptPeerShare,
+                                    kBcryptReservedShare}),
       m_page_template(ResourceText(kPageTemplateResource)),
       m_style(ResourceText(kStyleResource)),
       m_script(ResourceText(kScriptResource)) {
@@ -107,15 +109,27 @@ bool FleetAgent::UseWebConfig(const std::string& path, std::string& error) {
   auto web = std::make_unique<WebSettings>(m_err);
   if (!web->Load(path, error)) return false;
   m_web = std::move(web);
+  m_rate_limit.Set(m_web->RateLimit());
   m_http.web_config = true;
   m_follow.start(kWebConfigPollMs);
   return true;
 }
 
 void FleetAgent::FollowWebConfig() {
-  if (m_web->ReloadIfChanged() == WebSettings::Reload::kTaken && m_tls_server != nullptr) {
-    m_tls_server->SetTls(m_web->Ssl(), m_web->TlsSettings());
+  if (m_web->ReloadIfChanged() != WebSettings::Reload::kTaken) return;
+  m_rate_limit.Set(m_web->RateLimit());
+  if (m_tls_server != nullptr) m_tls_server->SetTls(m_web->Ssl(), m_web->TlsSettings());
+}
+
+std::string FleetAgent::HowServed() const {
+  std::string how;
+  if (m_web && m_web->Auth().Enabled()) how = "basic auth";
+  const ClientAuth client = m_web ? m_web->TlsSettings().client_auth : ClientAuth::kNone;
+  if (m_web && m_web->Tls() &&
+      (client == ClientAuth::kRequireAny || client == ClientAuth::kRequireAndVerify)) {
+    how += std::string(how.empty() ? "" : ", ") + "client certificates";
   }
+  return how.empty() ? "no authentication" : how;
 }
 
 bool FleetAgent::Listen(const ServeAddress& address, std::string& error) {
@@ -136,6 +150,11 @@ bool FleetAgent::Listen(const ServeAddress& address, std::string& error) {
     return false;
   }
   bind(server);
+  const bool v6 = address.host.find(':') != std::string::npos;
+  std::fprintf(m_err, "tarovue-scan: serving %s://%s:%u/ (%s)\n", m_tls_server ? "https" : "http",
+               (v6 ? "[" + address.host + "]" : address.host).c_str(),
+               static_cast<unsigned>(address.port), HowServed().c_str());
+  std::fflush(m_err);
   return true;
 }
 
@@ -147,14 +166,79 @@ bool FleetAgent::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
   facts.path = request.url().path();
   facts.authorization = request.value("authorization");
   facts.accept_encoding = request.value("accept-encoding");
+  facts.peer = socket->peerAddress().toString().toStdString();
   ConnectionGuard* guard = m_slots.GuardOf(socket);
+  if (guard != nullptr) guard->RequestDone();
+
+  Gate gate = Gate::kOpen;
+  const bool probe = facts.path == kPathHealthy || facts.path == kPathReady;
+  if (m_web && !m_rate_limit.Allow(facts.peer)) {
+    gate = Gate::kRateLimited;
+  } else if (m_web && !probe) {
+    BcryptJob job;
+    const AuthResult auth = m_web->Auth().Prepare(
+        std::string_view(facts.authorization.constData(),
+                         static_cast<std::size_t>(facts.authorization.size())),
+        &job);
+    if (auth == AuthResult::kPassed && m_web->Auth().Enabled()) {
+      // A value verified before, from this address: it has logged in.
+      m_budget.Trust(facts.peer);
+    } else if (auth == AuthResult::kFailed) {
+      gate = Gate::kUnauthorized;
+    } else if (auth == AuthResult::kPending) {
+      if (guard != nullptr && StartCheck(*guard, socket, facts, std::move(job))) return true;
+      gate = Gate::kThrottled;
+    }
+  }
+  Answer(guard, socket, std::move(facts), gate);
+  return true;
+}
+
+void FleetAgent::Answer(ConnectionGuard* guard, QTcpSocket* socket, Request request, Gate gate) {
   if (guard == nullptr) {
-    Respond(socket, facts);
+    Respond(socket, request, gate);
+    return;
+  }
+  // The guard dies with the socket, and so does this answer if it is still held back.
+  guard->Answer([this, socket, request = std::move(request), gate] {
+    return Respond(socket, request, gate);
+  });
+}
+
+bool FleetAgent::StartCheck(ConnectionGuard& guard, QTcpSocket* socket, const Request& request,
+                            BcryptJob job) {
+  BcryptBudget::Grant grant;
+  if (!m_budget.Take(request.peer, m_bcrypt_estimate_ms, &grant)) return false;
+  const uint64_t ticket = guard.Defer();
+  if (ticket == 0) {
+    m_budget.Settle(grant, 0);  // cut for its backlog: nothing ran
     return true;
   }
-  guard->RequestDone();
-  // The guard dies with the socket, and so does this answer if it is still held back.
-  guard->Answer([this, socket, facts = std::move(facts)] { return Respond(socket, facts); });
+  // What Finish needs, without the password, which goes to the pool only.
+  BcryptJob verdict;
+  verdict.known = job.known;
+  verdict.key = job.key;
+  verdict.generation = job.generation;
+  verdict.work = job.work;
+  QPointer<ConnectionGuard> alive(&guard);
+  const bool queued =
+      m_pool.Submit(std::move(job), [this, alive, socket, request, ticket, grant,
+                                     verdict = std::move(verdict)](bool match, int64_t took_ms) {
+        m_budget.Settle(grant, took_ms);
+        m_bcrypt_estimate_ms = std::max<int64_t>(1, took_ms);
+        const bool passed = m_web->Auth().Finish(verdict, match) == AuthResult::kPassed;
+        m_http.bcrypt_runs = m_web->Auth().Verifications();
+        if (passed) m_budget.Trust(request.peer);
+        if (alive.isNull()) return;
+        const Gate gate = passed ? Gate::kOpen : Gate::kUnauthorized;
+        alive->Resolve(ticket,
+                       [this, socket, request, gate] { return Respond(socket, request, gate); });
+      });
+  if (!queued) {
+    m_budget.Settle(grant, 0);
+    guard.Resolve(ticket,
+                  [this, socket, request] { return Respond(socket, request, Gate::kThrottled); });
+  }
   return true;
 }
 
@@ -163,7 +247,7 @@ void FleetAgent::missingHandler(const QHttpServerRequest&, QTcpSocket* socket) {
   socket->disconnectFromHost();
 }
 
-FleetAgent::Reply FleetAgent::Route(const Request& request) {
+FleetAgent::Reply FleetAgent::Route(const Request& request, Gate gate) {
   const auto text = [](int status, std::string body) {
     Reply reply;
     reply.status = status;
@@ -174,6 +258,12 @@ FleetAgent::Reply FleetAgent::Route(const Request& request) {
   Reply not_allowed = text(405, "only GET and HEAD\n");
   not_allowed.headers.emplace_back("Allow", "GET, HEAD");
 
+  if (gate == Gate::kRateLimited) {
+    ++m_http.rate_limited;
+    Reply reply = text(429, "Too Many Requests\n");
+    reply.headers.emplace_back("Retry-After", QByteArray::number(m_rate_limit.RetryAfterSeconds()));
+    return reply;
+  }
   if (request.path == kPathHealthy || request.path == kPathReady) {
     if (!allowed) return not_allowed;
     if (request.path == kPathHealthy) return text(200, "Healthy.\n");
@@ -181,23 +271,16 @@ FleetAgent::Reply FleetAgent::Route(const Request& request) {
     if (!m_ready || m_ready(reason)) return text(200, "Ready.\n");
     return text(503, "Not ready: " + reason + "\n");
   }
-  if (m_web) {
-    const AuthResult auth = m_web->Auth().Verify(
-        std::string_view(request.authorization.constData(),
-                         static_cast<std::size_t>(request.authorization.size())),
-        &m_budget);
-    m_http.bcrypt_runs = m_web->Auth().Verifications();
-    if (auth == AuthResult::kFailed) {
-      Reply reply = text(401, "credentials needed\n");
-      reply.headers.emplace_back("WWW-Authenticate", kBasicChallenge);
-      return reply;
-    }
-    if (auth == AuthResult::kThrottled) {
-      ++m_http.auth_throttled;
-      Reply reply = text(429, "too many new credentials at once; try again\n");
-      reply.headers.emplace_back("Retry-After", QByteArray::number(kRetryAfterSeconds));
-      return reply;
-    }
+  if (gate == Gate::kUnauthorized) {
+    Reply reply = text(401, "credentials needed\n");
+    reply.headers.emplace_back("WWW-Authenticate", kBasicChallenge);
+    return reply;
+  }
+  if (gate == Gate::kThrottled) {
+    ++m_http.auth_throttled;
+    Reply reply = text(429, "too many new credentials at once; try again\n");
+    reply.headers.emplace_back("Retry-After", QByteArray::number(kRetryAfterSeconds));
+    return reply;
   }
   if (!allowed) return not_allowed;
 
@@ -213,7 +296,8 @@ FleetAgent::Reply FleetAgent::Route(const Request& request) {
     reply.compressible = true;
   } else if (request.path == kPathTargets) {
     reply.type = kJsonContentType;
-    reply.body = RenderTargets(m_devices.Devices(), &m_http.targets_foreign_host);
+    reply.body = RenderTargets(m_devices.Devices(), &m_http.targets_foreign_host,
+                               &m_http.targets_foreign_description);
   } else if (request.path == kPathDevices) {
     reply.type = kJsonContentType;
     reply.body = RenderDevicesJson(m_devices.Devices());
@@ -245,10 +329,10 @@ FleetAgent::Reply FleetAgent::Route(const Request& request) {
   return reply;
 }
 
-int64_t FleetAgent::Respond(QTcpSocket* socket, const Request& request) {
+int64_t FleetAgent::Respond(QTcpSocket* socket, const Request& request, Gate gate) {
   // An answer held back for a client that has since closed, or asked to, has no one to go to.
   if (socket->state() != QAbstractSocket::ConnectedState) return 0;
-  Reply reply = Route(request);
+  Reply reply = Route(request, gate);
   bool gzip = false;
   if (reply.compressible &&
       AcceptsGzip(std::string_view(request.accept_encoding.constData(),
@@ -266,8 +350,9 @@ int64_t FleetAgent::Respond(QTcpSocket* socket, const Request& request) {
   if (reply.compressible) AddHeader(out, "Vary", "Accept-Encoding");
   if (gzip) AddHeader(out, "Content-Encoding", "gzip");
   for (const auto& [name, value] : reply.headers) AddHeader(out, name, value);
-  if (!m_web || !HasHeader(m_web->Headers(), kSecurityPolicyHeader)) {
-    AddHeader(out, kSecurityPolicyHeader, kSecurityPolicy);
+  for (const auto& [name, value] : {std::pair{kSecurityPolicyHeader, kSecurityPolicy},
+                                    std::pair{kContentTypeOptionsHeader, kContentTypeOptions}}) {
+    if (!m_web || !HasHeader(m_web->Headers(), name)) AddHeader(out, name, value);
   }
   if (m_web) {
     for (const auto& [name, value] : m_web->Headers()) {

@@ -2,9 +2,10 @@
 // served by QHttpServer on the scanner's event loop. Every answer is rendered on request from
 // the scanner's device table, event log and counters (agent/exposition.h,
 // agent/fleet_page.h), so nothing here keeps a copy of a device. With a web configuration
-// (--web-config) it speaks TLS, asks for basic auth and adds its headers, and follows changes
-// of that file. Connections stay within the limits of agent/connection_slots.h. The table,
-// the log and the sources must outlive the agent.
+// (--web-config) it speaks TLS, asks for basic auth (bcrypt on a pool of its own, within a
+// budget per client address), keeps each client address to its rate limit, adds its headers,
+// and follows changes of that file. Connections stay within the limits of
+// agent/connection_slots.h. The table, the log and the sources must outlive the agent.
 #pragma once
 
 #include <QAbstractHttpServer>
@@ -17,9 +18,13 @@
 #include <memory>
 #include <string>
 
+#include "agent/agent_protocol.h"
 #include "agent/basic_auth.h"
+#include "agent/bcrypt_budget.h"
+#include "agent/bcrypt_pool.h"
 #include "agent/connection_slots.h"
 #include "agent/http_counters.h"
+#include "agent/request_rate_limit.h"
 #include "devices/discovery_counters.h"
 #include "net/serve_address.h"
 #include "platform/clock.h"
@@ -47,9 +52,10 @@ class FleetAgent final : public QAbstractHttpServer {
   // \"tls_config\"") and no configuration in use.
   bool UseWebConfig(const std::string& path, std::string& error);
 
-  // Starts listening on `address`, with TLS when the web configuration asks for it. True on
-  // success; false with a one-line reason in `error` ("cannot listen on 127.0.0.1:9731:
-  // address already in use") and nothing bound.
+  // Starts listening on `address`, with TLS when the web configuration asks for it, and says
+  // once on `err` where and how it serves ("tarovue-scan: serving https://0.0.0.0:9731/ (basic
+  // auth)"). True on success; false with a one-line reason in `error` ("cannot listen on
+  // 127.0.0.1:9731: address already in use") and nothing bound.
   bool Listen(const ServeAddress& address, std::string& error);
 
  protected:
@@ -65,13 +71,25 @@ class FleetAgent final : public QAbstractHttpServer {
     QString path;
     QByteArray authorization;
     QByteArray accept_encoding;
+    std::string peer;  // the client's address, as text
   };
+  // What stands before the endpoint: decided when the request came, or once its login was
+  // checked.
+  enum class Gate : uint8_t { kOpen, kUnauthorized, kThrottled, kRateLimited };
   struct Reply;
 
   // Writes the answer to `request` on `socket`; returns the bytes written.
-  int64_t Respond(QTcpSocket* socket, const Request& request);
-  Reply Route(const Request& request);
+  int64_t Respond(QTcpSocket* socket, const Request& request, Gate gate);
+  Reply Route(const Request& request, Gate gate);
+  // The answer to `request` on `socket`, through its guard when it has one.
+  void Answer(ConnectionGuard* guard, QTcpSocket* socket, Request request, Gate gate);
+  // Starts the bcrypt runs of `job` for `request`, within the budget, its answer's place kept
+  // on `guard`. False when the budget has nothing for it (nothing started).
+  bool StartCheck(ConnectionGuard& guard, QTcpSocket* socket, const Request& request,
+                  BcryptJob job);
   void FollowWebConfig();
+  // "basic auth", "client certificates", both, or "no authentication".
+  [[nodiscard]] std::string HowServed() const;
 
   const DeviceTable& m_devices;
   const EventLog& m_events;
@@ -83,10 +101,14 @@ class FleetAgent final : public QAbstractHttpServer {
   std::unique_ptr<WebSettings> m_web;
   SteadyClock m_clock;
   BcryptBudget m_budget;
-  GuardedSslServer* m_tls_server = nullptr;  // a child, when TLS is spoken
+  RequestRateLimit m_rate_limit{m_clock};
+  int64_t m_bcrypt_estimate_ms = kBcryptFirstEstimateMs;  // the last check's duration
+  GuardedSslServer* m_tls_server = nullptr;               // a child, when TLS is spoken
   QTimer m_follow;
   // The fleet page's files, read from the resources once.
   std::string m_page_template;
   std::string m_style;
   std::string m_script;
+  // Last, so that it goes first: its completions use everything above.
+  BcryptPool m_pool{kBcryptThreads, kBcryptQueuedJobs};
 };

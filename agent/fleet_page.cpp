@@ -99,7 +99,7 @@ void DeviceRow(std::string& out, const DeviceSnapshot& d) {
   if (d.reboots > 0) out += std::to_string(d.reboots);
   out += "</td><td>";
   UrlParts page;
-  if (ClassifyPage(d, page) == PageAddress::kOwn) {
+  if (DevicePage(d.address_text, d.location, d.page_url, page) == PageHome::kOwn) {
     out += "<a href=\"";
     AppendHtml(out, d.page_url);
     out += "\" rel=\"noreferrer\">page</a>";

@@ -1,19 +1,26 @@
 #include "agent/guarded_ssl_server.h"
 
-#include <unistd.h>
-
 #include <QSslSocket>
 
 #include "agent/agent_protocol.h"
 #include "agent/connection_slots.h"
+#include "agent/tls_greeting.h"
 #include "agent/web_tls.h"
 
 GuardedSslServer::GuardedSslServer(ConnectionSlots& pool, QObject* parent)
-    : QSslServer(parent), m_slots(pool) {
+    : QSslServer(parent),
+      m_slots(pool),
+      m_greeting(new TlsGreeting(
+          pool.Counters(), [this](qintptr handle) { QSslServer::incomingConnection(handle); },
+          this)) {
   setHandshakeTimeout(kRequestDeadlineMs);
   // Handshakes count as pending here; the slots bound them, and Qt's own pause at a full
   // queue would only stop the accepts that let a newcomer in.
   setMaxPendingConnections(2 * kMaxConnections);
+  // Emitted while the socket is new to its handshake (from incomingConnection, or once the
+  // first byte is read, as the Qt version has it): before any client certificate is looked at.
+  connect(this, &QSslServer::startedEncryptionHandshake, this,
+          [this](QSslSocket* socket) { Take(socket); });
 }
 
 void GuardedSslServer::SetTls(const QSslConfiguration& configuration, const WebTlsConfig& tls) {
@@ -23,16 +30,12 @@ void GuardedSslServer::SetTls(const QSslConfiguration& configuration, const WebT
 }
 
 void GuardedSslServer::incomingConnection(qintptr handle) {
-  QSslServer::incomingConnection(handle);
-  // QSslServer made the socket its newest child; it keeps that child even when the
-  // descriptor could not be taken, and leaves the descriptor open.
-  const QObjectList& children = this->children();
-  auto* socket = children.isEmpty() ? nullptr : qobject_cast<QSslSocket*>(children.last());
-  if (socket == nullptr || socket->socketDescriptor() != handle) {
-    if (socket != nullptr && socket->socketDescriptor() == -1) socket->deleteLater();
-    ::close(static_cast<int>(handle));
-    return;
-  }
+  // The descriptor stays ours until its first byte is a TLS record; QSslServer owns it from
+  // the moment it is handed on, also when it fails to take it.
+  m_greeting->Wait(handle);
+}
+
+void GuardedSslServer::Take(QSslSocket* socket) {
   if (!m_slots.Admit(socket, socket)) return;
   ConnectionGuard* guard = m_slots.GuardOf(socket);
   // The policy in force when the connection came, whatever a reload does meanwhile. Both

@@ -1,9 +1,11 @@
-// The fleet agent's TLS listening socket: QSslServer with every connection admitted into the
-// agent's ConnectionSlots from its first moment (a handshake holds a slot too), and the two
-// client certificate decisions Qt leaves to its owner: which certificate errors the
-// configured client_auth_type tolerates, and whether the certificate names an allowed
-// client. SetTls applies to connections accepted afterwards, so that a renewed certificate
-// needs no restart. The slots must outlive the server.
+// The fleet agent's TLS listening socket: QSslServer behind a TlsGreeting (which answers plain
+// HTTP with a 400 and bounds the connections that have not said a word yet), with every
+// connection taken from QSslServer::startedEncryptionHandshake into the agent's
+// ConnectionSlots, so that a handshake holds a slot; and the two client certificate decisions
+// Qt leaves to its owner: which certificate errors the configured client_auth_type tolerates,
+// and whether the certificate names an allowed client. SetTls applies to connections accepted
+// afterwards, so that a renewed certificate needs no restart. The slots must outlive the
+// server.
 #pragma once
 
 #include <QSslConfiguration>
@@ -14,6 +16,8 @@
 #include "agent/web_config.h"
 
 class ConnectionSlots;
+class QSslSocket;
+class TlsGreeting;
 
 class GuardedSslServer final : public QSslServer {
  public:
@@ -29,7 +33,11 @@ class GuardedSslServer final : public QSslServer {
   void incomingConnection(qintptr handle) override;
 
  private:
+  // A socket whose handshake QSslServer has just started.
+  void Take(QSslSocket* socket);
+
   ConnectionSlots& m_slots;
+  TlsGreeting* m_greeting;  // a child
   ClientAuth m_client_auth = ClientAuth::kNone;
   std::vector<std::string> m_allowed_sans;
 };

@@ -17,18 +17,21 @@ enum class ConnectionCut : uint8_t {
   kWriteStalled,    // unsent answers made no progress for kIdleTimeoutMs
   kBacklog,         // another request while kMaxHeldRequests were held back
   kTlsHandshake,    // no TLS session: plain HTTP, a failed or abandoned handshake
+  kAnswerTimeout,   // an answer not taken whole within kAnswerDeadlineMs of its first byte
 };
-inline constexpr std::size_t kConnectionCutCount = 7;
+inline constexpr std::size_t kConnectionCutCount = 8;
 inline constexpr const char* kConnectionCutNames[kConnectionCutCount] = {
     "full",          "evicted", "request_timeout", "head_too_large",
-    "write_stalled", "backlog", "tls_handshake"};
+    "write_stalled", "backlog", "tls_handshake",   "answer_timeout"};
 
 struct HttpCounters {
   std::map<int, uint64_t> answers;  // by status code
   std::array<uint64_t, kConnectionCutCount> cuts{};
   uint64_t bcrypt_runs = 0;
-  uint64_t auth_throttled = 0;  // answered 429: the bcrypt budget was spent
-  uint64_t targets_foreign_host = 0;
+  uint64_t auth_throttled = 0;               // answered 429: the bcrypt budget was spent
+  uint64_t rate_limited = 0;                 // answered 429: the web configuration's rate_limit
+  uint64_t targets_foreign_host = 0;         // the page on another host
+  uint64_t targets_foreign_description = 0;  // named by a description from another host
   // With --web-config: whether the last load or reload worked, and when one last did
   // (seconds since 1970).
   bool web_config = false;

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -83,6 +85,57 @@ const HeaderRule kHeaderRules[] = {
 
 constexpr char kHashHint[] = "make one with: htpasswd -nBC 10 \"\" | tr -d ':\\n'";
 
+// Costs above this are warned about at load: each step doubles the work of a login.
+constexpr int kUsualMaxBcryptCost = 12;
+constexpr std::int64_t kMaxRateLimitBurst = 1'000'000;
+
+// A Go duration ("300ms", "1.5h", "1m30s", "0"), or a plain whole number of nanoseconds as the
+// toolkit's YAML reader takes one. True with `*ns` set (negative allowed); false for anything
+// else or a value beyond int64 nanoseconds.
+bool ParseGoDuration(std::string_view text, std::int64_t* ns) {
+  *ns = 0;
+  if (!text.empty() &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *ns);
+    return error == std::errc() && end == text.data() + text.size();
+  }
+  bool negative = false;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text == "0") return true;
+  if (text.empty()) return false;
+  struct Unit {
+    std::string_view name;
+    double ns;
+  };
+  // Longest names first, so that "ms" is not read as "m".
+  constexpr Unit kUnits[] = {{"ns", 1},   {"us", 1e3}, {"\xC2\xB5s", 1e3}, {"\xCE\xBCs", 1e3},
+                             {"ms", 1e6}, {"s", 1e9},  {"m", 60e9},        {"h", 3600e9}};
+  double total = 0;
+  while (!text.empty()) {
+    std::size_t digits = 0;
+    while (digits < text.size() &&
+           ((text[digits] >= '0' && text[digits] <= '9') || text[digits] == '.')) {
+      ++digits;
+    }
+    const std::string number(text.substr(0, digits));
+    if (number.empty() || number == "." || std::count(number.begin(), number.end(), '.') > 1) {
+      return false;
+    }
+    text.remove_prefix(digits);
+    const Unit* unit = std::find_if(std::begin(kUnits), std::end(kUnits),
+                                    [&](const Unit& u) { return text.starts_with(u.name); });
+    if (unit == std::end(kUnits)) return false;
+    text.remove_prefix(unit->name.size());
+    total += std::strtod(number.c_str(), nullptr) * unit->ns;
+  }
+  if (total > 9.2e18) return false;
+  *ns = static_cast<std::int64_t>(negative ? -total : total);
+  return true;
+}
+
 std::string Quoted(std::string_view text) {
   std::string quoted;
   quoted.reserve(text.size() + 2);
@@ -133,7 +186,7 @@ class Reader {
   bool CheckTls(const YAML::Node& node);
   bool ReadHttp(const YAML::Node& node);
   bool ReadHeaders(const YAML::Node& node);
-  bool ReadUsers(const YAML::Node& node);
+  bool ReadUsers(const YAML::Node& key_node, const YAML::Node& node);
   bool ReadRateLimit(const YAML::Node& node);
 
   const std::string& m_name;
@@ -215,7 +268,7 @@ bool Reader::Read(const YAML::Node& root) {
       [this](const std::string& key, const YAML::Node& key_node, const YAML::Node& value) {
         if (key == "tls_server_config") return ReadTls(value) && CheckTls(key_node);
         if (key == "http_server_config") return ReadHttp(value);
-        if (key == "basic_auth_users") return ReadUsers(value);
+        if (key == "basic_auth_users") return ReadUsers(key_node, value);
         if (key == "rate_limit") return ReadRateLimit(value);
         return Fail(key_node, "unknown key " + Quoted(key));
       });
@@ -311,12 +364,18 @@ bool Reader::CheckTls(const YAML::Node& node) {
     return Fail(node,
                 "tls_server_config: RequireAndVerifyClientCert needs client_ca_file or client_ca");
   }
-  // Names in a certificate nobody verified prove nothing.
-  if (!tls.client_allowed_sans.empty() && tls.client_auth != ClientAuth::kVerifyIfGiven &&
-      tls.client_auth != ClientAuth::kRequireAndVerify) {
-    return Fail(node,
-                "tls_server_config: client_allowed_sans needs a client_auth_type that verifies "
-                "(VerifyClientCertIfGiven or RequireAndVerifyClientCert)");
+  // The toolkit takes a list of names under any policy. Without a certificate asked for there
+  // is nothing to check; in one nobody verified, the names prove little: both are said.
+  if (!tls.client_allowed_sans.empty() && tls.client_auth == ClientAuth::kNone) {
+    Warn(node,
+         "tls_server_config: client_allowed_sans is not checked: NoClientCert asks for no "
+         "certificate");
+    tls.client_allowed_sans.clear();
+  } else if (!tls.client_allowed_sans.empty() && tls.client_auth != ClientAuth::kVerifyIfGiven &&
+             tls.client_auth != ClientAuth::kRequireAndVerify) {
+    Warn(node,
+         "tls_server_config: client_allowed_sans is checked in certificates nobody verified; "
+         "anyone can make one with those names (RequireAndVerifyClientCert verifies them)");
   }
   if (tls.max_version < tls.min_version) {
     return Fail(node, "tls_server_config: max_version is older than min_version");
@@ -376,7 +435,11 @@ bool Reader::ReadHeaders(const YAML::Node& node) {
       });
 }
 
-bool Reader::ReadUsers(const YAML::Node& node) {
+bool Reader::ReadUsers(const YAML::Node& key_node, const YAML::Node& node) {
+  if (node.IsNull() || (node.IsMap() && node.size() == 0)) {
+    Warn(key_node, "basic_auth_users is empty: no password is asked for");
+    return true;
+  }
   return ForEachKey(
       node, "basic_auth_users",
       [&](const std::string& name, const YAML::Node& key_node, const YAML::Node& value) {
@@ -390,30 +453,57 @@ bool Reader::ReadUsers(const YAML::Node& node) {
               value.IsNull() ? key_node : value,
               "user " + Quoted(name) + ": the password is not a bcrypt hash (" + kHashHint + ")");
         }
+        const int cost = BcryptCost(hash);
+        if (cost > kUsualMaxBcryptCost) {
+          Warn(value, "user " + Quoted(name) + ": bcrypt cost " + std::to_string(cost) +
+                          " makes every new login cost the agent " +
+                          std::to_string(1 << (cost - kUsualMaxBcryptCost)) + " times what cost " +
+                          std::to_string(kUsualMaxBcryptCost) +
+                          " does, for anyone who tries a password (10 to 12 is usual)");
+        }
         m_config->users.emplace(name, hash);
         return true;
       });
 }
 
 bool Reader::ReadRateLimit(const YAML::Node& node) {
-  bool limited = false;
-  const bool ok =
-      ForEachKey(node, "rate_limit",
-                 [&](const std::string& key, const YAML::Node& key_node, const YAML::Node& value) {
-                   std::string text;
-                   if (key != "interval" && key != "burst") {
-                     return Fail(key_node, "unknown key " + Quoted(key) + " in rate_limit");
-                   }
-                   if (!Scalar(value, key, &text)) return false;
-                   // A duration is zero exactly when all its numbers are ("0", "0s", "0m0s").
-                   if (key == "interval")
-                     limited = text.find_first_of("123456789") != std::string::npos;
-                   return true;
-                 });
-  if (ok && limited) {
-    Warn(node, "rate_limit is not applied here; the agent's own connection limits are");
+  WebRateLimit& limit = m_config->rate_limit;
+  bool burst_given = false;
+  const bool ok = ForEachKey(
+      node, "rate_limit",
+      [&](const std::string& key, const YAML::Node& key_node, const YAML::Node& value) {
+        std::string text;
+        if (key != "interval" && key != "burst") {
+          return Fail(key_node, "unknown key " + Quoted(key) + " in rate_limit");
+        }
+        if (!Scalar(value, key, &text)) return false;
+        if (key == "interval") {
+          std::int64_t ns = 0;
+          if (!ParseGoDuration(text, &ns)) {
+            return Fail(value, "rate_limit.interval: " + Quoted(text) +
+                                   " is no duration (\"1s\", \"500ms\", \"1m30s\")");
+          }
+          // Rounded up to our clock's milliseconds: never looser than asked.
+          limit.interval_ms = ns <= 0 ? 0 : (ns + 999'999) / 1'000'000;
+          return true;
+        }
+        std::int64_t burst = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), burst);
+        if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+          return Fail(value, "rate_limit.burst: expected a whole number");
+        }
+        limit.burst = static_cast<int>(std::clamp<std::int64_t>(burst, 0, kMaxRateLimitBurst));
+        burst_given = true;
+        return true;
+      });
+  if (!ok) return false;
+  if (limit.interval_ms > 0 && limit.burst < 1) {
+    // The toolkit's limiter would then refuse every request, which no one means.
+    Warn(node, std::string("rate_limit.burst ") + (burst_given ? "below 1" : "missing") +
+                   " would refuse every request; 1 is used");
+    limit.burst = 1;
   }
-  return ok;
+  return true;
 }
 
 }  // namespace
@@ -425,11 +515,24 @@ bool ParseWebConfig(std::string_view text, const std::string& base_dir, const st
   Reader reader(name, base_dir, config);
   bool ok = false;
   try {
-    ok = reader.Read(YAML::Load(std::string(text)));
-    if (!ok) *error = reader.Error();
+    const std::vector<YAML::Node> documents = YAML::LoadAll(std::string(text));
+    if (documents.size() > 1) {
+      // The toolkit reads the first and ignores the rest: a second one is a mistake either way.
+      const YAML::Mark mark = documents[1].Mark();
+      *error = name + (mark.is_null() ? "" : ":" + std::to_string(mark.line + 1)) +
+               ": a second YAML document; a web configuration is one";
+    } else {
+      ok = reader.Read(documents.empty() ? YAML::Node() : documents.front());
+      if (!ok) *error = reader.Error();
+    }
   } catch (const YAML::Exception& e) {
     *error = name + (e.mark.is_null() ? "" : ":" + std::to_string(e.mark.line + 1)) +
              ": not YAML: " + e.msg;
+  }
+  if (ok && !config->users.empty() && !config->tls.enabled) {
+    config->warnings.push_back(name +
+                               ": basic_auth_users without tls_server_config: passwords cross "
+                               "the network in clear text");
   }
   *error = OneLine(*error);
   for (std::string& warning : config->warnings) warning = OneLine(warning);

@@ -1,7 +1,7 @@
 // The agent's web configuration file (--web-config), in the Prometheus exporter toolkit's
 // format so that an operator's existing file works unchanged: TLS settings, extra response
-// headers and basic-auth users. Loading is pure (YAML text in, plain struct out); turning the
-// TLS part into a Qt configuration lives in web_tls.h. Results own all their strings.
+// headers, basic-auth users and a rate limit. Loading is pure (YAML text in, plain struct out);
+// turning the TLS part into a Qt configuration lives in web_tls.h. Results own all their strings.
 #pragma once
 
 #include <cstdint>
@@ -62,8 +62,17 @@ struct WebTlsConfig {
   bool enabled = false;
 };
 
+// The toolkit's rate_limit: a bucket of `burst` requests that gains one every interval.
+// Here each client address has a bucket of its own, so that one client's burst never spends
+// another's; a request that finds its bucket empty is answered 429.
+struct WebRateLimit {
+  std::int64_t interval_ms = 0;  // 0: no limit
+  int burst = 0;                 // at least 1 while interval_ms is set
+};
+
 struct WebConfig {
   WebTlsConfig tls;
+  WebRateLimit rate_limit;
   // Header name and value added to every answer, names as the toolkit spells them; blank
   // values are left out.
   std::vector<std::pair<std::string, std::string>> headers;

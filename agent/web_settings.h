@@ -38,7 +38,9 @@ class WebSettings final {
   [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& Headers() const {
     return m_config.headers;
   }
+  [[nodiscard]] const WebRateLimit& RateLimit() const { return m_config.rate_limit; }
   BasicAuth& Auth() { return m_auth; }
+  [[nodiscard]] const BasicAuth& Auth() const { return m_auth; }
   // Whether the last load worked, and when one last did (seconds since 1970; 0: never).
   [[nodiscard]] bool LastReloadOk() const { return m_last_ok; }
   [[nodiscard]] int64_t LastSuccessTime() const { return m_last_success_time; }

@@ -45,15 +45,6 @@ QByteArray Bytes(const std::string& text) {
   return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// The key in `pem`, by Qt's decoder, which wants to be told the algorithm.
-QSslKey PrivateKey(const std::string& pem) {
-  for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
-    QSslKey key(Bytes(pem), algorithm, QSsl::Pem, QSsl::PrivateKey);
-    if (!key.isNull()) return key;
-  }
-  return {};
-}
-
 // Never prompts on the terminal for an encrypted key: such a key is refused instead.
 int NoPassphrase(char*, int, int, void*) {
   return 0;
@@ -71,6 +62,28 @@ struct KeyFree {
 
 // Whether the first certificate in `cert_pem` holds the public half of `key_pem`. Qt has no
 // such check before a handshake, so OpenSSL, which Qt's TLS runs on, answers it.
+// The key in `pem`: by Qt's decoder, which wants to be told the algorithm and knows RSA, EC
+// and DSA; else, for Ed25519 and Ed448, as OpenSSL reads it, handed to Qt as an opaque key
+// that its OpenSSL backend uses as it is (Qt then owns it).
+QSslKey PrivateKey(const std::string& pem) {
+  for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
+    QSslKey key(Bytes(pem), algorithm, QSsl::Pem, QSsl::PrivateKey);
+    if (!key.isNull()) return key;
+  }
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) return {};
+  std::unique_ptr<EVP_PKEY, KeyFree> key(
+      PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr));
+  if (!key ||
+      (EVP_PKEY_id(key.get()) != EVP_PKEY_ED25519 && EVP_PKEY_id(key.get()) != EVP_PKEY_ED448)) {
+    return {};
+  }
+  QSslKey opaque(reinterpret_cast<Qt::HANDLE>(key.get()), QSsl::PrivateKey);
+  if (opaque.isNull()) return {};
+  key.release();
+  return opaque;
+}
+
 bool KeyMatchesCertificate(const std::string& cert_pem, const std::string& key_pem) {
   std::unique_ptr<BIO, BioFree> cert_bio(
       BIO_new_mem_buf(cert_pem.data(), static_cast<int>(cert_pem.size())));
@@ -126,7 +139,7 @@ bool BuildSslConfiguration(const WebTlsConfig& tls, QSslConfiguration* out, std:
   }
   const QSslKey private_key = PrivateKey(key.text);
   if (private_key.isNull()) {
-    *error = key.setting + ": no unencrypted RSA, EC or DSA private key";
+    *error = key.setting + ": no unencrypted RSA, EC, Ed25519 or DSA private key";
     return false;
   }
   if (!KeyMatchesCertificate(cert.text, key.text)) {

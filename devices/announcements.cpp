@@ -436,6 +436,7 @@ void Announcements::Publish(DeviceEventKind kind, const DeviceRecord& record,
   if (ids != nullptr) {
     event.boot_id = ids->boot_id;
     event.config_id = ids->config_id;
+    event.location = ids->location;
   }
   m_events->Publish(event);
 }

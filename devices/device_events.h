@@ -72,6 +72,9 @@ struct DeviceEvent {
   // For kNew, kOnline and kChanged: false when the device's description (and so every text
   // taken from it) is exactly what it was before.
   bool texts_changed = true;
+  // For kNew, kOnline and kChanged: the announcement's LOCATION, where the description behind
+  // the texts was asked for; valid during the call.
+  std::string_view location = {};
 };
 
 // The subscribers of one discovery session.

@@ -31,6 +31,7 @@ struct DeviceSnapshot {
   std::string boot_id;       // BOOTID.UPNP.ORG and CONFIGID.UPNP.ORG last announced, or ""
   std::string config_id;
   uint32_t reboots = 0;  // boot ids announced without notice while it was watched
+  std::string location;  // the LOCATION its description was asked for; "" when not known
 };
 
 // The snapshot of `device` with `status` and `valid_until` (0: no time).

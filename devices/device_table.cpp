@@ -57,6 +57,7 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
         device.status = word;
         device.valid_until = event.device.ValidUntil();
         device.fetch = FetchWord(event.fetch, device.fetch);
+        device.location = event.location;
         device.last_seen = event.time;
         if (!event.boot_id.empty()) device.boot_id = event.boot_id;
         if (!event.config_id.empty()) device.config_id = event.config_id;
@@ -67,6 +68,7 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
       DeviceSnapshot kept = std::move(device);
       device = DescribeDevice(event.device, word, event.device.ValidUntil());
       device.fetch = FetchWord(event.fetch, kept.fetch);
+      device.location = event.location;
       device.first_seen = created || kept.first_seen == 0 ? event.time : kept.first_seen;
       device.last_seen = event.time;
       device.reboots = kept.reboots;

@@ -64,11 +64,13 @@ void IdentityConflicts::Observe(const std::string& usn, uint32_t address,
   by_usn->second.recent = m_recent_usns.begin();
   Link(by_address->second, host_order, by_usn->second, usn);
 
-  // Only for a sender the USN's list holds, so that mismatches are bounded per USN as the
-  // list is, and leave with the address when it is let go of.
+  // The LOCATION judged by the page rule as the page it would be: on the sender's own
+  // address or not. One that SplitUrl cannot read is not judged. Only for a sender the USN's
+  // list holds, so that mismatches are bounded per USN as the list is, and leave with the
+  // address when it is let go of.
   UrlParts parts;
-  if (by_usn->second.addresses.count(host_order) != 0 && SplitUrl(location, parts) &&
-      parts.host != Dotted(host_order) &&
+  if (by_usn->second.addresses.count(host_order) != 0 &&
+      DevicePage(Dotted(host_order), location, location, parts) == PageHome::kForeignPage &&
       m_mismatches.try_emplace({usn, host_order}, location).second) {
     ++Count(IdentityConflictKind::kLocationMismatch);
   }

@@ -18,7 +18,8 @@ namespace {
 // table knows of it.
 constexpr DeviceTextKey kStateTexts[] = {{"status", &DeviceSnapshot::status},
                                          {"boot_id", &DeviceSnapshot::boot_id},
-                                         {"config_id", &DeviceSnapshot::config_id}};
+                                         {"config_id", &DeviceSnapshot::config_id},
+                                         {"location", &DeviceSnapshot::location}};
 
 std::string Text(const QJsonObject& object, const char* key) {
   return object.value(key).toString().toStdString();

@@ -9,7 +9,6 @@ bool IsHostCharacter(char c) {
          c == '-' || c == '_';
 }
 
-
 bool Split(std::string_view url, UrlParts& parts) {
   std::string_view rest;
   if (StartsWithIgnoringCase(url, "http://")) {
@@ -68,6 +67,17 @@ bool SplitUrl(std::string_view url, UrlParts& parts) {
   if (Split(url, parts)) return true;
   parts = UrlParts{};
   return false;
+}
+
+PageHome DevicePage(std::string_view sender, std::string_view location, std::string_view page,
+                    UrlParts& parts) {
+  if (!SplitUrl(page, parts)) return PageHome::kNone;
+  if (parts.ipv6 || parts.host != sender) return PageHome::kForeignPage;
+  UrlParts from;
+  if (!SplitUrl(location, from) || from.ipv6 || from.host != sender) {
+    return PageHome::kForeignDescription;
+  }
+  return PageHome::kOwn;
 }
 
 std::string HostAndPort(const UrlParts& parts) {

@@ -1,12 +1,14 @@
-// The agent's web layer without sockets: web configuration files good and bad with the one
-// line each gives, the TLS configuration built from a certificate made here, the settings in
-// force across reloads, basic auth with its cache, its timing for unknown names and its
-// bcrypt budget, and gzip as a client would read it.
+// The agent's web layer: web configuration files good and bad with the one line each gives,
+// the TLS configuration built from a certificate made here, the settings in force across
+// reloads, basic auth with its cache, the work it spends on unknown names and its bcrypt
+// budget per address, the rate limit per address, gzip as a client would read it, and
+// handshakes with client certificates against the agent on loopback.
 #include <crypt.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QSslCertificate>
 #include <QSslCipher>
@@ -14,16 +16,24 @@
 #include <QSslEllipticCurve>
 #include <QSslError>
 #include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
 #include <QTemporaryDir>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "agent/basic_auth.h"
+#include "agent/bcrypt_budget.h"
+#include "agent/fleet_agent.h"
 #include "agent/gzip_encoding.h"
+#include "agent/request_rate_limit.h"
 #include "agent/web_config.h"
 #include "agent/web_settings.h"
 #include "agent/web_tls.h"
+#include "devices/device_table.h"
+#include "devices/event_log.h"
 #include "platform/clock.h"
 #include "tests/agent/agent_client.h"
 
@@ -83,11 +93,20 @@ TEST(WebConfigFile, EachFileGivesItsOneLine) {
   const std::string tls_head = "tls_server_config:\n  cert_file: present.crt\n";
   const Case cases[] = {
       {"empty file", "", "ok"},
-      {"users and headers",
+      {"users and headers, without TLS",
        "basic_auth_users:\n  carol: " + kHash + "\n  dave: " + kHash +
            "\nhttp_server_config:\n  http2: false\n  headers:\n    X-Frame-Options: deny\n"
            "    Content-Security-Policy: \"default-src 'self'\"\n    X-XSS-Protection: \"\"\n",
-       "ok"},
+       "warning $D/web.yml: basic_auth_users without tls_server_config: passwords cross the "
+       "network in clear text"},
+      {"users listed but none given", "basic_auth_users:\n",
+       "warning $D/web.yml:1: basic_auth_users is empty: no password is asked for"},
+      {"a cost that makes every login dear",
+       "basic_auth_users:\n  carol: $2y$14$" + kHash.substr(7) + "\n",
+       "warning $D/web.yml:2: user \"carol\": bcrypt cost 14 makes every new login cost the "
+       "agent 4 times what cost 12 does, for anyone who tries a password (10 to 12 is usual)"},
+      {"a second document", "rate_limit:\n  interval: 1s\n---\nbasic_auth_users:\n",
+       "$D/web.yml:4: a second YAML document; a web configuration is one"},
       {"unknown key at the top", "tls_server_confg:\n  cert_file: a\n",
        "$D/web.yml:1: unknown key \"tls_server_confg\""},
       {"unknown key in a section", "tls_server_config:\n  cert_filse: server.crt\n",
@@ -138,9 +157,19 @@ TEST(WebConfigFile, EachFileGivesItsOneLine) {
       {"header value that would split the answer",
        "http_server_config:\n  headers:\n    X-XSS-Protection: \"1\\r\\nSet-Cookie: a=b\"\n",
        "$D/web.yml:3: HTTP header \"X-XSS-Protection\": a control character in the value"},
-      {"rate limit is accepted, not applied", "rate_limit:\n  interval: 1s\n  burst: 0\n",
-       "warning $D/web.yml:2: rate_limit is not applied here; the agent's own connection limits "
-       "are"},
+      {"rate limit of the toolkit's own tests", "rate_limit:\n  interval: \"1s\"\n  burst: 0\n",
+       "warning $D/web.yml:2: rate_limit.burst below 1 would refuse every request; 1 is used"},
+      {"rate limit off", "rate_limit:\n  interval: 0\n  burst: 0\n", "ok"},
+      {"rate limit in Go's words", "rate_limit:\n  interval: 1m30.5s\n  burst: 3\n", "ok"},
+      {"rate limit that is no duration", "rate_limit:\n  interval: 5 minutes\n",
+       "$D/web.yml:2: rate_limit.interval: \"5 minutes\" is no duration (\"1s\", \"500ms\", "
+       "\"1m30s\")"},
+      {"names checked in certificates nobody verified",
+       tls_head + "  key_file: k\n  client_auth_type: RequireAnyClientCert\n"
+                  "  client_allowed_sans: [one]\n",
+       "warning $D/web.yml:1: tls_server_config: client_allowed_sans is checked in certificates "
+       "nobody verified; anyone can make one with those names (RequireAndVerifyClientCert "
+       "verifies them)"},
       {"TLS 1.0 is raised, not refused", tls_head + "  key_file: k\n  min_version: TLS10\n",
        "warning $D/web.yml:4: min_version TLS10 is raised to TLS12, the oldest version spoken "
        "here"},
@@ -296,6 +325,8 @@ TEST_F(WebTls, SettingsKeepTheLastGoodConfigurationAcrossReloads) {
   const std::string said(text, length);
   std::free(text);
   EXPECT_EQ(Replaced(said, path, "$F"),
+            "tarovue-scan: warning: $F: basic_auth_users without tls_server_config: passwords "
+            "cross the network in clear text\n"
             "tarovue-scan: $F:2: user \"alice\": the password is not a bcrypt hash (make one "
             "with: htpasswd -nBC 10 \"\" | tr -d ':\\n'); the last good web configuration stays "
             "in force\n"
@@ -337,77 +368,203 @@ TEST(BasicAuth, RightWrongUnknownAndMalformed) {
   EXPECT_EQ(auth.Verifications(), runs) << "malformed values cost no bcrypt run";
 }
 
-template <typename F>
-double Milliseconds(F&& f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
 TEST(BasicAuth, CacheSparesBcryptUntilTheUsersChange) {
   const std::string header = BasicHeader("prometheus:scrape");
+  const std::map<std::string, std::string> users = {{"prometheus", Bcrypt("scrape", 5)}};
   BasicAuth auth;
-  auth.SetUsers({{"prometheus", Bcrypt("scrape", 10)}});
-  bool ok = false;
-  const double first = Milliseconds([&] { ok = auth.Check(header); });
-  ASSERT_TRUE(ok);
-  const double second = Milliseconds([&] { ok = auth.Check(header); });
-  EXPECT_TRUE(ok);
+  auth.SetUsers(users);
+  ASSERT_TRUE(auth.Check(header));
+  EXPECT_TRUE(auth.Check(header));
+  EXPECT_EQ(auth.Verifications(), 1u) << "the second check came from the cache";
+  // A reload that leaves the users as they were (a renewed certificate) keeps the cache: a
+  // flood right after it must not find the scraper's login forgotten.
+  auth.SetUsers(users);
+  EXPECT_TRUE(auth.Check(header));
   EXPECT_EQ(auth.Verifications(), 1u);
-  EXPECT_LT(second * 10, first) << "cost 10 took " << first << " ms, the cached check " << second;
 
-  // An unknown name costs what a known one does: the dummy hash has the users' cost.
-  double unknown = 1e9;
-  double wrong = 1e9;
-  for (int i = 0; i < 2; ++i) {
-    unknown = std::min(unknown, Milliseconds([&] { auth.Check(BasicHeader("nobody:scrape")); }));
-    wrong = std::min(wrong, Milliseconds([&] { auth.Check(BasicHeader("prometheus:x")); }));
-  }
-  EXPECT_GT(unknown, wrong / 2) << "unknown " << unknown << " ms, wrong password " << wrong;
-
+  // A check that was under way while the users changed proves nothing about the new ones.
+  BcryptJob job;
+  ASSERT_EQ(auth.Prepare(BasicHeader("prometheus:late"), &job), AuthResult::kPending);
   auth.SetUsers({{"prometheus", Bcrypt("rotated", 4)}});
+  EXPECT_EQ(auth.Finish(job, true), AuthResult::kFailed);
   EXPECT_FALSE(auth.Check(header)) << "the old password is forgotten with the cache";
   EXPECT_TRUE(auth.Check(BasicHeader("prometheus:rotated")));
 }
 
-TEST(BcryptBudget, SpentShareThrottlesNewCredentialsButNotCachedOnes) {
-  ManualMonotonicClock clock(1000);
-  BcryptBudget budget(clock, 250, 500);
-  // Runs of 400 ms each, earning 100 ms while they run (but not beyond the full bucket):
-  // 500 - 400, then 100 + 100 - 400.
-  for (int run = 0; run < 2; ++run) {
-    ASSERT_TRUE(budget.MayRun()) << run;
-    const int64_t start = clock.NowMs();
-    clock.AdvanceMs(400);
-    budget.Spent(start);
-  }
-  EXPECT_FALSE(budget.MayRun()) << "200 ms in debt";
-  clock.AdvanceMs(800);
-  EXPECT_FALSE(budget.MayRun()) << "refilled to exactly nothing";
-  clock.AdvanceMs(4);
-  EXPECT_TRUE(budget.MayRun());
-  clock.AdvanceMs(60'000);
-  budget.Spent(clock.NowMs() - 499);
-  EXPECT_TRUE(budget.MayRun()) << "refilled to the burst, not beyond";
-  budget.Spent(clock.NowMs() - 2);
-  EXPECT_FALSE(budget.MayRun());
-
-  // Through BasicAuth: a spent budget costs no run and proves nothing; a value verified
-  // before still passes.
+TEST(BasicAuth, EveryNameCostsWhatTheDearestUserDoes) {
+  // A cheap user beside a dear one: a wrong password for either, the right one for the cheap
+  // one, and a name that does not exist each cost the work of one run at the dearest cost
+  // (2^6 runs of cost 0), so that how long an answer takes tells no names apart.
   BasicAuth auth;
-  auth.SetUsers({{"prometheus", Bcrypt("scrape", 4)}});
-  const std::string right = BasicHeader("prometheus:scrape");
-  EXPECT_EQ(auth.Verify(right, nullptr), AuthResult::kPassed);
-  const std::uint64_t runs = auth.Verifications();
-  EXPECT_EQ(auth.Verify(BasicHeader("prometheus:guess"), &budget), AuthResult::kThrottled);
-  EXPECT_EQ(auth.Verify(BasicHeader("nobody:guess"), &budget), AuthResult::kThrottled);
-  EXPECT_EQ(auth.Verify("Bearer x", &budget), AuthResult::kFailed) << "malformed: no run needed";
-  EXPECT_EQ(auth.Verify(right, &budget), AuthResult::kPassed);
-  EXPECT_EQ(auth.Verifications(), runs);
-  clock.AdvanceMs(1000);
-  EXPECT_EQ(auth.Verify(BasicHeader("prometheus:guess"), &budget), AuthResult::kFailed);
-  EXPECT_EQ(auth.Verifications(), runs + 1);
+  auth.SetUsers({{"cheap", Bcrypt("a", 4)}, {"dear", Bcrypt("b", 6)}});
+  for (const char* guess : {"cheap:x", "dear:x", "nobody:x", "cheap:a"}) {
+    const std::uint64_t before = auth.Work();
+    auth.Check(BasicHeader(guess));
+    EXPECT_EQ(auth.Work() - before, 64u) << guess;
+  }
+  EXPECT_EQ(auth.Verifications(), 4u);
+}
+
+TEST(BcryptBudget, EachAddressSpendsItsOwnShareAndTrustedOnesKeepTheirs) {
+  ManualMonotonicClock clock(1000);
+  // 400 ms a second, up to 400 at once: an address may spend 100 a second of it, 100 is kept
+  // for addresses that logged in before, 300 is open to all.
+  BcryptBudget budget(clock, BcryptRates{400, 400, 4, 4});
+  BcryptBudget::Grant grant;
+  const auto run = [&](const std::string& peer, int64_t ms) {
+    if (!budget.Take(peer, ms, &grant)) return false;
+    budget.Settle(grant, ms);
+    return true;
+  };
+  // A flooding address may spend a burst, then waits for its own bucket to refill, however
+  // much the others have left.
+  EXPECT_TRUE(run("10.0.0.66", 450));
+  EXPECT_FALSE(run("10.0.0.66", 10));
+  EXPECT_TRUE(run("10.0.0.2", 90)) << "its burst took what is open to all into debt, but "
+                                      "keeps no other address out";
+  // A third address takes it a whole burst into debt...
+  EXPECT_TRUE(run("10.0.0.3", 100));
+  EXPECT_FALSE(run("10.0.0.7", 10)) << "nothing open is left";
+  // ... while an address that logged in before still has the kept part.
+  budget.Trust("10.0.0.9");
+  EXPECT_TRUE(run("10.0.0.9", 50));
+  // A run is counted from its start, and an address has one at a time: what a run really
+  // costs is known only once it ends.
+  clock.AdvanceMs(10'000);
+  ASSERT_TRUE(budget.Take("10.0.0.66", 100, &grant));
+  BcryptBudget::Grant second;
+  EXPECT_FALSE(budget.Take("10.0.0.66", 100, &second));
+  budget.Settle(grant, 1);
+  EXPECT_TRUE(budget.Take("10.0.0.66", 100, &second)) << "a quick run gives back the rest";
+}
+
+TEST(RequestRateLimit, EachAddressHasItsOwnBucket) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  WriteFile(dir.filePath("web.yml"), "rate_limit:\n  interval: 1.5s\n  burst: 2\n");
+  WebConfig config;
+  std::string error;
+  ASSERT_TRUE(LoadWebConfigFile(dir.filePath("web.yml").toStdString(), &config, &error)) << error;
+  EXPECT_EQ(config.rate_limit.interval_ms, 1500);
+  ManualMonotonicClock clock(1000);
+  RequestRateLimit limit(clock);
+  limit.Set(config.rate_limit);
+  EXPECT_TRUE(limit.Allow("10.0.0.66"));
+  EXPECT_TRUE(limit.Allow("10.0.0.66"));
+  EXPECT_FALSE(limit.Allow("10.0.0.66")) << "its burst is spent";
+  EXPECT_TRUE(limit.Allow("10.0.0.2")) << "another address is not held back by it";
+  clock.AdvanceMs(1500);
+  EXPECT_TRUE(limit.Allow("10.0.0.66"));
+  EXPECT_FALSE(limit.Allow("10.0.0.66"));
+  EXPECT_EQ(limit.RetryAfterSeconds(), 2);
+  limit.Set(WebRateLimit{});
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(limit.Allow("10.0.0.66")) << "no limit";
+}
+
+// An agent on loopback with a web configuration, and clients with or without certificates.
+// The agent's own certificate has an Ed25519 key, which Qt only takes as an opaque key.
+class AgentHandshakes : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
+    ASSERT_TRUE(m_dir.isValid());
+    const std::string make =
+        "cd '" + m_dir.path().toStdString() +
+        "' && openssl req -x509 -newkey ed25519 -nodes -keyout agent.key -out agent.crt -days 2 "
+        "-subj /CN=agent -addext subjectAltName=IP:127.0.0.1 2>/dev/null && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key "
+        "-out ca.crt -days 2 -subj /CN=ca -addext basicConstraints=critical,CA:TRUE "
+        "-addext keyUsage=keyCertSign 2>/dev/null && "
+        "for name in one two; do "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout $name.key "
+        "-out $name.csr -subj /CN=$name 2>/dev/null && "
+        "printf 'subjectAltName=DNS:%s\\nextendedKeyUsage=clientAuth\\n' $name > $name.ext && "
+        "openssl x509 -req -in $name.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile $name.ext -out $name.crt 2>/dev/null || exit 1; done && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+        "-keyout rogue.key -out rogue.crt -days 2 -subj /CN=one "
+        "-addext subjectAltName=DNS:one 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+  }
+
+  // Starts an agent with `tls` added to its certificate and key; false when it did not.
+  bool Start(const std::string& tls) {
+    WriteFile(m_dir.filePath("web.yml"),
+              "tls_server_config:\n  cert_file: agent.crt\n  key_file: agent.key\n" + tls);
+    m_agent = std::make_unique<FleetAgent>(
+        m_devices, m_events, [] { return DiscoveryCounters{}; }, nullptr, m_err);
+    std::string error;
+    if (!m_agent->UseWebConfig(m_dir.filePath("web.yml").toStdString(), error) ||
+        !m_agent->Listen(ServeAddress{"127.0.0.1", 0}, error)) {
+      ADD_FAILURE() << error;
+      return false;
+    }
+    m_port = m_agent->servers().front()->serverPort();
+    return true;
+  }
+
+  // The status line of GET /-/healthy for a client with the certificate `name` (none when
+  // empty), or "refused".
+  std::string Get(const QString& name, const QByteArray& plain = {}) {
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates(QSslCertificate::fromPath(m_dir.filePath("agent.crt")));
+    if (!name.isEmpty()) {
+      config.setLocalCertificate(QSslCertificate::fromPath(m_dir.filePath(name + ".crt")).front());
+      QFile key(m_dir.filePath(name + ".key"));
+      EXPECT_TRUE(key.open(QIODevice::ReadOnly));
+      config.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
+    }
+    QSslSocket client;
+    client.setSslConfiguration(config);
+    QByteArray in;
+    QEventLoop loop;
+    const QByteArray request = "GET /-/healthy HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n";
+    QObject::connect(&client, &QSslSocket::encrypted, [&] { client.write(request); });
+    QObject::connect(&client, &QSslSocket::connected, [&] {
+      if (!plain.isEmpty()) client.write(plain);
+    });
+    QObject::connect(&client, &QSslSocket::readyRead, [&] { in += client.readAll(); });
+    QObject::connect(&client, &QSslSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&client, &QSslSocket::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    if (plain.isEmpty()) {
+      client.connectToHostEncrypted("127.0.0.1", m_port);
+    } else {
+      client.connectToHost("127.0.0.1", m_port);
+    }
+    loop.exec();
+    in += client.readAll();
+    return in.isEmpty() ? "refused" : in.left(in.indexOf("\r\n")).toStdString();
+  }
+
+  QTemporaryDir m_dir;
+  DeviceTable m_devices;
+  EventLog m_events;
+  std::FILE* m_err = std::tmpfile();
+  std::unique_ptr<FleetAgent> m_agent;
+  quint16 m_port = 0;
+};
+
+TEST_F(AgentHandshakes, ClientCertificatesAreEnforcedAsEachPolicySays) {
+  const std::string ca = "  client_ca_file: ca.crt\n";
+  ASSERT_TRUE(Start(ca + "  client_auth_type: RequireAndVerifyClientCert\n"));
+  EXPECT_EQ(Get(""), "refused") << "no certificate";
+  EXPECT_EQ(Get("rogue"), "refused") << "one that the CA did not sign";
+  EXPECT_EQ(Get("one"), "HTTP/1.1 200 OK");
+  // Plain HTTP on the TLS port is told to use https, in one line.
+  const std::string plain = Get("", "GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n");
+  EXPECT_EQ(plain, "HTTP/1.0 400 Bad Request");
+
+  ASSERT_TRUE(Start(ca + "  client_auth_type: VerifyClientCertIfGiven\n"));
+  EXPECT_EQ(Get(""), "HTTP/1.1 200 OK") << "no certificate is fine";
+  EXPECT_EQ(Get("rogue"), "refused") << "but a given one is verified";
+  EXPECT_EQ(Get("two"), "HTTP/1.1 200 OK");
+
+  ASSERT_TRUE(Start(ca + "  client_auth_type: RequireAndVerifyClientCert\n"
+                         "  client_allowed_sans: [one]\n"));
+  EXPECT_EQ(Get("one"), "HTTP/1.1 200 OK");
+  EXPECT_EQ(Get("two"), "refused") << "signed by the CA, but not a name on the list";
+  EXPECT_EQ(Get("rogue"), "refused") << "the name on the list, in a certificate nobody signed";
 }
 
 std::string Gunzip(const std::string& member) {

@@ -57,7 +57,11 @@ def api(path, **params):
         with http.open(url, timeout=10) as answer:
             body = json.load(answer)
     except urllib.error.HTTPError as error:
-        body = json.load(error)
+        # A prometheus still opening its storage answers 503 in plain text.
+        try:
+            body = json.load(error)
+        except ValueError:
+            raise RuntimeError(f"HTTP {error.code} without a JSON answer") from None
     if body.get("status") != "success":
         raise RuntimeError(f"{body.get('errorType')}: {body.get('error')}")
     return body["data"]

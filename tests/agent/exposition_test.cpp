@@ -28,6 +28,7 @@ DeviceSnapshot Device(const std::string& usn, const std::string& status,
   d.host_name = "scale-1";
   d.serial_number = "SN1";
   d.page_url = page_url;
+  d.location = "http://10.0.0.5:8080/description.xml";
   d.valid_until = status == "lost" ? 0 : 1900000000;
   d.last_seen = 1800000000;
   return d;
@@ -139,19 +140,27 @@ TEST(RenderTargets, ListsReachablePagesWithTheirLabels) {
 TEST(RenderTargets, PagesOnAnotherHostThanTheSenderAreLeftOutAndCounted) {
   // Each would send the prober somewhere the device does not live: a cloud metadata address,
   // an internal name, a neighbour, the sender's address spelt otherwise.
-  const std::vector<DeviceSnapshot> devices = {
+  std::vector<DeviceSnapshot> devices = {
       Device("uuid:metadata", "online", "http://169.254.169.254/latest/meta-data/"),
       Device("uuid:name", "online", "http://scale-2:8080/"),
       Device("uuid:neighbour", "online", "https://10.0.0.6/"),
       Device("uuid:octal", "online", "http://010.0.0.5/"),
       Device("uuid:v6", "online", "http://[::ffff:10.0.0.5]/"),
-      Device("uuid:own", "online", "https://10.0.0.5:8443/status")};
-  std::uint64_t foreign = 7;
-  const QJsonArray groups =
-      QJsonDocument::fromJson(QByteArray::fromStdString(RenderTargets(devices, &foreign))).array();
+      Device("uuid:own", "online", "https://10.0.0.5:8443/status"),
+      Device("uuid:vouched-elsewhere", "online", "http://10.0.0.5:8080/admin/"),
+      Device("uuid:restored", "lost", "http://10.0.0.5/")};
+  // The sender's own address, named by a description that another host served (an
+  // announcement can be sent from any address), or by one whose origin is not known.
+  devices[devices.size() - 2].location = "http://10.0.0.77/description.xml";
+  devices.back().location.clear();
+  std::uint64_t foreign = 7, elsewhere = 0;
+  const QJsonArray groups = QJsonDocument::fromJson(QByteArray::fromStdString(RenderTargets(
+                                                        devices, &foreign, &elsewhere)))
+                                .array();
   ASSERT_EQ(groups.size(), 1);
   EXPECT_EQ(groups[0].toObject()["targets"].toArray()[0].toString(), "10.0.0.5:8443");
   EXPECT_EQ(foreign, 7u + 5u) << "added to what was counted before";
+  EXPECT_EQ(elsewhere, 2u);
   // The device itself stays in the exposition, page and all.
   const std::string metrics = RenderMetrics(devices, DiscoveryCounters{}, "1.0.0");
   EXPECT_NE(metrics.find("page_url=\"http://169.254.169.254/latest/meta-data/\""),

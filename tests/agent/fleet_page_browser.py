@@ -89,7 +89,10 @@ def run_checks(url, credentials, sims):
     with urllib.request.urlopen(request, timeout=5) as answer:
         policy = answer.headers.get("Content-Security-Policy")
         page = answer.read().decode()
-    check(policy == "default-src 'self'", f"Content-Security-Policy is {policy!r}")
+    check(policy == "default-src 'self'; frame-ancestors 'none'",
+          f"Content-Security-Policy is {policy!r}")
+    sniffing = answer.headers.get("X-Content-Type-Options")
+    check(sniffing == "nosniff", f"X-Content-Type-Options is {sniffing!r}")
     check(page.count("<tr><td><span class=\"badge") == 3, "the plain page has not three rows")
     check("&lt;img src=x onerror=pwned=1&gt;" in page, "the <img name is not escaped in the HTML")
     check("&lt;/script&gt;&lt;svg onload=pwned=2&gt;" in page,

@@ -38,6 +38,7 @@ DeviceSnapshot Hostile(const std::string& page_url) {
   d.serial_number = "' onmouseover='alert(3)";
   d.model_name = "A&B \x01\xE9";  // a control byte and a Latin-1 byte
   d.page_url = page_url;
+  d.location = "http://10.0.0.5:8080/description.xml";
   d.valid_until = 1900000000;
   d.last_seen = 1800000000;
   d.reboots = 2;
@@ -70,14 +71,18 @@ TEST(FleetPage, HostileDeviceTextsGiveNoMarkup) {
 }
 
 TEST(FleetPage, LinksOnlyTheDevicesOwnPage) {
-  const std::vector<DeviceSnapshot> devices = {
+  std::vector<DeviceSnapshot> devices = {
       Hostile("http://169.254.169.254/latest/"), Hostile("javascript:alert(1)"),
-      Hostile("http://010.0.0.5/"), Hostile("https://10.0.0.5:8443/")};
+      Hostile("http://010.0.0.5/"), Hostile("https://10.0.0.5:8443/"),
+      Hostile("http://10.0.0.5:81/")};
+  // Its own address, but named by a description that another host served.
+  devices.back().location = "http://10.0.0.77/description.xml";
   const std::string page = RenderFleetPage("{{rows}}", "1.0", devices, FleetFacts{});
   EXPECT_EQ(page.find("169.254"), std::string::npos);
   EXPECT_EQ(page.find("javascript"), std::string::npos);
   EXPECT_EQ(page.find("010.0.0.5"), std::string::npos);
   EXPECT_NE(page.find("<a href=\"https://10.0.0.5:8443/\""), std::string::npos);
+  EXPECT_EQ(page.find(":81/"), std::string::npos);
 }
 
 }  // namespace

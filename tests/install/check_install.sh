@@ -41,6 +41,7 @@ expected=(
   "share/icons/hicolor/scalable/apps/$app_id.svg"
   share/man/man1/tarovue.1.gz share/man/man1/tarovue-scan.1.gz share/man/man1/tarovue-sim.1.gz
   share/tarovue/prometheus/tarovue.rules.yml share/tarovue/prometheus/prometheus.example.yml
+  share/tarovue/prometheus/blackbox.example.yml
   share/tarovue/grafana/tarovue.json
   lib/systemd/system/tarovue-agent.service share/tarovue/systemd/tarovue-agent.default
   share/bash-completion/completions/tarovue-scan share/bash-completion/completions/tarovue-sim
