@@ -127,7 +127,7 @@ def build_network(processes, build):
     processes.start("sim", inside + [
         os.path.join(build, "tarovue-sim"), "--devices", str(DEVICES), "--address", DEVICES_ADDR,
         "--spread", "--serial-base", str(SERIAL_BASE), "--host-name", "scale-{n}"])
-    if not wait_for(lambda: "ready:" in processes.log("sim"), 5):
+    if not wait_for(lambda: "ready:" in processes.log("sim"), 10):
         sys.exit("FAIL: the simulator did not start:\n" + processes.log("sim"))
 
 
@@ -177,7 +177,7 @@ def drive_dialog(pid):
                 pass  # an application that went away while we looked
         return None
 
-    app = wait_for(application, 20)
+    app = wait_for(application, 30)
     if not check(app is not None, "the dialog never appeared on the accessibility bus"):
         return
     named = lambda name: pyatspi.findDescendant(app, lambda a: a.name == name)
