@@ -6,16 +6,24 @@ JOBS       ?= $(shell nproc)
 PREFIX     ?= /usr/local
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build build-asan run demo test test-asan bench fuzz fuzz-smoke format clean
+.PHONY: all deps configure build programs build-asan run demo test test-asan bench fuzz fuzz-smoke \
+  format clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
+
+# The dialog, the scanner and the simulator without the tests, fuzzers and benchmarks: what
+# the demo runs, so that a newcomer does not wait for code they will not use.
+programs: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target tarovue tarovue-scan tarovue-sim
 
 build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" \
@@ -27,7 +35,7 @@ run: build
 	$(BUILD)/tarovue $(ARGS)
 
 # Simulated indicators and Tarovue together in a private network; nothing leaves it.
-demo: build
+demo: programs
 	@scripts/demo $(BUILD)
 
 test: build build-asan

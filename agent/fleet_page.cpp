@@ -95,9 +95,7 @@ void DeviceRow(std::string& out, const DeviceSnapshot& d) {
   Cell(out, d.serial_number);
   TimeCell(out, d.valid_until);
   TimeCell(out, d.last_seen);
-  out += "<td class=\"num\">";
-  if (d.reboots > 0) out += std::to_string(d.reboots);
-  out += "</td><td>";
+  out += "<td class=\"num\">" + std::to_string(d.reboots) + "</td><td>";
   UrlParts page;
   if (DevicePage(d.address_text, d.location, d.page_url, page) == PageHome::kOwn) {
     out += "<a href=\"";
@@ -160,11 +158,14 @@ void CountList(std::string& out, const char* label, const char* none,
   out += "</span>";
 }
 
+// The drops an operator may have to act on. The agent hears its own searches come back on
+// every interval; those echoes stay in /metrics under own_address, but on the page they read
+// like a fault.
 std::vector<StatusCount> Dropped(const DiscoveryCounters& counters) {
   std::vector<StatusCount> counts;
   for (std::size_t i = 0; i < kDatagramOutcomeCount; ++i) {
     const auto outcome = static_cast<DatagramOutcome>(i);
-    if (!IsAccepted(outcome))
+    if (!IsAccepted(outcome) && outcome != DatagramOutcome::kOwnAddress)
       counts.push_back({DatagramOutcomeName(outcome), counters.datagrams[i]});
   }
   return counts;

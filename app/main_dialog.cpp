@@ -100,6 +100,8 @@ void CMainDialog::CreateControls() {
     const QString caption = QString::fromLatin1(control.caption);
     switch (control.kind) {
       case ControlKind::kList:
+        // A list draws no caption; without a name a screen reader calls it just "tree".
+        m_device_list->setAccessibleName(caption);
         widget = m_device_list;
         break;
       case ControlKind::kLabel:
@@ -133,6 +135,15 @@ void CMainDialog::CreateControls() {
   // Tab order is template order.
   for (std::size_t i = 1; i < std::size(kMainDialogControls); ++i) {
     setTabOrder(m_items[kMainDialogControls[i - 1].id], m_items[kMainDialogControls[i].id]);
+  }
+  // A label names the control that follows it in the template. As its buddy the field gets
+  // the label's text as its accessible name and a labelled-by relation; the captions carry no
+  // mnemonic, so nothing drawn and no key changes.
+  for (std::size_t i = 1; i < std::size(kMainDialogControls); ++i) {
+    if (kMainDialogControls[i - 1].kind == ControlKind::kLabel) {
+      static_cast<QLabel*>(m_items[kMainDialogControls[i - 1].id])
+          ->setBuddy(m_items[kMainDialogControls[i].id]);
+    }
   }
   resize(units.X(kDialogWidthDlu), units.Y(kDialogHeightDlu));
 

@@ -41,13 +41,13 @@ enum class ControlKind { kList, kLabel, kReadOnlyEdit, kButton, kDefaultButton, 
 struct ControlTemplate {
   int id;
   ControlKind kind;
-  const char* caption;      // '&' marks the mnemonic
+  const char* caption;      // '&' marks the mnemonic; a list's is its accessible name only
   int x, y, width, height;  // dialog units
   const char* object_name;  // how tests and style sheets find the control
 };
 
 inline constexpr ControlTemplate kMainDialogControls[] = {
-    {IDC_DEVICE_LIST, ControlKind::kList, "", 7, 7, 308, 88, "deviceList"},
+    {IDC_DEVICE_LIST, ControlKind::kList, "Indicators", 7, 7, 308, 88, "deviceList"},
     {IDC_MODEL_NAME_LABEL, ControlKind::kLabel, "Model name", 7, 104, 40, 8, "modelNameLabel"},
     {IDC_MODEL_NAME, ControlKind::kReadOnlyEdit, "", 76, 102, 214, 13, "modelNameField"},
     {IDC_MODEL_NUMBER_LABEL, ControlKind::kLabel, "Model number", 7, 121, 46, 8,

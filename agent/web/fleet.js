@@ -84,7 +84,7 @@
       page.append(link);
     }
     tr.append(status, cell(d.address), cell(d.hostname), model, cell(d.serial_number),
-      timeCell(d.valid_until), timeCell(d.last_seen), cell(d.reboots > 0 ? d.reboots : '', 'num'),
+      timeCell(d.valid_until), timeCell(d.last_seen), cell(d.reboots, 'num'),
       page);
     return tr;
   }
