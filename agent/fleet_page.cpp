@@ -184,6 +184,15 @@ void Summary(std::string& out, const std::vector<DeviceSnapshot>& devices,
   out += "<span class=\"part\">" + std::to_string(devices.size()) + " indicators, " +
          std::to_string(CountUp(devices)) + " up</span>";
   CountList(out, "", "", CountStatuses(devices), true);
+  // The network, not the indicators: said first, for it explains what follows.
+  bool first = true;
+  for (const auto& [name, up] : facts.counters.multicast_paths) {
+    if (up) continue;
+    out += first ? "<span class=\"part path-down\">multicast broken on " : ", ";
+    first = false;
+    AppendHtml(out, name);
+  }
+  if (!first) out += "</span>";
   CountList(out, "dropped: ", "nothing dropped", Dropped(facts.counters), false);
   CountList(out, "fetches: ", "no fetches", Fetches(facts.counters), false);
 }
@@ -240,6 +249,9 @@ std::string RenderEventsJson(const std::vector<DeviceSnapshot>& devices, const F
   json.End();
   Counts(json, "dropped", Dropped(facts.counters));
   Counts(json, "fetches", Fetches(facts.counters));
+  json.Key("multicast_paths").BeginObject();
+  for (const auto& [name, up] : facts.counters.multicast_paths) json.Key(name).Bool(up);
+  json.End();
   json.Key("events_total").Number(static_cast<int64_t>(facts.events_total));
   json.Key("events").BeginArray(JsonLayout::kLines);
   for (const LoggedEvent& e : facts.events) {

@@ -84,6 +84,12 @@ JsonWriter& JsonWriter::Number(int64_t value) {
   return *this;
 }
 
+JsonWriter& JsonWriter::Bool(bool value) {
+  BeforeValue();
+  m_out += value ? "true" : "false";
+  return *this;
+}
+
 JsonWriter& JsonWriter::Null() {
   BeforeValue();
   m_out += "null";

@@ -31,6 +31,7 @@ class JsonWriter {
   JsonWriter& Key(std::string_view key);
   JsonWriter& String(std::string_view text);
   JsonWriter& Number(int64_t value);
+  JsonWriter& Bool(bool value);
   JsonWriter& Null();
   // A string, or null when `present` is false.
   JsonWriter& StringOrNull(std::string_view text, bool present);

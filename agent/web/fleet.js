@@ -120,9 +120,12 @@
 
   function drawSummary(facts) {
     const { total, up, ...statuses } = facts.devices;
+    const broken = Object.entries(facts.multicast_paths || {}).filter(([, ok]) => !ok);
     summary.replaceChildren(
       element('span', total + ' indicators, ' + up + ' up', 'part'),
       countList('', '', statuses, true),
+      element('span', broken.length === 0 ? '' :
+        'multicast broken on ' + broken.map(([name]) => name).join(', '), 'part path-down'),
       countList('dropped: ', 'nothing dropped', facts.dropped, false),
       countList('fetches: ', 'no fetches', facts.fetches, false));
   }

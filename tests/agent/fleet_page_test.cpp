@@ -54,7 +54,9 @@ TEST(FleetPage, HostileDeviceTextsGiveNoMarkup) {
   facts.events.push_back({1800000000, "byebye", devices[0].usn, "10.0.0.5", devices[0].host_name,
                           devices[0].serial_number});
   facts.now = 1800000001;
+  facts.counters.multicast_paths = {{"eth0", true}, {"eth<1>", false}};
   const std::string page = RenderFleetPage(kTemplate, "1.0", devices, facts);
+  EXPECT_NE(page.find(">multicast broken on eth&lt;1&gt;<"), std::string::npos) << page;
 
   EXPECT_EQ(ForeignMarkup(page), "");
   EXPECT_NE(page.find("<td>&lt;img src=x onerror=alert(1)&gt;</td>"), std::string::npos);
