@@ -21,6 +21,13 @@
 
 namespace agenttest {
 
+// The port every test's agent serves on, inside its own network.
+inline constexpr int kAgentPort = 9731;
+
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 #ifdef TAROVUE_SCAN_BINARY
 // "$TAROVUE_BUILD_DIR/tarovue-scan", or the built target's path without that variable.
 inline std::string ScanPath() {

@@ -47,7 +47,6 @@ using testnet::PrivateNetwork;
 using testnet::Side;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr int kAgentPort = 9731;
 constexpr int kPrometheusPort = 9090;
 constexpr int kDeadlineMs = 30'000;
 

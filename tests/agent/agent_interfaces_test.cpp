@@ -22,12 +22,6 @@ using namespace agenttest;
 using testnet::Side;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr int kAgentPort = 9731;
-
-double SecondsSince(SteadyClock::time_point start) {
-  return std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
-
 class AgentInterfacesTest : public simtest::SimTest {
  protected:
   // Runs `ip -n NAMESPACE ARGS` for that side.

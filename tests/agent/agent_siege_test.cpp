@@ -33,12 +33,6 @@ using namespace agenttest;
 using testnet::Side;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kAgentPort = 9731;
-
-double Since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // A TCP connection from `source` to the agent, its receive buffer cut to `window` bytes
 // before the handshake (0: the system's); -1 when it could not be made.
 int ConnectFrom(const std::string& source, const std::string& to, int window) {
@@ -140,7 +134,7 @@ TEST_F(AgentSiegeTest, OneHostSquattingEverySlotLeavesRoomForScrapes) {
   for (int scrape = 0; scrape < 30; ++scrape) {
     const auto start = Clock::now();
     const std::string response = Request(Agent(), kAgentPort, "GET", "/metrics", 5000);
-    slowest_s = std::max(slowest_s, Since(start));
+    slowest_s = std::max(slowest_s, SecondsSince(start));
     if (StatusLine(response).find(" 200 ") != std::string::npos &&
         UpCount(simtest::Body(response)) == 400) {
       ++answered;
@@ -222,7 +216,7 @@ TEST_F(AgentSiegeTest, FloodOfMadeUpPasswordsLeavesTheScraperIn) {
     const std::string code = net.Output(curl);
     codes += code + " ";
     answered += code == "200" ? 1 : 0;
-    slowest_s = std::max(slowest_s, Since(start));
+    slowest_s = std::max(slowest_s, SecondsSince(start));
     std::this_thread::sleep_until(start + std::chrono::seconds(1));
   }
   for (const pid_t flood : floods) net.Stop(flood);
