@@ -72,9 +72,14 @@ void DeviceLiveness::Heard(const std::string& usn, uint32_t address, uint32_t ma
                            std::string_view location, HeardVia via) {
   const int64_t now = m_clock.NowMs();
   Device& device = m_devices[usn];
-  if (device.address != address) device.interface.clear();
-  if (via == HeardVia::kGroup && device.interface.empty() && m_interface_of) {
+  if (device.address != address) {
+    device.interface.clear();
+    device.interface_looked_up = false;
+  }
+  // Looked up once per address: it asks the routing table.
+  if (via == HeardVia::kGroup && !device.interface_looked_up && m_interface_of) {
     device.interface = m_interface_of(address);
+    device.interface_looked_up = true;
   }
   device.address = address;
   device.location = location;

@@ -120,6 +120,7 @@ class DeviceLiveness {
     uint64_t window = 0;  // which window a fetch's answer belongs to
     bool fetching = false;
     std::string interface;  // "" until heard through the group
+    bool interface_looked_up = false;
   };
   struct Path {
     int64_t last_group_ms = 0;  // multicast from a device there last came
