@@ -658,15 +658,15 @@ class AgentLongWatchTest : public simtest::SimTest {
 };
 
 TEST_F(AgentLongWatchTest, SilentDevicesAreLostAtTheirExpiryAndLiveOnesNeverFlap) {
-  // Two devices announcing every 3 s for 8 s that will be unplugged, three that stay and
+  // Two devices announcing every 2 s for 5 s that will be unplugged, three that stay and
   // answer searches late, on an address of their own.
   const std::string other = net.AddDeviceAddresses(1);
   ASSERT_FALSE(other.empty()) << net.error();
   const pid_t unplugged =
-      StartSim({"--devices", "2", "--max-age", "8", "--notify-interval", "3"}, other);
+      StartSim({"--devices", "2", "--max-age", "5", "--notify-interval", "2"}, other);
   StartSim({"--devices", "3", "--mx-delay"});
   const pid_t agent = net.Spawn(Side::kClient, {ScanPath(), "--serve", "9731", "--interval", "10",
-                                                "--forget", "20", "--quiet"});
+                                                "--forget", "8", "--quiet"});
   ASSERT_GT(agent, 0);
   std::string metrics;
   const auto scrape = [&] {
@@ -714,7 +714,7 @@ TEST_F(AgentLongWatchTest, SilentDevicesAreLostAtTheirExpiryAndLiveOnesNeverFlap
   EXPECT_LE(lost_at - valid_until, 20 + 3) << "lost within the asking window of the expiry";
   EXPECT_GE(Value(metrics, "tarovue_device_probes_total{outcome=\"unanswered\"}"), 2) << metrics;
   ASSERT_GT(forgotten_at, 0) << metrics;
-  EXPECT_LE(forgotten_at - lost_at, 20 + 5) << "forgotten within 5 s after --forget";
+  EXPECT_LE(forgotten_at - lost_at, 8 + 5) << "forgotten within 5 s after --forget";
   EXPECT_GE(Value(metrics, "tarovue_searches_total{socket=\"port_1900\"}"), 3 * 3)
       << "two more searches went out meanwhile";
   EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
