@@ -1,9 +1,12 @@
 // One discovered device. Records are created by announcement handling, carried by their
 // list row as item data and owned by it; they live until the rows are freed at the end.
-// Every text field is fixed-size and always terminated; copies go through CopyText.
+// The short text fields are fixed-size and always terminated; copies go through CopyText.
+// The description is kept at its real length: most are a few hundred bytes, and the agent
+// keeps ten thousand records.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct DeviceRecord {
   int32_t row_index = -1;      // position of the record's row; -1 until it has one
@@ -15,5 +18,5 @@ struct DeviceRecord {
   char device_type[32] = {};   // text of the description's modelName element
   char usn[256] = {};          // unique service name: the record's key
   char model_description[256] = {};
-  char description[2048] = {};  // body of the last description fetch
+  std::string description;  // body of the last description fetch, at most kDescriptionFetchSize
 };

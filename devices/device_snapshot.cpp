@@ -52,7 +52,7 @@ void RestoreRecord(const DeviceSnapshot& device, DeviceRecord& record) {
                                   kModelNumberClose + kSerialNumberOpen + device.serial_number +
                                   kSerialNumberClose + kGuidOpen + device.guid + kGuidClose +
                                   kPageUrlOpen + device.page_url + kPageUrlClose;
-  CopyText(record.description, description.c_str());
+  record.description.assign(description, 0, kDescriptionFetchSize);
 }
 
 bool IsUp(const DeviceSnapshot& device) {
