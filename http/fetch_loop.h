@@ -12,6 +12,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -73,6 +74,8 @@ class FetchLoop final : public FetchEngine {
   std::vector<FetchReport> m_outbox;
   bool m_stopping = false;
   std::thread m_thread;
+  std::atomic<bool> m_idle{false};  // the loop waits with no exchange running
+  bool m_wake_posted = false;       // the owner's: a wake-up waits for its turn to end
 
   // The loop thread's own.
   FetchLine m_line;
