@@ -7,6 +7,7 @@
 
 #include "devices/announcement_protocol.h"
 #include "devices/blocking_descriptions.h"
+#include "devices/description_fields.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "http/extract_between.h"
@@ -31,28 +32,35 @@ bool IsFetchable(const char* location) {
   return PrepareGetRequest(scratch, sizeof scratch, location, &request);
 }
 
-// Takes the body of the fetched `response` as `record.description`, at its real length, and
+// Takes the body of the fetched response as `record.description`, at its real length, and
 // the texts the row shows out of it. Returns whether the description changed.
-bool TakeDescription(DeviceRecord& record, const char* response) {
+bool TakeDescription(DeviceRecord& record, const DescriptionResult& result) {
   // Split in place in a copy, cut where a fetch cuts.
   char text[kDescriptionFetchSize + 1];
-  CopyText(text, response);
+  const std::size_t length = CopyText(text, result.response);
   HeaderBlock parsed;
   parsed.Parse(text);
   const bool has_body = parsed.Body() != nullptr;
   const char* body = has_body ? parsed.Body() : kDescriptionNoBody;
   const bool changed = record.description != body;
-  if (changed) record.description = std::string(body);  // no room kept beyond its length
+  if (changed && has_body && result.kept && result.kept->size() == length) {
+    // Parsing moves nothing: the body lies at the same place in the response the source keeps.
+    record.description = SharedText(result.kept, static_cast<std::size_t>(body - text));
+  } else if (changed) {
+    record.description = std::string(body);
+  }
   if (!has_body) {
-    CopyText(record.model_description, kTextUnknown);
+    record.model_description = kTextUnknown;
     CopyText(record.host_name, kTextUnknown);
     CopyText(record.device_type, kTextUnknown);
     return changed;
   }
-  ExtractBetween(record.model_description, sizeof record.model_description - 1,
-                 record.description.c_str(), kModelDescriptionOpen, kModelDescriptionClose);
-  ExtractBetween(record.host_name, sizeof record.host_name - 1, record.model_description,
-                 kHostNameQuote, kHostNameQuote);
+  char model_description[kDescriptionFieldSize];
+  ExtractBetween(model_description, sizeof model_description - 1, record.description.c_str(),
+                 kModelDescriptionOpen, kModelDescriptionClose);
+  record.model_description = model_description;
+  ExtractBetween(record.host_name, sizeof record.host_name - 1, model_description, kHostNameQuote,
+                 kHostNameQuote);
   ExtractBetween(record.device_type, sizeof record.device_type - 1, record.description.c_str(),
                  kModelNameOpen, kModelNameClose);
   return changed;
@@ -376,9 +384,9 @@ void Announcements::Complete(const Announcement& announcement, const Description
   // anything changed is told with the event: most announcements repeat what was known.
   bool texts_changed = !record->description.empty();
   if (result.count != 0) {
-    texts_changed = TakeDescription(*record, result.response);
+    texts_changed = TakeDescription(*record, result);
   } else {
-    record->description = std::string();
+    record->description = SharedText();
   }
   texts_changed = texts_changed || created;
 

@@ -5,6 +5,7 @@
 #include "devices/announcement_protocol.h"
 #include "http/fetch_loop.h"
 #include "http/url.h"
+#include "parse/header_block.h"
 #include "platform/clock.h"
 #include "platform/open_file_limit.h"
 #include "platform/trace.h"
@@ -16,6 +17,18 @@ namespace {
 std::string HostOf(const std::string& location) {
   UrlParts parts;
   return SplitUrl(location, parts) ? parts.host : location;
+}
+
+// What is ever read of a response: its status line and its body, without the header fields
+// between them, which ten thousand cached descriptions would otherwise keep. A response is
+// text up to its first NUL, as everything that reads it takes it. One without a body is kept
+// as it came.
+std::string KeptPart(const std::string& response) {
+  std::string text(response.c_str());
+  HeaderBlock parsed;
+  parsed.Parse(text.data());
+  if (parsed.StartLine() == nullptr || parsed.Body() == nullptr) return response.c_str();
+  return std::string(parsed.StartLine()) + "\r\n\r\n" + parsed.Body();
 }
 
 }  // namespace
@@ -53,7 +66,7 @@ PooledDescriptions::Entry& PooledDescriptions::Touch(const std::string& location
   auto [it, created] = m_entries.try_emplace(location);
   Entry& entry = it->second;
   if (created) {
-    m_lru.push_front(location);
+    m_lru.push_front(&it->first);
   } else {
     m_lru.splice(m_lru.begin(), m_lru, entry.lru);
   }
@@ -69,7 +82,7 @@ void PooledDescriptions::Describe(const DescriptionRequest& request, Settle sett
     entry.waiters.push_back(std::move(settle));
     return;
   }
-  if (entry.has_response && now - entry.fetched_at_ms < m_policy.refresh_ms &&
+  if (entry.response && now - entry.fetched_at_ms < m_policy.refresh_ms &&
       entry.boot_id == request.boot_id && entry.config_id == request.config_id) {
     settle(CachedResult(entry.response));
     return;
@@ -128,24 +141,21 @@ void PooledDescriptions::Finish(const FetchReport& report) {
       report.count != 0 ? ResponseOutcome(report.response.c_str()) : FailureOutcome(report.error);
   result.seconds = report.seconds;
   if (report.count != 0) {
-    // A response is text up to its first NUL, as everything that reads it takes it; the
-    // cache keeps exactly that much.
-    entry.response.assign(report.response.c_str());
-    entry.has_response = true;
+    entry.response = std::make_shared<const std::string>(KeptPart(report.response));
     entry.fetched_at_ms = now;
     entry.backoff_ms = 0;
     entry.backoff_until_ms = 0;
   } else {
-    entry.response.clear();
-    entry.has_response = false;
+    entry.response.reset();
     entry.backoff_ms = entry.backoff_ms == 0
                            ? m_policy.backoff_first_ms
                            : std::min(entry.backoff_ms * 2, m_policy.backoff_max_ms);
     entry.backoff_until_ms = now + entry.backoff_ms;
   }
   // Settling may describe again (the next announcement of a device), which may evict this
-  // entry: the result points into the report, which the batch keeps until it is through.
-  result.response = report.response.c_str();
+  // entry: the result holds the response it points into.
+  result.kept = entry.response;
+  result.response = result.kept ? result.kept->c_str() : "";
   std::vector<Settle> waiters = std::move(entry.waiters);
   entry.waiters.clear();
   for (Settle& settle : waiters) settle(result);
@@ -157,7 +167,7 @@ void PooledDescriptions::Evict() {
   std::vector<Settle> dropped;
   for (auto it = m_lru.end(); m_entries.size() > m_policy.max_locations && it != m_lru.begin();) {
     --it;
-    auto found = m_entries.find(*it);
+    auto found = m_entries.find(**it);
     Entry& entry = found->second;
     if (entry.order && !entry.order->Withdraw()) continue;
     for (Settle& settle : entry.waiters) dropped.push_back(std::move(settle));

@@ -75,15 +75,14 @@ class PooledDescriptions final : public DescriptionSource {
 
  private:
   struct Entry {
-    std::string response;
+    std::shared_ptr<const std::string> response;  // shared with the records that took it
     int64_t fetched_at_ms = 0;
-    bool has_response = false;
     std::string boot_id, config_id;  // of the request the response answers
     int64_t backoff_ms = 0;          // the current step; 0 when not failing
     int64_t backoff_until_ms = 0;
     std::vector<Settle> waiters;
     std::shared_ptr<FetchOrder> order;  // the fetch asked for, until its report
-    std::list<std::string>::iterator lru;
+    std::list<const std::string*>::iterator lru;
   };
 
   Entry& Touch(const std::string& location);
@@ -99,7 +98,7 @@ class PooledDescriptions final : public DescriptionSource {
   FetchPolicy m_policy;
   FetchEngineFactory m_make_engine;
   std::unordered_map<std::string, Entry> m_entries;
-  std::list<std::string> m_lru;  // most recently used first
+  std::list<const std::string*> m_lru;  // the entries' keys, most recently used first
   // Made with the first fetch, and gone first: nothing is delivered to a pool being destroyed.
   std::unique_ptr<FetchEngine> m_engine;
 };

@@ -15,6 +15,7 @@
 
 #include "devices/announcement_protocol.h"
 #include "devices/announcements.h"
+#include "devices/description_fields.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "devices/row_table.h"
@@ -65,7 +66,7 @@ void CheckRows(const RowTable& rows, const std::set<std::string>& usns) {
     Check(record != nullptr);
     Check(Terminated(record->address_text) && Terminated(record->status) &&
           Terminated(record->host_name) && Terminated(record->device_type) &&
-          Terminated(record->usn) && Terminated(record->model_description) &&
+          Terminated(record->usn) && record->model_description.size() < kDescriptionFieldSize &&
           record->description.size() <= kDescriptionFetchSize);
     Check(usns.count(record->usn) == 1);
     Check(keys.insert(record->usn).second);  // one row per USN

@@ -211,7 +211,7 @@ TEST_F(AnnouncementEndToEnd, FetchOutcomes) {
     EXPECT_EQ(Record(0).description, "");
     EXPECT_EQ(Cell(0, kColumnHostName), "ind-7");
     EXPECT_EQ(Cell(0, kColumnDeviceType), "X900");
-    EXPECT_STREQ(Record(0).model_description, "Indicator \"ind-7\" bench");
+    EXPECT_EQ(Record(0).model_description, "Indicator \"ind-7\" bench");
     EXPECT_EQ(Record(0).valid_until, kNow + 60 + 1800) << "the row is still refreshed";
     EXPECT_TRUE(trace.Has("GetUrl(" + nobody + ")=0"));
   }

@@ -14,6 +14,7 @@
 
 #include "devices/announcement_protocol.h"
 #include "devices/announcements.h"
+#include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "devices/pooled_descriptions.h"
 #include "devices/row_table.h"
@@ -335,6 +336,21 @@ TEST_F(AbovePoolTest, ByebyeWhileAFetchIsPendingFollowsItsAnnouncement) {
   EXPECT_EQ(m_seen, (std::vector<std::string>{"uuid:a new", "uuid:a byebye", "uuid:b new",
                                               "uuid:b byebye", "uuid:b online"}));
   EXPECT_EQ(m_counters.announcements_coalesced, 1u);
+}
+
+// Two devices behind one LOCATION, the second answered from the cache: each record holds the
+// body, texts taken from it, and the one copy the cache keeps, whatever header fields came.
+TEST_F(AbovePoolTest, DevicesShareTheCachedBodyOfTheirDescription) {
+  const std::string body = "<root><modelName>M-1</modelName></root>";
+  Receive(Alive("uuid:a", 1));
+  m_fakes.End(Url(1, 1), "HTTP/1.1 200 OK\r\nServer: x\r\nContent-Type: text/xml\r\n\r\n" + body);
+  Receive(Alive("uuid:b", 1));
+  const DeviceRecord* a = m_registry.FindByUsn("uuid:a");
+  const DeviceRecord* b = m_registry.FindByUsn("uuid:b");
+  ASSERT_TRUE(a != nullptr && b != nullptr);
+  EXPECT_EQ(a->description, body);
+  EXPECT_STREQ(b->device_type, "M-1");
+  EXPECT_EQ(a->description.c_str(), b->description.c_str()) << "one copy for both";
 }
 
 class SmallPoolTest : public AbovePoolTest {

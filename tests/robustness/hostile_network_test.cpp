@@ -24,6 +24,7 @@
 
 #include "app/main_dialog.h"
 #include "devices/announcement_protocol.h"
+#include "devices/description_fields.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "devices/discovery_session.h"
@@ -247,7 +248,7 @@ class HostileNetwork : public ::testing::Test {
       if (record->row_index != row) return "wrong row index" + at;
       if (!Terminated(record->address_text) || !Terminated(record->status) ||
           !Terminated(record->host_name) || !Terminated(record->device_type) ||
-          !Terminated(record->usn) || !Terminated(record->model_description)) {
+          !Terminated(record->usn) || record->model_description.size() >= kDescriptionFieldSize) {
         return "an unterminated record field" + at;
       }
       if (record->description.size() > kDescriptionFetchSize) return "a description too long" + at;
@@ -633,7 +634,7 @@ TEST_F(HostileAnswers, DescriptionTextsAgainstTheFields) {
        ScriptedReply{{Ok(
            Description("Indicator \"" + long_host + "\" " + std::string(400, 'd'), long_type))}},
        [&](const DeviceRecord& record) {
-         if (std::strlen(record.model_description) != sizeof record.model_description - 1 ||
+         if (record.model_description.size() != kDescriptionFieldSize - 1 ||
              std::strlen(record.host_name) != sizeof record.host_name - 1 ||
              std::strlen(record.device_type) != sizeof record.device_type - 1) {
            return std::string("a field is not filled to its size");
@@ -684,7 +685,7 @@ TEST_F(HostileAnswers, StalledDevicesAreCutOffAtTheBound) {
        [](const DeviceRecord& record) {
          // Five or six seconds give only the first bytes of the status line.
          if (!record.description.empty() && record.description[0] != '?') {
-           return std::string("a body from a status line: ") + record.description;
+           return "a body from a status line: " + std::string(record.description.view());
          }
          return std::string();
        }},
