@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <pthread.h>
+#include <signal.h>
 
 #include <QMetaObject>
 #include <QObject>
@@ -127,6 +128,13 @@ void FetchLoop::DeliverBatch() {
 void FetchLoop::Run() {
   // Named, so that top -H and a profile tell it from the event loop.
   pthread_setname_np(pthread_self(), "tarovue-fetch");
+  // Ctrl-C and its kin are the event loop's to hear; faults stay with the thread that caused them.
+  sigset_t asynchronous;
+  sigfillset(&asynchronous);
+  for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) {
+    sigdelset(&asynchronous, fault);
+  }
+  pthread_sigmask(SIG_BLOCK, &asynchronous, nullptr);
   std::vector<std::shared_ptr<FetchOrder>> arrived;
   epoll_event ready[kMaxReady];
   for (;;) {
