@@ -22,6 +22,10 @@ namespace {
 constexpr int kLookupPollMs = 10;
 // Readiness reports taken per wait.
 constexpr int kMaxReady = 64;
+// Finished fetches go to the owner at most this often: each hand-over wakes the owner's loop,
+// and a wake-up per link of a device's chain would compete with that chain for the CPU. The
+// first after a pause goes at once.
+constexpr std::chrono::milliseconds kHandPeriod{1};
 
 }  // namespace
 
@@ -37,6 +41,7 @@ struct FetchLoop::Exchange {
   std::size_t sent = 0;
   uint16_t port = 0;
   bool connected = false;  // the total bound applies, no longer the connect's
+  bool given_up = false;   // ended by its deadline: reset when closed
   std::string buffer;      // the response, in a buffer of the response size + 1
   uint32_t received = 0;
   Clock::time_point started;
@@ -145,10 +150,16 @@ void FetchLoop::Run() {
     }
     for (auto& order : arrived) m_line.Add(std::move(order));
     arrived.clear();
-    // The next link of a device's chain starts here, before the owner hears of the last one.
+    // The next link of a device's chain starts here, before the last one's socket is closed
+    // (a close costs the device's side of the handshake too) and before the owner hears of it.
     while (std::shared_ptr<FetchOrder> order = m_line.Next()) Begin(std::move(order));
-    if (!m_finished.empty()) Hand(m_finished);
-    if (m_exchanges.empty()) {
+    for (const std::unique_ptr<Exchange>& ended : m_ended) ended->stream.Close(ended->given_up);
+    m_ended.clear();
+    if (!m_finished.empty() && Clock::now() - m_handed >= kHandPeriod) {
+      Hand(m_finished);
+      m_handed = Clock::now();
+    }
+    if (m_exchanges.empty() && m_finished.empty()) {
       // An order that comes after this look finds the flag set and ends the wait below.
       m_idle = true;
       std::lock_guard lock(m_mutex);
@@ -165,6 +176,7 @@ void FetchLoop::Run() {
   }
   // Given up at once: every exchange still open is reset, every look-up abandoned.
   m_exchanges.clear();
+  m_ended.clear();
 }
 
 void FetchLoop::Begin(std::shared_ptr<FetchOrder> order) {
@@ -322,6 +334,12 @@ int FetchLoop::WaitMs() const {
     wait = static_cast<int>(std::max<int64_t>(left.count(), 0));
   }
   if (m_lookups != 0 && (wait < 0 || wait > kLookupPollMs)) wait = kLookupPollMs;
+  if (!m_finished.empty()) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(m_handed + kHandPeriod - Clock::now());
+    const int hand = static_cast<int>(std::max<int64_t>(left.count(), 0));
+    if (wait < 0 || wait > hand) wait = hand;
+  }
   return wait;
 }
 
@@ -348,6 +366,7 @@ void FetchLoop::Finish(uint64_t key, int error) {
   report.error = report.count != 0 ? 0 : error;
   report.response.assign(exchange->buffer.data(), exchange->received);
   // Given up: reset at once, so that nothing of it lingers, here or on the device.
-  exchange->stream.Close(error == kErrTimedOut);
+  exchange->given_up = error == kErrTimedOut;
   m_line.Done(*exchange->order);
+  m_ended.push_back(std::move(exchange));
 }

@@ -81,7 +81,9 @@ class FetchLoop final : public FetchEngine {
   FetchLine m_line;
   std::unordered_map<uint64_t, std::unique_ptr<Exchange>> m_exchanges;  // by key
   std::set<std::pair<Clock::time_point, uint64_t>> m_deadlines;         // each exchange's one
-  std::vector<FetchReport> m_finished;  // reports not handed over yet
+  Clock::time_point m_handed;                      // when reports were last handed over
+  std::vector<FetchReport> m_finished;             // reports not handed over yet
+  std::vector<std::unique_ptr<Exchange>> m_ended;  // to be closed once the next have started
   uint64_t m_next_key = 0;
   std::size_t m_lookups = 0;  // exchanges whose host name is being looked up
 };
