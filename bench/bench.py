@@ -10,7 +10,8 @@ timestamps their trace lines as they arrive, and measures the floor against the 
 simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP exchanges.
 
 The latency pattern (see bench_latency) has slow devices, each on its own address, some of them
-hung, and compares the front ends with GUPnP's control point."""
+hung, and compares the front ends with GUPnP's control point. The agent pattern (bench_agent)
+measures a real agent's resident memory with ten thousand devices."""
 import collections
 import fcntl
 import os
@@ -51,6 +52,15 @@ SCAN_SECONDS = 6
 PEER_LIMIT = 10
 # Fetches closer than this, in seconds, cannot be told apart by the trace timestamps.
 BLOCK_GAP = 2 * READ_PAUSE
+# The agent pattern: a real agent (tarovue-scan --serve) watching AGENT_DEVICES devices,
+# scraped every AGENT_SCRAPE_SECONDS as a busy Prometheus would; its resident memory once all
+# are described and it has served scrapes for AGENT_SETTLE_SECONDS more (a watch returns what
+# bursts left free every 30 s), and its peak.
+AGENT_DEVICES = 10000
+AGENT_PORT = 9731
+AGENT_SCRAPE_SECONDS = 2.0
+AGENT_SETTLE_SECONDS = 32.0
+AGENT_LIMIT_MB = 50.0
 
 RE_COUNTS = re.compile(r"^(counts|summary): (.*)$")
 RE_SENT_RESPONSE = re.compile(r"^sent response, \d+ bytes, to \S+ for (\S+)$")
@@ -138,9 +148,11 @@ def batched_lines(stream):
 
 
 class Simulator:
-    def __init__(self, build, devices, spread, options=None):
+    def __init__(self, build, devices, spread, options=None, verbose=True):
         # Verbose: a line per datagram, so that the time of each device's first answer is known.
-        argv = [os.path.join(build, "tarovue-sim"), "--devices", str(devices), "--verbose"]
+        argv = [os.path.join(build, "tarovue-sim"), "--devices", str(devices)]
+        if verbose:
+            argv.append("--verbose")
         argv += options if options is not None else ["--address", ADDR_DEVICES]
         if spread:
             argv.append("--mx-delay")
@@ -596,6 +608,76 @@ def bench_latency(build, sizes):
     return 0
 
 
+def scrape(url):
+    """The body of one GET of `url` from the client namespace, or None."""
+    code = ("import sys, urllib.request\n"
+            "sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=20).read().decode())")
+    out = subprocess.run(in_ns(NS_CLIENT, ["/usr/bin/python3", "-c", code, url]),
+                         capture_output=True, text=True, timeout=30)
+    return out.stdout if out.returncode == 0 else None
+
+
+def proc_rss_mb(pid):
+    """VmRSS (resident now) and VmHWM (the peak) of `pid`, in MB."""
+    found = {}
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                key = line.split(":", 1)[0]
+                if key in ("VmRSS", "VmHWM"):
+                    found[key] = int(line.split()[1]) / 1024.0
+    except OSError:
+        pass
+    return found.get("VmRSS"), found.get("VmHWM")
+
+
+def bench_agent(build, devices):
+    """A real agent watching `devices` simulated devices behind one address, scraped as
+    Prometheus would: its resident memory once every device is described and scraped."""
+    sim = Simulator(build, devices, True, verbose=False)
+    url = f"http://127.0.0.1:{AGENT_PORT}/metrics"
+    agent = subprocess.Popen(
+        in_ns(NS_CLIENT, [os.path.join(build, "tarovue-scan"), "--serve", str(AGENT_PORT),
+                          "--quiet"]),
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    described = 0
+    settled_at = None
+    start = time.monotonic()
+    rss = peak = None
+    try:
+        while time.monotonic() - start < RUN_LIMIT and agent.poll() is None:
+            time.sleep(AGENT_SCRAPE_SECONDS)
+            body = scrape(url)
+            if body is None:
+                continue
+            m = re.search(r'^tarovue_description_fetches_total\{outcome="ok"\} (\d+)', body,
+                          re.M)
+            described = int(m.group(1)) if m else 0
+            if described >= devices and settled_at is None:
+                settled_at = time.monotonic() - start
+            elif (settled_at is not None
+                  and time.monotonic() - start - settled_at >= AGENT_SETTLE_SECONDS):
+                # What a gateway holds from now on, scrape after scrape.
+                rss, peak = proc_rss_mb(agent.pid)
+                break
+    finally:
+        if agent.poll() is None:
+            agent.send_signal(signal.SIGTERM)
+        try:
+            agent.wait(20)
+        except subprocess.TimeoutExpired:
+            agent.kill()
+            agent.wait()
+        sim.stop()
+    within = rss is not None and rss <= AGENT_LIMIT_MB
+    print(f"bench-agent: devices={devices} described={described} "
+          f"in={fmt(settled_at, '.1f')}s rss={fmt(rss, '.1f')}MB peak={fmt(peak, '.1f')}MB "
+          f"(rss {'within' if within else 'OVER'} {AGENT_LIMIT_MB:.0f} MB; tarovue-scan --serve, "
+          f"/metrics scraped every {AGENT_SCRAPE_SECONDS:.0f} s, rss "
+          f"{AGENT_SETTLE_SECONDS:.0f} s after the last was described)", flush=True)
+    return within
+
+
 def fmt(value, format_spec, missing="-"):
     return missing if value is None else format(value, format_spec)
 
@@ -631,7 +713,7 @@ def main():
     build = sys.argv[1]
     given = [int(n) for n in sys.argv[2:]]
     sizes = given or [1, 100, 1000]
-    patterns = os.environ.get("BENCH_PATTERNS", "spread at-once latency").split()
+    patterns = os.environ.get("BENCH_PATTERNS", "spread at-once latency agent").split()
     rows = []
     for devices in sizes:
         for spread in [p == "spread" for p in patterns if p in ("spread", "at-once")]:
@@ -673,7 +755,10 @@ def main():
         print_rows(rows, sizes)
     if "latency" in patterns:
         bench_latency(build, given or LATENCY_SIZES)
-    return 0 if rows or "latency" in patterns else 1
+    if "agent" in patterns:
+        print()
+        bench_agent(build, AGENT_DEVICES)
+    return 0 if rows or "latency" in patterns or "agent" in patterns else 1
 
 
 def print_rows(rows, sizes):

@@ -38,11 +38,10 @@ DeviceRecord Record(int i) {
   Put(record.host_name, "scale-" + n);
   Put(record.device_type, "WeighingIndicator");
   record.valid_until = 1900000000 + i;
-  Put(record.description, std::string(kModelNameOpen) + "Tarovue T-200" + kModelNameClose +
-                              kModelNumberOpen + "T200-" + n + kModelNumberClose +
-                              kSerialNumberOpen + "SN" + n + kSerialNumberClose + kGuidOpen +
-                              "5b0b1a2e-7c4d-4f1e-9a3b-" + n + kGuidClose + kPageUrlOpen +
-                              "http://" + address + ":8080/" + kPageUrlClose);
+  record.description = std::string(kModelNameOpen) + "Tarovue T-200" + kModelNameClose +
+                       kModelNumberOpen + "T200-" + n + kModelNumberClose + kSerialNumberOpen +
+                       "SN" + n + kSerialNumberClose + kGuidOpen + "5b0b1a2e-7c4d-4f1e-9a3b-" + n +
+                       kGuidClose + kPageUrlOpen + "http://" + address + ":8080/" + kPageUrlClose;
   return record;
 }
 
@@ -123,7 +122,7 @@ int main() {
       "size=%.0fKB gzip=%.0fKB (1/%.1f, %.1fms) rss=%.0fMB (best of %d; %s 50 ms and 2048 KB "
       "at 1000, 20 ms, 1/8 and 100 MB at 10000)\n",
       small.render_ms, static_cast<double>(small.plain) / 1024.0, large.render_ms,
-      static_cast<double>(large.plain) / 1024.0, static_cast<double>(large.packed) / 1024.0,
-      ratio, large.gzip_ms, rss, kRounds, within ? "within" : "OVER");
+      static_cast<double>(large.plain) / 1024.0, static_cast<double>(large.packed) / 1024.0, ratio,
+      large.gzip_ms, rss, kRounds, within ? "within" : "OVER");
   return devices.empty() ? 1 : 0;
 }

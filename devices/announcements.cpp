@@ -7,6 +7,7 @@
 
 #include "devices/announcement_protocol.h"
 #include "devices/blocking_descriptions.h"
+#include "devices/description_fields.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "http/extract_between.h"
@@ -20,8 +21,6 @@
 
 namespace {
 
-static_assert(sizeof DeviceRecord::description == kDescriptionFetchSize + 1);
-
 bool IsConversionSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -33,27 +32,38 @@ bool IsFetchable(const char* location) {
   return PrepareGetRequest(scratch, sizeof scratch, location, &request);
 }
 
-// Replaces the fetched response in `record.description` by its body and takes the texts
-// the row shows out of it.
-void TakeDescription(DeviceRecord& record) {
-  HeaderBlock response;
-  response.Parse(record.description);
-  const char* body = response.Body();
-  if (body == nullptr) {
-    CopyText(record.description, kDescriptionNoBody);
-    CopyText(record.model_description, kTextUnknown);
+// Takes the body of the fetched response as `record.description`, at its real length, and
+// the texts the row shows out of it. Returns whether the description changed.
+bool TakeDescription(DeviceRecord& record, const DescriptionResult& result) {
+  // Split in place in a copy, cut where a fetch cuts.
+  char text[kDescriptionFetchSize + 1];
+  const std::size_t length = CopyText(text, result.response);
+  HeaderBlock parsed;
+  parsed.Parse(text);
+  const bool has_body = parsed.Body() != nullptr;
+  const char* body = has_body ? parsed.Body() : kDescriptionNoBody;
+  const bool changed = record.description != body;
+  if (changed && has_body && result.kept && result.kept->size() == length) {
+    // Parsing moves nothing: the body lies at the same place in the response the source keeps.
+    record.description = SharedText(result.kept, static_cast<std::size_t>(body - text));
+  } else if (changed) {
+    record.description = std::string(body);
+  }
+  if (!has_body) {
+    record.model_description = kTextUnknown;
     CopyText(record.host_name, kTextUnknown);
     CopyText(record.device_type, kTextUnknown);
-    return;
+    return changed;
   }
-  // The body lies inside the description field itself, so the move must allow overlap.
-  std::memmove(record.description, body, std::strlen(body) + 1);
-  ExtractBetween(record.model_description, sizeof record.model_description - 1, record.description,
+  char model_description[kDescriptionFieldSize];
+  ExtractBetween(model_description, sizeof model_description - 1, record.description.c_str(),
                  kModelDescriptionOpen, kModelDescriptionClose);
-  ExtractBetween(record.host_name, sizeof record.host_name - 1, record.model_description,
-                 kHostNameQuote, kHostNameQuote);
-  ExtractBetween(record.device_type, sizeof record.device_type - 1, record.description,
+  record.model_description = model_description;
+  ExtractBetween(record.host_name, sizeof record.host_name - 1, model_description, kHostNameQuote,
+                 kHostNameQuote);
+  ExtractBetween(record.device_type, sizeof record.device_type - 1, record.description.c_str(),
                  kModelNameOpen, kModelNameClose);
+  return changed;
 }
 
 }  // namespace
@@ -375,11 +385,13 @@ void Announcements::Complete(const Announcement& announcement, const Description
 
   // A failed fetch leaves the description empty and keeps the texts taken before. Whether
   // anything changed is told with the event: most announcements repeat what was known.
-  char previous[sizeof record->description];
-  if (!created) std::memcpy(previous, record->description, sizeof previous);
-  CopyText(record->description, result.count != 0 ? result.response : "");
-  if (result.count != 0) TakeDescription(*record);
-  const bool texts_changed = created || std::strcmp(previous, record->description) != 0;
+  bool texts_changed = !record->description.empty();
+  if (result.count != 0) {
+    texts_changed = TakeDescription(*record, result);
+  } else {
+    record->description = SharedText();
+  }
+  texts_changed = texts_changed || created;
 
   DeviceEventKind kind = DeviceEventKind::kOnline;
   if (previous_address == address) {

@@ -35,6 +35,6 @@ std::size_t ReadDescriptionField(const DeviceRecord& record, DescriptionField fi
     out[0] = '\0';
     return 0;
   }
-  return ExtractBetween(out, kDescriptionFieldSize - 1, record.description, markers.opening,
+  return ExtractBetween(out, kDescriptionFieldSize - 1, record.description.c_str(), markers.opening,
                         markers.closing);
 }

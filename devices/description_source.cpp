@@ -13,6 +13,12 @@ DescriptionResult CachedResult(const std::string& response) {
   return result;
 }
 
+DescriptionResult CachedResult(std::shared_ptr<const std::string> response) {
+  DescriptionResult result = CachedResult(*response);
+  result.kept = std::move(response);
+  return result;
+}
+
 DescriptionResult SkippedResult() {
   DescriptionResult result;
   result.source = DescriptionResult::Source::kSkipped;

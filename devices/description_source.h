@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "devices/discovery_counters.h"
@@ -24,10 +25,15 @@ struct DescriptionResult {
   Source source = Source::kFetched;
   FetchOutcome outcome = FetchOutcome::kFailed;  // of the fetch, for kFetched
   double seconds = 0;                            // the fetch's duration, for kFetched
+  // The same response as the source keeps it, when it keeps one (the pool's cache): a record
+  // may share its bytes instead of copying them. Null otherwise.
+  std::shared_ptr<const std::string> kept;
 };
 
 // A settle from an earlier response (valid while `response` is), or one without a fetch.
 DescriptionResult CachedResult(const std::string& response);
+// A settle from a response the source keeps, shared with whoever takes it.
+DescriptionResult CachedResult(std::shared_ptr<const std::string> response);
 DescriptionResult SkippedResult();
 
 class DescriptionSource {

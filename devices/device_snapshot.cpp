@@ -41,7 +41,7 @@ void RestoreRecord(const DeviceSnapshot& device, DeviceRecord& record) {
   CopyText(record.host_name, device.host_name.c_str());
   CopyText(record.device_type, device.device_type.c_str());
   const std::string quoted = "\"" + device.host_name + "\"";
-  CopyText(record.model_description, quoted.c_str());
+  record.model_description = quoted.substr(0, kDescriptionFieldSize - 1);
   const bool byebye = device.status == kStatusByebye;
   const bool changed = device.status == kStatusChanged || device.status == kStatusNew;
   CopyText(record.status, byebye ? kStatusByebye : changed ? device.status.c_str() : kStatusOnline);
@@ -52,7 +52,7 @@ void RestoreRecord(const DeviceSnapshot& device, DeviceRecord& record) {
                                   kModelNumberClose + kSerialNumberOpen + device.serial_number +
                                   kSerialNumberClose + kGuidOpen + device.guid + kGuidClose +
                                   kPageUrlOpen + device.page_url + kPageUrlClose;
-  CopyText(record.description, description.c_str());
+  record.description = description.substr(0, kDescriptionFetchSize);
 }
 
 bool IsUp(const DeviceSnapshot& device) {

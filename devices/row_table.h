@@ -5,8 +5,8 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <string>
-#include <vector>
 
 #include "devices/device_rows.h"
 
@@ -36,5 +36,6 @@ class RowTable final : public DeviceRows {
   };
   [[nodiscard]] bool HasRow(int row) const { return row >= 0 && row < RowCount(); }
 
-  std::vector<Row> m_rows;
+  // A deque: rows never move as more come, and ten thousand of them cost no spare capacity.
+  std::deque<Row> m_rows;
 };

@@ -15,6 +15,7 @@
 
 #include "devices/announcement_protocol.h"
 #include "devices/announcements.h"
+#include "devices/description_fields.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "devices/row_table.h"
@@ -65,13 +66,13 @@ void CheckRows(const RowTable& rows, const std::set<std::string>& usns) {
     Check(record != nullptr);
     Check(Terminated(record->address_text) && Terminated(record->status) &&
           Terminated(record->host_name) && Terminated(record->device_type) &&
-          Terminated(record->usn) && Terminated(record->model_description) &&
-          Terminated(record->description));
+          Terminated(record->usn) && record->model_description.size() < kDescriptionFieldSize &&
+          record->description.size() <= kDescriptionFetchSize);
     Check(usns.count(record->usn) == 1);
     Check(keys.insert(record->usn).second);  // one row per USN
     for (int column = 0; column < kColumnCount; ++column) {
       const char* cell = rows.CellText(row, column);
-      Check(cell != nullptr && std::strlen(cell) < sizeof DeviceRecord::description);
+      Check(cell != nullptr && std::strlen(cell) <= kDescriptionFetchSize);
     }
     Check(std::strcmp(rows.CellText(row, kColumnAddress), record->address_text) == 0);
     Check(std::strcmp(rows.CellText(row, kColumnHostName), record->host_name) == 0);

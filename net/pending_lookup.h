@@ -1,6 +1,6 @@
 // A name look-up that runs in the resolver's background (getaddrinfo_a), shared by the
-// blocking connect and the event-loop connect. A look-up given up on must outlive the
-// resolver's work on it: AbandonLookup keeps it until then.
+// blocking connect and the fetch loop. A look-up given up on must outlive the resolver's work
+// on it: AbandonLookup keeps it until then, whichever thread gave it up.
 #pragma once
 
 #include <netdb.h>

@@ -1,16 +1,26 @@
 // tarovue-scan: Tarovue's discovery from a terminal, for scripts and remote shells, and with
 // --serve the fleet agent that serves what the scanner finds. The two front ends meet here.
 #include <QCoreApplication>
+#include <QTimer>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "agent/fleet_agent.h"
+#include "platform/heap_policy.h"
 #include "platform/trace.h"
 #include "scan/scan_options.h"
 #include "scan/scanner.h"
 
+namespace {
+
+// How often a watch or an agent gives back what bursts and scrapes left free in the heap.
+constexpr int kHeapReleasePeriodMs = 30000;
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  MapLargeBuffersApart();
   ScanOptions options;
   std::string error;
   if (!ParseScanOptions(argc, argv, options, error)) {
@@ -27,6 +37,11 @@ int main(int argc, char** argv) {
   }
   QCoreApplication app(argc, argv);
   InstallRawTraceOutput();
+  QTimer release_heap;
+  if (options.watch || options.serve) {
+    QObject::connect(&release_heap, &QTimer::timeout, [] { ReleaseFreeHeap(); });
+    release_heap.start(kHeapReleasePeriodMs);
+  }
   Scanner scanner(options);
   // The port is taken before any SSDP socket opens: a port in use ends the run at once.
   std::unique_ptr<FleetAgent> agent;

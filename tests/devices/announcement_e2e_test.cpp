@@ -105,7 +105,7 @@ TEST_F(AnnouncementEndToEnd, DescriptionInSegmentsFillsTheRow) {
   Receive(Response("uuid:a"));
   ASSERT_EQ(rows.RowCount(), 1);
   EXPECT_EQ(device.Requests(), std::vector<std::string>{"GET /desc.xml HTTP/1.1\r\n\r\n"});
-  EXPECT_STREQ(Record(0).description, kBody.c_str());
+  EXPECT_EQ(Record(0).description, kBody);
   EXPECT_EQ(Cell(0, kColumnAddress), kHostB);
   EXPECT_EQ(Cell(0, kColumnHostName), "ind-7");
   EXPECT_EQ(Cell(0, kColumnDeviceType), "X900");
@@ -193,7 +193,7 @@ TEST_F(AnnouncementEndToEnd, FetchOutcomes) {
         {"HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n", "<html>no such page</html>"},
         5ms});
     Receive(Response("uuid:a"));
-    EXPECT_STREQ(Record(0).description, "<html>no such page</html>");
+    EXPECT_EQ(Record(0).description, "<html>no such page</html>");
     EXPECT_EQ(Cell(0, kColumnHostName), "");
     EXPECT_EQ(Cell(0, kColumnDeviceType), "");
   }
@@ -208,10 +208,10 @@ TEST_F(AnnouncementEndToEnd, FetchOutcomes) {
     const std::string nobody = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/desc.xml";
     clock.Advance(60);
     Receive(Response("uuid:a", "max-age=1800", nobody));
-    EXPECT_STREQ(Record(0).description, "");
+    EXPECT_EQ(Record(0).description, "");
     EXPECT_EQ(Cell(0, kColumnHostName), "ind-7");
     EXPECT_EQ(Cell(0, kColumnDeviceType), "X900");
-    EXPECT_STREQ(Record(0).model_description, "Indicator \"ind-7\" bench");
+    EXPECT_EQ(Record(0).model_description, "Indicator \"ind-7\" bench");
     EXPECT_EQ(Record(0).valid_until, kNow + 60 + 1800) << "the row is still refreshed";
     EXPECT_TRUE(trace.Has("GetUrl(" + nobody + ")=0"));
   }
@@ -225,7 +225,7 @@ TEST_F(AnnouncementEndToEnd, EndlessDeviceIsCutOffAndItsAnswerKept) {
   Receive(Response("uuid:a"));
   EXPECT_LT(SteadyClock::now() - start, std::chrono::milliseconds(kGetUrlExchangeTimeoutMs + 1500));
   ASSERT_EQ(rows.RowCount(), 1);
-  EXPECT_STREQ(Record(0).description, kBody.c_str());
+  EXPECT_EQ(Record(0).description, kBody);
   EXPECT_EQ(Cell(0, kColumnHostName), "ind-7");
 }
 
@@ -259,7 +259,7 @@ TEST_F(AnnouncementEndToEnd, BlockingFetchesOncePerBurstAndOncePerMinuteForAHung
   receive("uuid:a");
   EXPECT_EQ(device.Connections(), 3) << "not asked again within the minute";
   EXPECT_TRUE(trace.Has("GetUrl(" + Location() + ") skipped: timed out 59 s ago"));
-  EXPECT_STREQ(Record(0).description, "") << "handled as a failed fetch";
+  EXPECT_EQ(Record(0).description, "") << "handled as a failed fetch";
   EXPECT_EQ(Cell(0, kColumnHostName), "ind-7") << "its texts are kept";
   EXPECT_EQ(Cell(0, kColumnStatus), kStatusOnline);
 }

@@ -129,8 +129,8 @@ TEST_F(AnnouncementsTest, NewDeviceGetsRowTextsTuneAndTrace) {
   EXPECT_EQ(record.valid_until, kNow + 1800);
   EXPECT_STREQ(record.host_name, "ind-7");
   EXPECT_STREQ(record.device_type, "X900");
-  EXPECT_STREQ(record.model_description, "Scale \"ind-7\" v2");
-  EXPECT_EQ(std::string(record.description).rfind("<root>", 0), 0u) << "body only";
+  EXPECT_EQ(record.model_description, "Scale \"ind-7\" v2");
+  EXPECT_EQ(record.description.view().rfind("<root>", 0), 0u) << "body only";
   EXPECT_EQ(Cell(0, kColumnStatus), kStatusNew);
   EXPECT_EQ(Cell(0, kColumnHostName), "ind-7");
 
@@ -351,26 +351,26 @@ TEST_F(AnnouncementsTest, DescriptionFetchOutcomes) {
     SCOPED_TRACE("failed fetch: description empty, texts kept");
     reply.clear();
     Receive(Response("uuid:a"));
-    EXPECT_STREQ(Row(0).description, "");
+    EXPECT_EQ(Row(0).description, "");
     EXPECT_STREQ(Row(0).host_name, "ind-7");
     EXPECT_STREQ(Row(0).device_type, "X900");
-    EXPECT_STREQ(Row(0).model_description, "Scale \"ind-7\" v2");
+    EXPECT_EQ(Row(0).model_description, "Scale \"ind-7\" v2");
     EXPECT_TRUE(trace.back().ends_with(")=0\n"));
   }
   {
     SCOPED_TRACE("response without body");
     reply = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n";
     Receive(Response("uuid:a"));
-    EXPECT_STREQ(Row(0).description, kDescriptionNoBody);
+    EXPECT_EQ(Row(0).description, kDescriptionNoBody);
     EXPECT_STREQ(Row(0).host_name, kTextUnknown);
     EXPECT_STREQ(Row(0).device_type, kTextUnknown);
-    EXPECT_STREQ(Row(0).model_description, kTextUnknown);
+    EXPECT_EQ(Row(0).model_description, kTextUnknown);
   }
   {
     SCOPED_TRACE("body after a 404 is still the description; missing elements are empty");
     reply = "HTTP/1.1 404 Not Found\r\n\r\nno such page";
     Receive(Response("uuid:a"));
-    EXPECT_STREQ(Row(0).description, "no such page");
+    EXPECT_EQ(Row(0).description, "no such page");
     EXPECT_STREQ(Row(0).host_name, "");
     EXPECT_STREQ(Row(0).device_type, "");
   }
@@ -380,7 +380,7 @@ TEST_F(AnnouncementsTest, DescriptionFetchOutcomes) {
     reply = Description(long_description, std::string(40, 't')) + std::string(3000, 'z');
     Receive(Response("uuid:a"));
     const std::size_t header = reply.find("\r\n\r\n") + 4;
-    EXPECT_EQ(std::strlen(Row(0).description), kDescriptionFetchSize - header);
+    EXPECT_EQ(Row(0).description.size(), kDescriptionFetchSize - header);
     EXPECT_EQ(std::string(Row(0).model_description), long_description.substr(0, 255));
     EXPECT_EQ(std::string(Row(0).host_name), std::string(31, 'h'));
     EXPECT_EQ(std::string(Row(0).device_type), std::string(31, 't'));

@@ -5,7 +5,7 @@
 
 #include <sys/resource.h>
 
-#include <QCoreApplication>
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -14,9 +14,11 @@
 
 #include "devices/announcement_protocol.h"
 #include "devices/announcements.h"
+#include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "devices/pooled_descriptions.h"
 #include "devices/row_table.h"
+#include "http/fetch_line.h"
 #include "platform/clock.h"
 #include "platform/error_text.h"
 #include "platform/tones.h"
@@ -25,44 +27,67 @@ namespace {
 
 constexpr char kOk[] = "HTTP/1.1 200 OK\r\n\r\n<root/>";
 
-// Fetches that end when the test says so.
+// Fetches that end when the test says so, taken from the engine's own line.
 struct FakeFetches {
   struct Running {
     std::string url;
-    FetchJob::Done done;
+    std::shared_ptr<FetchOrder> order;
   };
   std::vector<Running> running;
   int started = 0;
   std::size_t most_at_once = 0;
+  std::unique_ptr<FetchLine> line;
+  FetchEngine::Deliver deliver;
 
-  FetchJobFactory Factory() {
-    return [this](const FetchPolicy&) {
-      class Job final : public FetchJob {
+  FetchEngineFactory Factory() {
+    return [this](const FetchPolicy& policy, FetchEngine::Deliver to) {
+      class Engine final : public FetchEngine {
        public:
-        explicit Job(FakeFetches& fakes) : m_fakes(fakes) {}
-        bool Start(const std::string& url, Done done) override {
-          m_fakes.running.push_back({url, std::move(done)});
-          ++m_fakes.started;
-          m_fakes.most_at_once = std::max(m_fakes.most_at_once, m_fakes.running.size());
-          return true;
+        explicit Engine(FakeFetches& fakes) : m_fakes(fakes) {}
+        void Submit(std::shared_ptr<FetchOrder> order) override {
+          m_fakes.line->Add(std::move(order));
+          m_fakes.StartWhatMay();
         }
 
        private:
         FakeFetches& m_fakes;
       };
-      return std::make_unique<Job>(*this);
+      line = std::make_unique<FetchLine>(policy.concurrency, policy.max_locations);
+      deliver = std::move(to);
+      return std::make_unique<Engine>(*this);
     };
   }
-  // Ends the oldest running fetch of `url` with `response`, or with `error` when it is empty.
-  void End(const std::string& url, const std::string& response, int error = 0) {
-    for (auto it = running.begin(); it != running.end(); ++it) {
-      if (it->url != url) continue;
-      FetchJob::Done done = std::move(it->done);
-      running.erase(it);
-      done(static_cast<uint32_t>(response.size()), error, response.c_str());
-      return;
+  void StartWhatMay() {
+    while (std::shared_ptr<FetchOrder> order = line->Next()) {
+      running.push_back({order->url, std::move(order)});
+      ++started;
+      most_at_once = std::max(most_at_once, running.size());
     }
-    ADD_FAILURE() << "no fetch of " << url << " runs";
+  }
+  // Ends the oldest running fetch of each of `urls` with `response`, or with `error` when it
+  // is empty, and delivers them in one batch, as the loop does.
+  void End(const std::vector<std::string>& urls, const std::string& response, int error = 0) {
+    std::vector<FetchReport> batch;
+    for (const std::string& url : urls) {
+      auto it = std::find_if(running.begin(), running.end(),
+                             [&](const Running& r) { return r.url == url; });
+      if (it == running.end()) {
+        ADD_FAILURE() << "no fetch of " << url << " runs";
+        return;
+      }
+      FetchReport& report = batch.emplace_back();
+      report.order = std::move(it->order);
+      report.response = response;
+      report.count = static_cast<uint32_t>(response.size());
+      report.error = error;
+      running.erase(it);
+      line->Done(*report.order);
+    }
+    StartWhatMay();
+    deliver(batch);
+  }
+  void End(const std::string& url, const std::string& response, int error = 0) {
+    End(std::vector<std::string>{url}, response, error);
   }
 };
 
@@ -171,7 +196,7 @@ TEST(PooledDescriptions, TheTablesStayWithinTheirBound) {
   Settled settled;
   for (int i = 0; i < 1000; ++i) pool.Describe(Request(Url(i, i % 250)), settled.Sink());
   EXPECT_LE(pool.Locations(), 100u);
-  EXPECT_LE(pool.QueueLength(), 200u);
+  EXPECT_LE(fakes.line->Waiting(), 200u);
   // The first four run; the least recently asked for that wait are let go of, as skipped.
   ASSERT_EQ(fakes.running.size(), 4u);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(fakes.running[i].url, Url(i, i));
@@ -184,42 +209,64 @@ TEST(PooledDescriptions, TheTablesStayWithinTheirBound) {
   EXPECT_EQ(fakes.running.back().url, Url(904, 904 % 250));
 }
 
-// A fetch that reports from inside itself and then still touches its own members, as a real
-// one may: freeing it inside its callback is a use after free that ASan reports.
-TEST(PooledDescriptions, JobOutlivesItsCallback) {
-  class SelfReporting final : public FetchJob {
-   public:
-    explicit SelfReporting(std::vector<SelfReporting*>& jobs) : m_jobs(jobs) {}
-    bool Start(const std::string&, Done done) override {
-      m_done = std::move(done);
-      m_jobs.push_back(this);
-      return true;
-    }
-    void Report() {
-      Done done = std::move(m_done);
-      done(sizeof kOk - 1, 0, kOk);
-      m_reported = true;
-    }
-    bool m_reported = false;
-
-   private:
-    std::vector<SelfReporting*>& m_jobs;
-    Done m_done;
-  };
+// Settling one fetch of a batch asks for another description, whose room is made by evicting
+// the LOCATION just settled: the rest of the batch is still delivered, and nothing freed is
+// read again (ASan reports it).
+TEST(PooledDescriptions, SettlingInsideABatchMayEvictAndAskAgain) {
   ManualMonotonicClock clock;
-  std::vector<SelfReporting*> jobs;
-  PooledDescriptions pool(clock, FetchPolicy{}, [&](const FetchPolicy&) {
-    return std::make_unique<SelfReporting>(jobs);
+  FakeFetches fakes;
+  FetchPolicy policy;
+  policy.max_locations = 2;
+  PooledDescriptions pool(clock, policy, fakes.Factory());
+  Settled settled;
+  pool.Describe(Request(Url(1, 1)), [&](const DescriptionResult& result) {
+    settled.Sink()(result);
+    pool.Describe(Request(Url(3, 3)), settled.Sink());
+    pool.Refetch(Url(2, 2), 200, settled.Sink());
   });
-  // Settling the first asks for another description, which passes the pool's pump.
-  pool.Describe(Request(Url(1, 1)), [&](const DescriptionResult&) {
-    pool.Describe(Request(Url(2, 2)), [](const DescriptionResult&) {});
-  });
-  ASSERT_EQ(jobs.size(), 1u);
-  jobs[0]->Report();
-  EXPECT_TRUE(jobs[0]->m_reported);
-  ASSERT_EQ(jobs.size(), 2u);
-  QCoreApplication::processEvents();  // the finished job goes now
+  pool.Describe(Request(Url(2, 2)), settled.Sink());
+  fakes.End({Url(1, 1), Url(2, 2)}, kOk);
+  EXPECT_EQ(settled.sources,
+            (std::vector<DescriptionResult::Source>{DescriptionResult::Source::kFetched,
+                                                    DescriptionResult::Source::kFetched,
+                                                    DescriptionResult::Source::kFetched}))
+      << "the first, the second and the refetch that joined it";
+  EXPECT_EQ(pool.Locations(), 2u);
+  ASSERT_EQ(fakes.running.size(), 1u);
+  EXPECT_EQ(fakes.running[0].url, Url(3, 3));
+}
+
+// A device gone quiet is asked afresh: past the cache and the back-off, but in its device's
+// line, joined by a second ask, with the shorter of its bound and the policy's.
+TEST(PooledDescriptions, RefetchGoesPastCacheAndBackOffInItsDevicesLine) {
+  ManualMonotonicClock clock;
+  FakeFetches fakes;
+  PooledDescriptions pool(clock, FetchPolicy{}, fakes.Factory());
+  Settled settled;
+  const std::string url = Url(1, 1), beside = Url(2, 1);
+  pool.Describe(Request(url), settled.Sink());
+  fakes.End(url, kOk);
+  pool.Describe(Request(beside), settled.Sink());
+  pool.Refetch(url, 200, settled.Sink());
+  pool.Refetch(url, 200, settled.Sink());
+  EXPECT_EQ(fakes.running.size(), 1u) << "behind the fetch to its device";
+  fakes.End(beside, "", kErrTimedOut);
+  ASSERT_EQ(fakes.running.size(), 1u);
+  EXPECT_EQ(fakes.running[0].order->total_timeout_ms, 200);
+  EXPECT_EQ(fakes.running[0].order->connect_timeout_ms, 200);
+  fakes.End(url, "", kErrTimedOut);
+  ASSERT_EQ(settled.counts.size(), 4u);
+  EXPECT_EQ(settled.sources[3], DescriptionResult::Source::kFetched);
+  EXPECT_EQ(settled.counts[3], 0u) << "both asks settled by the one fetch";
+
+  pool.Describe(Request(url), settled.Sink());
+  EXPECT_EQ(settled.sources.back(), DescriptionResult::Source::kSkipped);
+  pool.Refetch(url, 60000, settled.Sink());
+  ASSERT_EQ(fakes.running.size(), 1u) << "past the back-off";
+  EXPECT_EQ(fakes.running[0].order->total_timeout_ms, FetchPolicy{}.total_timeout_ms);
+  fakes.End(url, kOk);
+  pool.Describe(Request(url), settled.Sink());
+  EXPECT_EQ(settled.sources.back(), DescriptionResult::Source::kCached);
 }
 
 // --- announcement handling above the pool, fetches held by the test
@@ -289,6 +336,21 @@ TEST_F(AbovePoolTest, ByebyeWhileAFetchIsPendingFollowsItsAnnouncement) {
   EXPECT_EQ(m_seen, (std::vector<std::string>{"uuid:a new", "uuid:a byebye", "uuid:b new",
                                               "uuid:b byebye", "uuid:b online"}));
   EXPECT_EQ(m_counters.announcements_coalesced, 1u);
+}
+
+// Two devices behind one LOCATION, the second answered from the cache: each record holds the
+// body, texts taken from it, and the one copy the cache keeps, whatever header fields came.
+TEST_F(AbovePoolTest, DevicesShareTheCachedBodyOfTheirDescription) {
+  const std::string body = "<root><modelName>M-1</modelName></root>";
+  Receive(Alive("uuid:a", 1));
+  m_fakes.End(Url(1, 1), "HTTP/1.1 200 OK\r\nServer: x\r\nContent-Type: text/xml\r\n\r\n" + body);
+  Receive(Alive("uuid:b", 1));
+  const DeviceRecord* a = m_registry.FindByUsn("uuid:a");
+  const DeviceRecord* b = m_registry.FindByUsn("uuid:b");
+  ASSERT_TRUE(a != nullptr && b != nullptr);
+  EXPECT_EQ(a->description, body);
+  EXPECT_STREQ(b->device_type, "M-1");
+  EXPECT_EQ(a->description.c_str(), b->description.c_str()) << "one copy for both";
 }
 
 class SmallPoolTest : public AbovePoolTest {

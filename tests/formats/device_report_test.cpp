@@ -83,7 +83,7 @@ class DeviceReportTest : public ::testing::Test {
     CopyText(record->device_type, "VI-100");
     CopyText(record->status, kStatusOnline);
     CopyText(record->usn, ("uuid:guid-" + d.serial + "::" + SEARCH_TARGET).c_str());
-    CopyText(record->description, DescriptionOf(d).c_str());
+    record->description = DescriptionOf(d);
     record->valid_until = d.valid_until;
     ASSERT_TRUE(m_registry.UpdateRow(*record));
   }

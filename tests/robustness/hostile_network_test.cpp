@@ -24,6 +24,7 @@
 
 #include "app/main_dialog.h"
 #include "devices/announcement_protocol.h"
+#include "devices/description_fields.h"
 #include "devices/device_record.h"
 #include "devices/device_registry.h"
 #include "devices/discovery_session.h"
@@ -247,10 +248,10 @@ class HostileNetwork : public ::testing::Test {
       if (record->row_index != row) return "wrong row index" + at;
       if (!Terminated(record->address_text) || !Terminated(record->status) ||
           !Terminated(record->host_name) || !Terminated(record->device_type) ||
-          !Terminated(record->usn) || !Terminated(record->model_description) ||
-          !Terminated(record->description)) {
+          !Terminated(record->usn) || record->model_description.size() >= kDescriptionFieldSize) {
         return "an unterminated record field" + at;
       }
+      if (record->description.size() > kDescriptionFetchSize) return "a description too long" + at;
       for (int column = 0; column < kColumnCount; ++column) {
         if (rows.CellText(row, column) == nullptr) return "a missing cell" + at;
       }
@@ -606,7 +607,7 @@ TEST_F(HostileAnswers, StatusesAndBrokenFraming) {
        Expect(kTextUnknown, kTextUnknown)},
       {"1 MB long", ScriptedReply{{Ok(body + std::string(1 << 20, 'x'))}},
        [](const DeviceRecord& record) {
-         if (std::strlen(record.description) > kDescriptionFetchSize) return std::string("long");
+         if (record.description.size() > kDescriptionFetchSize) return std::string("long");
          return Shows(record, "framed", "F1");
        }},
   });
@@ -633,7 +634,7 @@ TEST_F(HostileAnswers, DescriptionTextsAgainstTheFields) {
        ScriptedReply{{Ok(
            Description("Indicator \"" + long_host + "\" " + std::string(400, 'd'), long_type))}},
        [&](const DeviceRecord& record) {
-         if (std::strlen(record.model_description) != sizeof record.model_description - 1 ||
+         if (record.model_description.size() != kDescriptionFieldSize - 1 ||
              std::strlen(record.host_name) != sizeof record.host_name - 1 ||
              std::strlen(record.device_type) != sizeof record.device_type - 1) {
            return std::string("a field is not filled to its size");
@@ -683,8 +684,8 @@ TEST_F(HostileAnswers, StalledDevicesAreCutOffAtTheBound) {
       {"drips a byte a second", ScriptedReply{bytes, 1000ms},
        [](const DeviceRecord& record) {
          // Five or six seconds give only the first bytes of the status line.
-         if (std::strlen(record.description) > 0 && record.description[0] != '?') {
-           return std::string("a body from a status line: ") + record.description;
+         if (!record.description.empty() && record.description[0] != '?') {
+           return "a body from a status line: " + std::string(record.description.view());
          }
          return std::string();
        }},

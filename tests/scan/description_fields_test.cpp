@@ -16,7 +16,7 @@ std::string Element(const char* opening, const std::string& value, const char* c
 
 DeviceRecord WithDescription(const std::string& body) {
   DeviceRecord record{};
-  CopyText(record.description, body.c_str());
+  record.description = body;
   return record;
 }
 
