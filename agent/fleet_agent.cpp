@@ -303,7 +303,7 @@ FleetAgent::Reply FleetAgent::Route(const Request& request, Gate gate) {
     reply.body = RenderDevicesJson(m_devices.Devices());
     reply.compressible = true;
   } else if (request.path == kPathIndex || request.path == kPathEvents) {
-    const std::vector<DeviceSnapshot> devices = m_devices.Devices();
+    const std::vector<DeviceSnapshot>& devices = m_devices.Devices();
     FleetFacts facts;
     facts.events = m_events.Newest();
     facts.events_total = m_events.Total();

@@ -239,7 +239,7 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
     next.beep = beep;
     Coalesced();
     if (m_identity && !key.empty()) m_identity(key, address, location);
-    if (m_liveness != nullptr) m_liveness->Heard(key, address, max_age, location, via);
+    if (m_liveness != nullptr) m_liveness->Heard(key, address, max_age, via);
     return next.bad_location ? DatagramOutcome::kBadLocation
            : notify          ? DatagramOutcome::kAlive
                              : DatagramOutcome::kResponse;
@@ -258,7 +258,7 @@ DatagramOutcome Announcements::HandleAnnouncement(const HeaderBlock& block, uint
                                   : notify                  ? DatagramOutcome::kAlive
                                                             : DatagramOutcome::kResponse;
   if (m_identity && !key.empty()) m_identity(key, address, location);
-  if (m_liveness != nullptr) m_liveness->Heard(key, address, max_age, location, via);
+  if (m_liveness != nullptr) m_liveness->Heard(key, address, max_age, via);
 
   if (waiting != m_pending.end()) {
     // An earlier announcement of this device waits for its description: this one follows it,

@@ -69,25 +69,24 @@ DeviceLiveness::~DeviceLiveness() {
 }
 
 void DeviceLiveness::Heard(const std::string& usn, uint32_t address, uint32_t max_age,
-                           std::string_view location, HeardVia via) {
+                           HeardVia via) {
   const int64_t now = m_clock.NowMs();
   Device& device = m_devices[usn];
   if (device.address != address) {
-    device.interface.clear();
-    device.interface_looked_up = false;
+    device.path = kNoPath;
+    device.path_looked_up = false;
   }
   // Looked up once per address: it asks the routing table.
-  if (via == HeardVia::kGroup && !device.interface_looked_up && m_interface_of) {
-    device.interface = m_interface_of(address);
-    device.interface_looked_up = true;
+  if (via == HeardVia::kGroup && !device.path_looked_up && m_interface_of) {
+    device.path = PathOf(m_interface_of(address));
+    device.path_looked_up = true;
   }
   device.address = address;
-  device.location = location;
   max_age = TrustedMaxAge(max_age);
   device.max_age = max_age;
   device.expires_ms = now + int64_t{max_age} * kMsPerSecond;
-  if (!device.interface.empty()) {
-    Path& path = m_paths[device.interface];
+  if (device.path != kNoPath) {
+    Path& path = m_paths[device.path];
     (via == HeardVia::kGroup ? path.last_group_ms : path.last_asked_ms) = now;
     path.longest_max_age = std::max(path.longest_max_age, max_age);
   }
@@ -97,6 +96,16 @@ void DeviceLiveness::Heard(const std::string& usn, uint32_t address, uint32_t ma
     Keep(usn, device, via == HeardVia::kUnicast ? ProbeOutcome::kSearch : ProbeOutcome::kAnnounced);
   }
   UpdatePaths(now);
+}
+
+uint16_t DeviceLiveness::PathOf(const std::string& interface) {
+  if (interface.empty()) return kNoPath;
+  for (std::size_t i = 0; i < m_paths.size(); ++i) {
+    if (m_paths[i].interface == interface) return static_cast<uint16_t>(i);
+  }
+  if (m_paths.size() >= kNoPath) return kNoPath;
+  m_paths.push_back({interface});
+  return static_cast<uint16_t>(m_paths.size() - 1);
 }
 
 void DeviceLiveness::Restored(const std::string& usn, uint32_t address) {
@@ -188,14 +197,13 @@ bool DeviceLiveness::SendTry(Device& device) {
   Search(device.address);
   // A device whose search answers are lost on the way may still answer over TCP, which
   // resends what is lost; every other try asks for its description too.
-  return attempt % 2 == 0 && !device.fetching && !device.location.empty() && m_refetch;
+  return attempt % 2 == 0 && !device.fetching && m_refetch;
 }
 
 void DeviceLiveness::Fetch(const std::string& usn, Device& device) {
-  device.fetching = true;
-  const uint64_t window = device.window;
-  m_refetch(
-      device.location, m_policy.fetch_timeout_ms,
+  const uint32_t window = device.window;
+  device.fetching = m_refetch(
+      usn, m_policy.fetch_timeout_ms,
       [this, usn, window](const DescriptionResult& result) { OnFetched(usn, window, result); });
 }
 
@@ -204,7 +212,7 @@ void DeviceLiveness::Search(uint32_t address) {
   m_searcher.SendSearchTo(address, SEARCH_TARGET);
 }
 
-void DeviceLiveness::OnFetched(const std::string& usn, uint64_t window,
+void DeviceLiveness::OnFetched(const std::string& usn, uint32_t window,
                                const DescriptionResult& result) {
   auto it = m_devices.find(usn);
   if (it == m_devices.end() || it->second.window != window) return;
@@ -217,7 +225,7 @@ void DeviceLiveness::OnFetched(const std::string& usn, uint64_t window,
   const int64_t now = m_clock.NowMs();
   device.expires_ms = now + int64_t{device.max_age} * kMsPerSecond;
   device.state = State::kUp;
-  if (!device.interface.empty()) m_paths[device.interface].last_asked_ms = now;
+  if (device.path != kNoPath) m_paths[device.path].last_asked_ms = now;
   Keep(usn, device, ProbeOutcome::kDescription);
   UpdatePaths(now);
 }
@@ -259,14 +267,14 @@ bool DeviceLiveness::TakeToken() {
 }
 
 void DeviceLiveness::UpdatePaths(int64_t now) {
-  for (auto& [name, path] : m_paths) {
+  for (Path& path : m_paths) {
     const int64_t last_group = std::max(path.last_group_ms, m_started_ms);
     const int64_t longest = int64_t{path.longest_max_age} * kMsPerSecond;
     const bool up = !(path.last_asked_ms > last_group && now - last_group > longest);
     if (up == path.up) continue;
     path.up = up;
-    Trace("Multicast path on %s %s", name.c_str(), up ? "up" : "down");
-    if (m_path_observer) m_path_observer({name, up});
+    Trace("Multicast path on %s %s", path.interface.c_str(), up ? "up" : "down");
+    if (m_path_observer) m_path_observer({path.interface, up});
   }
 }
 
@@ -278,8 +286,9 @@ std::vector<MulticastPath> DeviceLiveness::Paths() const {
                                     [&](const auto& p) { return p.interface == name; })) {
       continue;
     }
-    auto it = m_paths.find(name);
-    paths.push_back({name, it == m_paths.end() || it->second.up});
+    auto it = std::find_if(m_paths.begin(), m_paths.end(),
+                           [&](const Path& path) { return path.interface == name; });
+    paths.push_back({name, it == m_paths.end() || it->up});
   }
   return paths;
 }

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -66,9 +65,11 @@ struct MulticastPath {
 
 class DeviceLiveness {
  public:
-  // Fetches `location` afresh within `timeout_ms` (PooledDescriptions::Refetch).
-  using Refetch = std::function<void(const std::string& location, int timeout_ms,
-                                     DescriptionSource::Settle settle)>;
+  // Fetches the description of device `usn` afresh within `timeout_ms`, from where the
+  // front end last saw it (PooledDescriptions::Refetch of its LOCATION); false, settling
+  // nothing, when it knows of none.
+  using Refetch =
+      std::function<bool(const std::string& usn, int timeout_ms, DescriptionSource::Settle settle)>;
   // The name of the interface that datagrams to an address (network byte order) leave
   // through, or "" when none; and the names of every interface there is now.
   using InterfaceOf = std::function<std::string(uint32_t address)>;
@@ -85,8 +86,7 @@ class DeviceLiveness {
   // An accepted alive or search answer of `usn` from `address` (network byte order): valid
   // for `max_age` seconds from now; a device being asked is kept by it. Only devices heard
   // through the group count for the path of their interface: one beyond a router never is.
-  void Heard(const std::string& usn, uint32_t address, uint32_t max_age, std::string_view location,
-             HeardVia via);
+  void Heard(const std::string& usn, uint32_t address, uint32_t max_age, HeardVia via);
   // A device known from before a restart: gone until it is heard again, and asked at the next
   // search.
   void Restored(const std::string& usn, uint32_t address);
@@ -109,20 +109,22 @@ class DeviceLiveness {
 
  private:
   enum class State : uint8_t { kUp, kAsking, kGone };
+  // Small, for an agent keeps ten thousand of them.
+  static constexpr uint16_t kNoPath = UINT16_MAX;
   struct Device {
-    uint32_t address = 0;
-    std::string location;
-    uint32_t max_age = 0;
     int64_t expires_ms = 0;  // on the boot clock
-    State state = State::kUp;
-    int tries = 0;  // sent in this window
     int64_t window_start_ms = 0;
-    uint64_t window = 0;  // which window a fetch's answer belongs to
+    uint32_t window = 0;  // which window a fetch's answer belongs to
+    uint32_t address = 0;
+    uint32_t max_age = 0;
+    uint16_t path = kNoPath;  // in m_paths; kNoPath until heard through the group
+    State state = State::kUp;
+    uint8_t tries = 0;  // sent in this window
     bool fetching = false;
-    std::string interface;  // "" until heard through the group
-    bool interface_looked_up = false;
+    bool path_looked_up = false;
   };
   struct Path {
+    std::string interface;
     int64_t last_group_ms = 0;  // multicast from a device there last came
     int64_t last_asked_ms = 0;  // a device there was last kept by being asked
     uint32_t longest_max_age = 0;
@@ -135,7 +137,9 @@ class DeviceLiveness {
   bool SendTry(Device& device);
   void Fetch(const std::string& usn, Device& device);
   void Search(uint32_t address);
-  void OnFetched(const std::string& usn, uint64_t window, const DescriptionResult& result);
+  void OnFetched(const std::string& usn, uint32_t window, const DescriptionResult& result);
+  // The path of `interface`, made when first named; kNoPath for "".
+  uint16_t PathOf(const std::string& interface);
   void Keep(const std::string& usn, Device& device, ProbeOutcome outcome);
   void Lose(const std::string& usn);
   // Takes what the rate allows since the last call; true when one request may go.
@@ -153,11 +157,11 @@ class DeviceLiveness {
   LivenessPolicy m_policy;
   std::unordered_map<std::string, Device> m_devices;
   std::deque<std::string> m_gone_to_ask;
-  std::map<std::string, Path> m_paths;
+  std::vector<Path> m_paths;
   int64_t m_started_ms;
   double m_tokens = 0;
   int64_t m_tokens_at_ms = 0;
-  uint64_t m_next_window = 0;
+  uint32_t m_next_window = 0;
   std::array<uint64_t, kProbeOutcomeCount> m_outcomes{};
   uint64_t m_searches_sent = 0;
   PathObserver m_path_observer;

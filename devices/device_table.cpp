@@ -39,11 +39,17 @@ std::string FetchWord(DescriptionFetch fetch, const std::string& before) {
 }  // namespace
 
 bool DeviceTable::Apply(const DeviceEvent& event) {
-  if (event.kind == DeviceEventKind::kForgotten) return m_devices.erase(event.device.Usn()) != 0;
+  std::size_t slot = Slot(event.device.Usn());
+  if (event.kind == DeviceEventKind::kForgotten) {
+    if (slot == kNone) return false;
+    Erase(slot);
+    return true;
+  }
   const char* word = DeviceEventName(event.kind);
-  auto [it, created] = m_devices.try_emplace(event.device.Usn());
-  Entry& entry = it->second;
-  DeviceSnapshot& device = entry.device;
+  const bool created = slot == kNone;
+  if (created) slot = Append(event.device.Usn());
+  DeviceSnapshot& device = m_list[slot];
+  Gone& entry = m_gone[slot];
   const bool changed = created || device.status != word;
   // Back after it was gone: worth a line, whatever else it says.
   const bool back = !created && (device.status == DeviceEventName(DeviceEventKind::kLost) ||
@@ -65,6 +71,7 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
         return back;
       }
       // What the table knows beyond the device's texts outlives each announcement.
+      if (device.address != event.device.Address()) m_sorted = false;
       DeviceSnapshot kept = std::move(device);
       device = DescribeDevice(event.device, word, event.device.ValidUntil());
       device.fetch = FetchWord(event.fetch, kept.fetch);
@@ -107,7 +114,7 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
           event.kind == DeviceEventKind::kSearching ? event.device.ValidUntil() : 0;
       if (event.kind != DeviceEventKind::kSearching && !entry.gone) {
         entry.gone = true;
-        entry.gone_since_ms = NowMs();
+        entry.since_ms = NowMs();
       }
       break;
   }
@@ -115,35 +122,91 @@ bool DeviceTable::Apply(const DeviceEvent& event) {
 }
 
 void DeviceTable::Restore(DeviceSnapshot device, int64_t gone_for_ms) {
-  Entry& entry = m_devices[device.usn];
+  std::size_t slot = Slot(device.usn);
+  if (slot == kNone) slot = Append(device.usn);
   // Known from before a restart and not heard since: lost, and forgotten counting from when
   // it was last seen.
   device.status = DeviceEventName(DeviceEventKind::kLost);
   device.valid_until = 0;
   device.fetch = DescriptionFetchName(DescriptionFetch::kCached);
-  entry.gone = true;
-  entry.gone_since_ms = NowMs() - std::max<int64_t>(gone_for_ms, 0);
-  entry.device = std::move(device);
+  m_gone[slot] = {true, NowMs() - std::max<int64_t>(gone_for_ms, 0)};
+  m_list[slot] = std::move(device);
+  m_sorted = false;
 }
 
-const DeviceSnapshot* DeviceTable::Find(const std::string& usn) const {
-  auto it = m_devices.find(usn);
-  return it == m_devices.end() ? nullptr : &it->second.device;
+const DeviceSnapshot* DeviceTable::Find(std::string_view usn) const {
+  const std::size_t slot = Slot(usn);
+  return slot == kNone ? nullptr : &m_list[slot];
 }
 
 std::vector<std::string> DeviceTable::GoneFor(int64_t ms) const {
   const int64_t before = NowMs() - ms;
   std::vector<std::string> gone;
-  for (const auto& [usn, entry] : m_devices) {
-    if (entry.gone && entry.gone_since_ms <= before) gone.push_back(usn);
+  for (std::size_t i = 0; i < m_list.size(); ++i) {
+    if (m_gone[i].gone && m_gone[i].since_ms <= before) gone.push_back(m_list[i].usn);
   }
   return gone;
 }
 
-std::vector<DeviceSnapshot> DeviceTable::Devices() const {
-  std::vector<DeviceSnapshot> devices;
-  devices.reserve(m_devices.size());
-  for (const auto& entry : m_devices) devices.push_back(entry.second.device);
-  std::sort(devices.begin(), devices.end(), ReportOrder);
-  return devices;
+const std::vector<DeviceSnapshot>& DeviceTable::Devices() const {
+  SortIfNeeded();
+  return m_list;
+}
+
+std::size_t DeviceTable::Slot(std::string_view usn) const {
+  auto [first, last] = m_slots.equal_range(std::hash<std::string_view>()(usn));
+  for (auto it = first; it != last; ++it) {
+    if (m_list[it->second].usn == usn) return it->second;
+  }
+  return kNone;
+}
+
+std::size_t DeviceTable::Append(std::string_view usn) {
+  m_list.emplace_back().usn = usn;
+  m_gone.emplace_back();
+  m_slots.emplace(std::hash<std::string_view>()(usn), m_list.size() - 1);
+  m_sorted = false;
+  return m_list.size() - 1;
+}
+
+void DeviceTable::Erase(std::size_t slot) {
+  const auto unlink = [this](std::size_t at) {
+    auto [first, last] = m_slots.equal_range(std::hash<std::string_view>()(m_list[at].usn));
+    for (auto it = first; it != last; ++it) {
+      if (it->second == at) return m_slots.erase(it), void();
+    }
+  };
+  unlink(slot);
+  const std::size_t last = m_list.size() - 1;
+  if (slot != last) {
+    // The last device takes the place: one position to mend instead of every one after it.
+    unlink(last);
+    m_list[slot] = std::move(m_list[last]);
+    m_gone[slot] = m_gone[last];
+    m_slots.emplace(std::hash<std::string_view>()(m_list[slot].usn), slot);
+    m_sorted = false;
+  }
+  m_list.pop_back();
+  m_gone.pop_back();
+}
+
+void DeviceTable::SortIfNeeded() const {
+  if (m_sorted) return;
+  std::vector<std::size_t> order(m_list.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [this](std::size_t a, std::size_t b) { return ReportOrder(m_list[a], m_list[b]); });
+  std::vector<DeviceSnapshot> list;
+  std::vector<Gone> gone;
+  list.reserve(order.size());
+  gone.reserve(order.size());
+  m_slots.clear();
+  for (const std::size_t from : order) {
+    m_slots.emplace(std::hash<std::string_view>()(m_list[from].usn), list.size());
+    list.push_back(std::move(m_list[from]));
+    gone.push_back(m_gone[from]);
+  }
+  m_list = std::move(list);
+  m_gone = std::move(gone);
+  m_sorted = true;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -36,23 +37,37 @@ class DeviceTable {
   // for `gone_for_ms` already (since it was last seen).
   void Restore(DeviceSnapshot device, int64_t gone_for_ms);
 
-  // The device with this USN, or nullptr; valid until the next Apply.
-  [[nodiscard]] const DeviceSnapshot* Find(const std::string& usn) const;
-  // Every device, in the report's order.
-  [[nodiscard]] std::vector<DeviceSnapshot> Devices() const;
-  [[nodiscard]] std::size_t Size() const { return m_devices.size(); }
+  // The device with this USN, or nullptr; valid until the next Apply, Restore or Devices.
+  [[nodiscard]] const DeviceSnapshot* Find(std::string_view usn) const;
+  // Every device, in the report's order: the table's own, not a copy (an agent's scrape of
+  // ten thousand devices copies none), valid until the next Apply or Restore.
+  [[nodiscard]] const std::vector<DeviceSnapshot>& Devices() const;
+  [[nodiscard]] std::size_t Size() const { return m_list.size(); }
   // USNs of the devices gone (byebye or lost) for at least `ms` milliseconds.
   [[nodiscard]] std::vector<std::string> GoneFor(int64_t ms) const;
 
  private:
-  struct Entry {
-    DeviceSnapshot device;
+  struct Gone {
     bool gone = false;
-    int64_t gone_since_ms = 0;  // on the clock, while gone
+    int64_t since_ms = 0;  // on the clock, while gone
   };
+  static constexpr std::size_t kNone = SIZE_MAX;
+
   [[nodiscard]] int64_t NowMs() const;
+  // Where the device with `usn` lies, or kNone.
+  [[nodiscard]] std::size_t Slot(std::string_view usn) const;
+  // A new device with `usn`, at the end until the order is next asked for.
+  std::size_t Append(std::string_view usn);
+  void Erase(std::size_t slot);
+  void SortIfNeeded() const;
 
   const MonotonicClock* m_clock;
   std::unique_ptr<MonotonicClock> m_own_clock;
-  std::unordered_map<std::string, Entry> m_devices;
+  // The devices, in the report's order once sorted, and beside each at the same position
+  // whether and since when it is gone; their positions by the hash of their USN, so that no
+  // USN is kept twice.
+  mutable std::vector<DeviceSnapshot> m_list;
+  mutable std::vector<Gone> m_gone;
+  mutable std::unordered_multimap<std::size_t, std::size_t> m_slots;
+  mutable bool m_sorted = true;
 };

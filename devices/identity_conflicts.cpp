@@ -32,7 +32,7 @@ const char* IdentityConflictName(IdentityConflictKind kind) {
 }
 
 void IdentityConflicts::Link(ByAddress& by_address, uint32_t address, ByUsn& by_usn,
-                             const std::string& usn) {
+                             std::string_view usn) {
   // Both ways or not at all, so that letting go of one side finds every link of it.
   if (by_address.usns.count(usn) != 0 || by_address.usns.size() >= kMaxListed ||
       by_usn.addresses.size() >= kMaxListed) {
@@ -56,13 +56,14 @@ void IdentityConflicts::Observe(const std::string& usn, uint32_t address,
   }
   by_address->second.recent = m_recent_addresses.begin();
   auto [by_usn, new_usn] = m_by_usn.try_emplace(usn);
+  const std::string_view key = by_usn->first;
   if (new_usn) {
-    m_recent_usns.push_front(usn);
+    m_recent_usns.push_front(key);
   } else {
     m_recent_usns.splice(m_recent_usns.begin(), m_recent_usns, by_usn->second.recent);
   }
   by_usn->second.recent = m_recent_usns.begin();
-  Link(by_address->second, host_order, by_usn->second, usn);
+  Link(by_address->second, host_order, by_usn->second, key);
 
   // The LOCATION judged by the page rule as the page it would be: on the sender's own
   // address or not. One that SplitUrl cannot read is not judged. Only for a sender the USN's
@@ -90,12 +91,12 @@ void IdentityConflicts::Forget(const std::string& usn) {
   if (auto it = m_by_usn.find(usn); it != m_by_usn.end()) RemoveUsn(it);
 }
 
-void IdentityConflicts::RemoveUsn(std::map<std::string, ByUsn>::iterator it) {
-  const std::string usn = it->first;
+void IdentityConflicts::RemoveUsn(UsnMap::iterator it) {
+  const std::string usn = it->first;  // the key itself goes below
   for (const uint32_t address : it->second.addresses) {
     auto by_address = m_by_address.find(address);
     if (by_address == m_by_address.end()) continue;
-    std::set<std::string>& usns = by_address->second.usns;
+    std::set<std::string_view>& usns = by_address->second.usns;
     if (usns.erase(usn) != 0 && usns.size() == 1) --Count(IdentityConflictKind::kAddressShared);
     if (usns.empty()) {
       m_recent_addresses.erase(by_address->second.recent);
@@ -114,8 +115,10 @@ void IdentityConflicts::RemoveUsn(std::map<std::string, ByUsn>::iterator it) {
 
 void IdentityConflicts::RemoveAddress(std::map<uint32_t, ByAddress>::iterator it) {
   const uint32_t address = it->first;
-  for (const std::string& usn : it->second.usns) {
-    if (m_mismatches.erase({usn, address}) != 0) --Count(IdentityConflictKind::kLocationMismatch);
+  for (const std::string_view usn : it->second.usns) {
+    if (m_mismatches.erase({std::string(usn), address}) != 0) {
+      --Count(IdentityConflictKind::kLocationMismatch);
+    }
     auto by_usn = m_by_usn.find(usn);
     if (by_usn == m_by_usn.end()) continue;
     std::set<uint32_t>& addresses = by_usn->second.addresses;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <set>
@@ -62,24 +63,27 @@ class IdentityConflicts {
 
  private:
   // Addresses in host order, so that maps and sets keep them in numeric order.
+  // USNs are kept once, as keys of m_by_usn; the other tables hold views of those keys, which
+  // a USN's removal takes out first.
   struct ByAddress {
-    std::set<std::string> usns;
+    std::set<std::string_view> usns;
     std::list<uint32_t>::iterator recent;
   };
   struct ByUsn {
     std::set<uint32_t> addresses;
-    std::list<std::string>::iterator recent;
+    std::list<std::string_view>::iterator recent;
   };
   std::size_t& Count(IdentityConflictKind kind) { return m_counts[static_cast<std::size_t>(kind)]; }
-  void Link(ByAddress& by_address, uint32_t address, ByUsn& by_usn, const std::string& usn);
-  void RemoveUsn(std::map<std::string, ByUsn>::iterator it);
+  using UsnMap = std::map<std::string, ByUsn, std::less<>>;
+  void Link(ByAddress& by_address, uint32_t address, ByUsn& by_usn, std::string_view usn);
+  void RemoveUsn(UsnMap::iterator it);
   void RemoveAddress(std::map<uint32_t, ByAddress>::iterator it);
 
   std::size_t m_max_keys;
   std::map<uint32_t, ByAddress> m_by_address;
-  std::map<std::string, ByUsn> m_by_usn;
+  UsnMap m_by_usn;
   std::list<uint32_t> m_recent_addresses;  // most recently seen first
-  std::list<std::string> m_recent_usns;
+  std::list<std::string_view> m_recent_usns;
   std::map<std::pair<std::string, uint32_t>, std::string> m_mismatches;  // the first LOCATION
   std::array<std::size_t, kIdentityConflictKindCount> m_counts{};
   uint64_t m_evicted = 0;

@@ -110,8 +110,12 @@ Scanner::Scanner(const ScanOptions& options, SessionServices services, std::FILE
     LivenessPolicy liveness;
     liveness.rate_per_second = options.rate;
     m_session.FollowLiveness(
-        [this](const std::string& location, int timeout_ms, DescriptionSource::Settle settle) {
-          m_descriptions.Refetch(location, timeout_ms, std::move(settle));
+        [this](const std::string& usn, int timeout_ms, DescriptionSource::Settle settle) {
+          // Where the table last saw its description: the liveness keeps no LOCATION.
+          const DeviceSnapshot* device = m_devices.Find(usn);
+          if (device == nullptr || device->location.empty()) return false;
+          m_descriptions.Refetch(device->location, timeout_ms, std::move(settle));
+          return true;
         },
         liveness);
     m_session.Liveness()->SetPathObserver([this](const MulticastPath& path) {

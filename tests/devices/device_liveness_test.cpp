@@ -58,8 +58,9 @@ class DeviceLivenessTest : public ::testing::Test {
   void Follow(LivenessPolicy policy) {
     liveness = std::make_unique<DeviceLiveness>(
         registry, events, boot, sender,
-        [this](const std::string& location, int, DescriptionSource::Settle settle) {
-          fetches.emplace_back(location, std::move(settle));
+        [this](const std::string& usn, int, DescriptionSource::Settle settle) {
+          fetches.emplace_back(usn, std::move(settle));
+          return true;
         },
         [](uint32_t) { return std::string("eth0"); },
         [] { return std::vector<std::string>{"eth0"}; }, policy);
@@ -115,7 +116,7 @@ TEST_F(DeviceLivenessTest, SilentDeviceIsAskedThenLostWithinTheWindowWhateverThe
   Pass(1);
   EXPECT_EQ(sender.sent, std::vector<uint32_t>{Address(1)});
   ASSERT_EQ(fetches.size(), 1u);
-  EXPECT_EQ(fetches[0].first, "http://10.0.0.1/d.xml");
+  EXPECT_EQ(fetches[0].first, Usn(1));
   fetches[0].second(DescriptionResult{});  // the fetch fails too
   Pass(19);
   EXPECT_TRUE(IsUp(*table.Find(Usn(1)))) << "still being asked";
@@ -138,9 +139,9 @@ TEST_F(DeviceLivenessTest, AnyAnswerKeepsTheDeviceAndAnotherDevicesDescriptionDo
   Hear(1, HeardVia::kUnicast, /*answer=*/true);  // answers the unicast search
   const std::string own = "HTTP/1.1 200 OK\r\n\r\n<UDN>uuid:dev-2</UDN>";
   const std::string other = "HTTP/1.1 200 OK\r\n\r\n<UDN>uuid:someone-else</UDN>";
-  for (auto& [location, settle] : fetches) {
-    if (location == "http://10.0.0.2/d.xml") settle(CachedResult(own));
-    if (location == "http://10.0.0.3/d.xml") settle(CachedResult(other));
+  for (auto& [usn, settle] : fetches) {
+    if (usn == Usn(2)) settle(CachedResult(own));
+    if (usn == Usn(3)) settle(CachedResult(other));
   }
   Hear(4);  // announces itself meanwhile
   Pass(20);
