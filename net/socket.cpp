@@ -19,7 +19,7 @@
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
+using WaitClock = std::chrono::steady_clock;
 
 // Slice of one poll while waiting, so that painting keeps up.
 constexpr int kPaintSliceMs = 15;
@@ -53,7 +53,7 @@ void CSocket::OnClosedWhileWaiting() {
   if (m_blocking) m_closed_while_waiting = true;
 }
 
-void CSocket::SetDeadline(SteadyClock::time_point deadline) {
+void CSocket::SetDeadline(WaitClock::time_point deadline) {
   m_has_deadline = true;
   m_deadline = deadline;
 }
@@ -65,15 +65,15 @@ void CSocket::ClearDeadline() {
 CSocket::WaitResult CSocket::WaitFor(short poll_events) {
   SocketEventQueue& queue = SocketEventQueue::ForThisThread();
   queue.EnterWait();
-  const auto tick = SteadyClock::now() + std::chrono::milliseconds(kWaitTickMs);
-  auto last_paint = SteadyClock::now();  // the event loop has just been free
+  const auto tick = WaitClock::now() + std::chrono::milliseconds(kWaitTickMs);
+  auto last_paint = WaitClock::now();  // the event loop has just been free
   WaitResult result;
   for (;;) {
     if (m_closed_while_waiting || !IsOpen()) {
       result = WaitResult::kClosed;
       break;
     }
-    const auto now = SteadyClock::now();
+    const auto now = WaitClock::now();
     if (m_has_deadline && now >= m_deadline) {
       result = WaitResult::kDeadline;
       break;
@@ -106,11 +106,11 @@ CSocket::WaitResult CSocket::WaitFor(short poll_events) {
     // Painting only: no input, no timers, no socket notifiers. Posted events do run, and a
     // drain they ask for is put off by the queue while this wait lasts. Once a slice is
     // enough: other sockets' readiness can wake the poll far more often than a screen shows.
-    if (SteadyClock::now() - last_paint >= std::chrono::milliseconds(kPaintSliceMs)) {
+    if (WaitClock::now() - last_paint >= std::chrono::milliseconds(kPaintSliceMs)) {
       QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
                                       QEventLoop::ExcludeSocketNotifiers |
                                       QEventLoop::X11ExcludeTimers);
-      last_paint = SteadyClock::now();
+      last_paint = WaitClock::now();
     }
   }
   queue.LeaveWait();
@@ -131,7 +131,7 @@ CSocket::LookupResult CSocket::LookUp(const char* host, in_addr* address) {
   while (gai_error(&lookup->request) == EAI_INPROGRESS) {
     if (m_closed_while_waiting || !IsOpen()) {
       given_up = WaitResult::kClosed;
-    } else if (m_has_deadline && SteadyClock::now() >= m_deadline) {
+    } else if (m_has_deadline && WaitClock::now() >= m_deadline) {
       given_up = WaitResult::kDeadline;
     }
     if (given_up != WaitResult::kReady) break;

@@ -10,7 +10,7 @@
 namespace {
 
 // An item as it may appear in a one-line message: no control characters, cut short.
-std::string Quoted(const std::string& text) {
+std::string QuotedItem(const std::string& text) {
   return MessageQuoted(text, 40);
 }
 
@@ -53,12 +53,12 @@ bool ParseTargetList(const std::string& list, std::vector<uint32_t>& addresses,
     uint32_t address = 0;
     int prefix = 32;
     if (item.empty()) {
-      error = "--target has an empty item in " + Quoted(list);
+      error = "--target has an empty item in " + QuotedItem(list);
       return false;
     }
     if (!ParseDottedAddress(item.substr(0, slash).c_str(), address) ||
         (slash != std::string::npos && !ParsePrefix(item.substr(slash + 1), prefix))) {
-      error = "--target needs IPv4 addresses or CIDR blocks (got " + Quoted(item) + ")";
+      error = "--target needs IPv4 addresses or CIDR blocks (got " + QuotedItem(item) + ")";
       return false;
     }
     // In host order from here; a block given with host bits set means the block it lies in.
@@ -66,14 +66,14 @@ bool ParseTargetList(const std::string& list, std::vector<uint32_t>& addresses,
     const uint32_t first = ntohl(address) & mask;
     const uint32_t last = first | ~mask;
     if (!IsHostRange(first, last)) {
-      error = "--target needs host addresses, not groups or broadcast (got " + Quoted(item) + ")";
+      error = "--target needs host addresses, not groups or broadcast (got " + QuotedItem(item) + ")";
       return false;
     }
     const uint64_t size = uint64_t{last - first} + 1;
     const uint64_t hosts = size > 2 ? size - 2 : size;
     if (expanded.size() + hosts > kMaxTargets) {
       error = "--target lists more than " + std::to_string(kMaxTargets) + " addresses (at " +
-              Quoted(item) + ")";
+              QuotedItem(item) + ")";
       return false;
     }
     for (uint64_t host = size > 2 ? 1 : 0; host < (size > 2 ? size - 1 : size); ++host) {
