@@ -46,15 +46,25 @@ inline bool Eventually(const std::function<bool()>& check, int deadline_ms, int 
   }
 }
 
-// A TCP connection from the calling thread's namespace, or -1.
-inline int Connect(const std::string& address, int port) {
+// A TCP connection from the calling thread's namespace, or -1; from a given source address
+// (one host among several) and with a small receive window (a client that reads slowly) when
+// asked.
+inline int Connect(const std::string& address, int port, const std::string& source = {},
+                   int receive_window = 0) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (receive_window > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_window, sizeof receive_window);
+  }
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
   inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+  if ((!source.empty() && (inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+                           bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)) ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
     close(fd);
     return -1;
   }

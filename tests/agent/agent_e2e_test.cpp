@@ -541,6 +541,9 @@ TEST_F(AgentHostileClientsTest, ClientsThatNeverReadOrTrickleLeaveRoomForScrapes
     return threads_in_namespace.load();
   };
 
+  // The attackers share one host of their own (any 127/8 address is this loopback's), the
+  // scraper is another, as Prometheus would be.
+  const std::string attacker = "127.0.0.2";
   // One client sends a request every 0.5 ms and never reads; cut off, it comes back at once.
   std::thread never_reads([&] {
     if (!same_namespace()) return;
@@ -549,7 +552,7 @@ TEST_F(AgentHostileClientsTest, ClientsThatNeverReadOrTrickleLeaveRoomForScrapes
     int fd = -1;
     while (!stop) {
       if (fd < 0) {
-        fd = Connect(host, kAgentPort);
+        fd = Connect(host, kAgentPort, attacker);
         if (fd < 0) continue;
         ++never_read_connections;
         pending.clear();
@@ -587,7 +590,7 @@ TEST_F(AgentHostileClientsTest, ClientsThatNeverReadOrTrickleLeaveRoomForScrapes
           c.fd = -1;
         }
         if (c.fd < 0) {
-          c.fd = Connect(host, kAgentPort);
+          c.fd = Connect(host, kAgentPort, attacker);
           c.sent = 0;
           if (c.fd >= 0) ++trickle_connections;
           continue;

@@ -33,27 +33,6 @@ using namespace agenttest;
 using testnet::Side;
 using Clock = std::chrono::steady_clock;
 
-// A TCP connection from `source` to the agent, its receive buffer cut to `window` bytes
-// before the handshake (0: the system's); -1 when it could not be made.
-int ConnectFrom(const std::string& source, const std::string& to, int window) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (window > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kAgentPort);
-  inet_pton(AF_INET, to.c_str(), &address.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 class AgentSiegeTest : public simtest::SimTest {
  protected:
   void TearDown() override { net.Leave(); }
@@ -112,7 +91,7 @@ TEST_F(AgentSiegeTest, OneHostSquattingEverySlotLeavesRoomForScrapes) {
           }
         }
         if (slot.fd < 0 && !stop) {
-          slot.fd = ConnectFrom(squatter, Agent(), 4096);
+          slot.fd = Connect(Agent(), kAgentPort, squatter, 4096);
           if (slot.fd < 0) continue;
           ++squats;
           slot.next_read = Clock::now() + std::chrono::seconds(5);
