@@ -1,6 +1,7 @@
 #include "agent/web_config.h"
 
 #include <sys/stat.h>
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <sstream>
 
 #include "agent/basic_auth.h"
 #include "platform/error_text.h"
@@ -506,6 +508,25 @@ bool Reader::ReadRateLimit(const YAML::Node& node) {
   return true;
 }
 
+// Where each document of a YAML text starts; nothing else is kept.
+class DocumentStarts final : public YAML::EventHandler {
+ public:
+  std::vector<YAML::Mark> marks;
+
+  void OnDocumentStart(const YAML::Mark& mark) override { marks.push_back(mark); }
+  void OnDocumentEnd() override {}
+  void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                const std::string&) override {}
+  void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                       YAML::EmitterStyle::value) override {}
+  void OnSequenceEnd() override {}
+  void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                  YAML::EmitterStyle::value) override {}
+  void OnMapEnd() override {}
+};
+
 }  // namespace
 
 bool ParseWebConfig(std::string_view text, const std::string& base_dir, const std::string& name,
@@ -515,14 +536,20 @@ bool ParseWebConfig(std::string_view text, const std::string& base_dir, const st
   Reader reader(name, base_dir, config);
   bool ok = false;
   try {
-    const std::vector<YAML::Node> documents = YAML::LoadAll(std::string(text));
-    if (documents.size() > 1) {
+    // yaml-cpp's LoadAll never returns on some malformed texts: past the first document it
+    // yields empty ones without reading on. Two are all it takes to know there is a second.
+    std::istringstream in{std::string(text)};
+    YAML::Parser parser(in);
+    DocumentStarts starts;
+    while (starts.marks.size() < 2 && parser.HandleNextDocument(starts)) {
+    }
+    if (starts.marks.size() > 1) {
       // The toolkit reads the first and ignores the rest: a second one is a mistake either way.
-      const YAML::Mark mark = documents[1].Mark();
+      const YAML::Mark mark = starts.marks[1];
       *error = name + (mark.is_null() ? "" : ":" + std::to_string(mark.line + 1)) +
                ": a second YAML document; a web configuration is one";
     } else {
-      ok = reader.Read(documents.empty() ? YAML::Node() : documents.front());
+      ok = reader.Read(YAML::Load(std::string(text)));
       if (!ok) *error = reader.Error();
     }
   } catch (const YAML::Exception& e) {

@@ -11,7 +11,8 @@ simulator: GSSDP's resource browser (SSDP only) and a bare loop of the same HTTP
 
 The latency pattern (see bench_latency) has slow devices, each on its own address, some of them
 hung, and compares the front ends with GUPnP's control point. The agent pattern (bench_agent)
-measures a real agent's resident memory with ten thousand devices."""
+measures a real agent's resident memory with ten thousand devices; the siege pattern
+(bench_siege) how fast scrapes are answered while another host squats every connection slot."""
 import collections
 import fcntl
 import os
@@ -61,6 +62,11 @@ AGENT_PORT = 9731
 AGENT_SCRAPE_SECONDS = 2.0
 AGENT_SETTLE_SECONDS = 32.0
 AGENT_LIMIT_MB = 50.0
+# The siege pattern: the slot-squatting test in its own private network, scraping this many
+# times once a second; every answer within SIEGE_LIMIT_S seconds is the target.
+SIEGE_SCRAPES = 30
+SIEGE_LIMIT_S = 1.0
+RE_SIEGE = re.compile(r"(\d+)/(\d+) answered, slowest ([0-9.]+) s")
 
 RE_COUNTS = re.compile(r"^(counts|summary): (.*)$")
 RE_SENT_RESPONSE = re.compile(r"^sent response, \d+ bytes, to \S+ for (\S+)$")
@@ -678,6 +684,26 @@ def bench_agent(build, devices):
     return within
 
 
+def bench_siege(build):
+    """Scrapes from one host while another squats every connection slot of the agent."""
+    test = os.path.join(build, "tests", "agent", "agent_siege_test")
+    if not os.access(test, os.X_OK):
+        print(f"bench-siege: skipped: {test} is missing (make build builds it)")
+        return
+    env = dict(os.environ, TAROVUE_SIEGE_SCRAPES=str(SIEGE_SCRAPES))
+    run = subprocess.run([test, "--gtest_filter=AgentSiegeTest.OneHostSquatting*"], env=env,
+                         capture_output=True, text=True, timeout=180)
+    found = RE_SIEGE.search(run.stdout)
+    if run.returncode != 0 or not found:
+        print(f"bench-siege: the test failed (exit {run.returncode})\n{run.stdout[-2000:]}")
+        return
+    answered, scrapes, slowest = int(found[1]), int(found[2]), float(found[3])
+    met = answered == scrapes and slowest <= SIEGE_LIMIT_S
+    print(f"bench-siege: one host squatting every slot: {answered}/{scrapes} scrapes answered, "
+          f"slowest {slowest:.3f} s (target: all, each within {SIEGE_LIMIT_S:.0f} s: "
+          f"{'met' if met else 'NOT met'})")
+
+
 def fmt(value, format_spec, missing="-"):
     return missing if value is None else format(value, format_spec)
 
@@ -713,7 +739,7 @@ def main():
     build = sys.argv[1]
     given = [int(n) for n in sys.argv[2:]]
     sizes = given or [1, 100, 1000]
-    patterns = os.environ.get("BENCH_PATTERNS", "spread at-once latency agent").split()
+    patterns = os.environ.get("BENCH_PATTERNS", "spread at-once latency agent siege").split()
     rows = []
     for devices in sizes:
         for spread in [p == "spread" for p in patterns if p in ("spread", "at-once")]:
@@ -758,7 +784,10 @@ def main():
     if "agent" in patterns:
         print()
         bench_agent(build, AGENT_DEVICES)
-    return 0 if rows or "latency" in patterns or "agent" in patterns else 1
+    if "siege" in patterns:
+        print()
+        bench_siege(build)
+    return 0 if rows or {"latency", "agent", "siege"} & set(patterns) else 1
 
 
 def print_rows(rows, sizes):

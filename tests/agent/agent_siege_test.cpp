@@ -109,11 +109,13 @@ TEST_F(AgentSiegeTest, OneHostSquattingEverySlotLeavesRoomForScrapes) {
   // address, as a Prometheus on another host would.
   std::this_thread::sleep_for(std::chrono::seconds(3));
   // A scrape that waited for a squatter's idle cut (10 s) would miss the 5 s deadline; how
-  // fast the answers are is printed, and measured against its target by the benchmark.
-  constexpr int kScrapes = 15;
+  // fast the answers are is printed, and measured against its target by `make bench`, which
+  // asks for more scrapes.
+  const char* asked = std::getenv("TAROVUE_SIEGE_SCRAPES");
+  const int scrapes = asked != nullptr && std::atoi(asked) > 0 ? std::atoi(asked) : 15;
   int answered = 0;
   double slowest_s = 0;
-  for (int scrape = 0; scrape < kScrapes; ++scrape) {
+  for (int scrape = 0; scrape < scrapes; ++scrape) {
     const auto start = Clock::now();
     const std::string response = Request(Agent(), kAgentPort, "GET", "/metrics", 5000);
     slowest_s = std::max(slowest_s, SecondsSince(start));
@@ -127,14 +129,14 @@ TEST_F(AgentSiegeTest, OneHostSquattingEverySlotLeavesRoomForScrapes) {
   squat.join();
   ASSERT_TRUE(net.Enter(Side::kClient));
 
-  EXPECT_EQ(answered, kScrapes) << "slowest " << slowest_s << " s";
+  EXPECT_EQ(answered, scrapes) << "slowest " << slowest_s << " s";
   const double evicted = Metric("tarovue_http_connections_refused_total{reason=\"evicted\"}");
   const double full = Metric("tarovue_http_connections_refused_total{reason=\"full\"}");
   EXPECT_GT(evicted, 0) << "scrapes made room among the squatter's connections";
   std::printf(
       "agent: one host squatting 64 slots (4 KB window, %d connections) beside %d scrapes of "
       "%zu bytes over a veth: %d/%d answered, slowest %.3f s; %.0f evicted, %.0f refused\n",
-      squats.load(), kScrapes, metrics_bytes, answered, kScrapes, slowest_s, evicted, full);
+      squats.load(), scrapes, metrics_bytes, answered, scrapes, slowest_s, evicted, full);
   EXPECT_EQ(net.Stop(agent), 0) << net.Output(agent);
 }
 
